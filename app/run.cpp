@@ -1,0 +1,66 @@
+#include "app/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/console.h"
+#include "app/messages.h"
+#include "app/store.h"
+#include "channel/device_channel.h"
+
+namespace qorv {
+
+namespace {
+
+constexpr int32_t DEFAULT_BAUD_RATE = 115200;
+constexpr int32_t IN_QUEUE_SIZE = 4096;
+constexpr int32_t OUT_QUEUE_SIZE = 1024;
+
+const char USAGE_TEXT[] =
+    "Qorv writer\n"
+    "Parse Qorv file and writes Qorv data to attached Pelorix\n"
+    "\n"
+    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
+    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
+    "       portNumber\t\t: COM port at which Pelorix is attached\n"
+    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n"
+    "\n";
+
+// A port argument with a '/' names the device itself; any other is a COM port number.
+ResultCode openPortArgument(DeviceChannel& port, const char* argument, int32_t baudRate) {
+    if (std::strchr(argument, '/') != nullptr) {
+        return port.openPortPath(argument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+    }
+    return port.openPort(std::atoi(argument), baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+}
+
+}  // namespace
+
+int runCommand(int argc, const char* const* argv) {
+    // Destroyed in reverse order: the port channel is closed first.
+    DeviceChannel fileChannel;
+    DeviceChannel portChannel;
+
+    const int arguments = argc - 1;
+    if (arguments < 2) {
+        say(USAGE_TEXT);
+        waitForKey();
+        return 1;
+    }
+    const char* fileArgument = argv[1];
+    const char* portArgument = argv[2];
+    const int32_t baudRate = arguments == 3 ? std::atoi(argv[3]) : DEFAULT_BAUD_RATE;
+
+    say("Opening COM port...");
+    if (openPortArgument(portChannel, portArgument, baudRate) != RESULT_OK) {
+        say("ERROR: Can not open COM port %s\n", portArgument);
+        explainOpenFailure(portChannel);
+        return 1;
+    }
+    say("done\n\n");
+
+    return runStore(portChannel, fileChannel, fileArgument, portArgument) ? 0 : 1;
+}
+
+}  // namespace qorv

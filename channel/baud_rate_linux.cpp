@@ -1,0 +1,38 @@
+// Linux takes any rate through termios2 with BOTHER. This file cannot include <termios.h>:
+// its definitions clash with those of <asm/termbits.h>.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "channel/baud_rate.h"
+
+namespace qorv {
+namespace platform {
+
+int setCustomBaudRate(int fd, int32_t baudRate) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return errno;
+    }
+    tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD);
+    tio.c_cflag |= BOTHER;
+    tio.c_ispeed = static_cast<speed_t>(baudRate);
+    tio.c_ospeed = static_cast<speed_t>(baudRate);
+    if (ioctl(fd, TCSETS2, &tio) != 0) {
+        return errno;
+    }
+    // Drivers round to the rates their clock can make; one that strays more than 3% is refused.
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return errno;
+    }
+    const long actual = static_cast<long>(tio.c_ospeed);
+    if (std::labs(actual - baudRate) * 100 > static_cast<long>(baudRate) * 3) {
+        return EINVAL;
+    }
+    return 0;
+}
+
+}  // namespace platform
+}  // namespace qorv

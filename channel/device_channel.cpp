@@ -1,0 +1,124 @@
+#include "channel/device_channel.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "channel/platform.h"
+
+namespace qorv {
+
+namespace {
+// Taken during static initialisation, so the clock counts from program start. A monotonic clock,
+// so that a change of the system time neither stretches nor cuts a time limit.
+const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
+}  // namespace
+
+int32_t DeviceChannel::nowMs() {
+    const auto elapsed = std::chrono::steady_clock::now() - programStart;
+    return static_cast<int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void DeviceChannel::rememberName(const char* name) {
+    std::snprintf(nameOfLastOpen, sizeof nameOfLastOpen, "%s", name);
+}
+
+ResultCode DeviceChannel::openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
+                                   int32_t outQueueSize) {
+    char name[64];
+    platform::portDeviceName(portNumber, name, sizeof name);
+    return openPortPath(name, baudRate, inQueueSize, outQueueSize);
+}
+
+ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
+                                       int32_t inQueueSize, int32_t outQueueSize) {
+    deadline = 0;
+    if (isOpen()) {
+        return setResult(RESULT_ALREADY_OPEN);
+    }
+    rememberName(devicePath);
+    lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
+    if (lastOsError != 0) {
+        return setResult(RESULT_OPEN_FAILED);
+    }
+    portOpen = 1;
+    return setResult(RESULT_OK);
+}
+
+ResultCode DeviceChannel::openFile(const char* path, bool createNew) {
+    deadline = 0;
+    if (isOpen()) {
+        return setResult(RESULT_ALREADY_OPEN);
+    }
+    rememberName(path);
+    lastOsError = platform::openFile(path, createNew, &handle);
+    if (lastOsError != 0) {
+        return setResult(RESULT_OPEN_FAILED);
+    }
+    // A file is read to its end or to the wanted frame, never against a clock.
+    timeoutMs = 0;
+    fileOpen = 1;
+    return setResult(RESULT_OK);
+}
+
+int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
+    if (portOpen) {
+        lastResult = RESULT_OK;
+        return platform::readPort(handle, buffer, count);
+    }
+    if (fileOpen) {
+        const int32_t got = platform::readFile(handle, buffer, count);
+        // A failed file read ends the reading like the end of the file: a file has no time limit,
+        // so retrying it could go on for ever.
+        if (got <= 0 && count > 0) {
+            lastResult = RESULT_END_OF_FILE;
+            return 0;
+        }
+        lastResult = RESULT_OK;
+        return got;
+    }
+    lastResult = RESULT_NOT_OPEN;
+    return 0;
+}
+
+int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
+    if (!isOpen()) {
+        lastResult = RESULT_NOT_OPEN;
+        return 0;
+    }
+    lastResult = RESULT_OK;
+    return platform::writeAll(handle, buffer, count);
+}
+
+void DeviceChannel::flush() {
+    if (portOpen) {
+        platform::purgePort(handle);
+    }
+    carryCount = 0;
+    lastResult = RESULT_OK;
+}
+
+ResultCode DeviceChannel::close() {
+    if (portOpen) {
+        flush();
+        platform::closePort(handle);
+    } else if (fileOpen) {
+        platform::closeFile(handle);
+    }
+    handle = 0;
+    portOpen = 0;
+    fileOpen = 0;
+    timeoutMs = DEFAULT_TIMEOUT_MS;
+    deadline = 0;
+    carryCount = 0;
+    deviceError = 0;
+    lastResult = RESULT_OK;
+    return RESULT_OK;
+}
+
+void DeviceChannel::describeOsError(char* out, size_t size) const {
+    platform::describeError(lastOsError, out, size);
+}
+
+}  // namespace qorv

@@ -1,0 +1,81 @@
+// One byte channel to a serial port or a file, and the owner of the state that the protocol
+// operations share: last result, time limit, exchange deadline, carry-over and device error.
+// The operations declared under "protocol" are defined in protocol/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "channel/result_codes.h"
+#include "protocol/frame.h"
+
+namespace qorv {
+
+// Operating-system handle: a file descriptor on POSIX, a HANDLE on Win32.
+using OsHandle = intptr_t;
+
+class DeviceChannel {
+public:
+    DeviceChannel() = default;
+    DeviceChannel(const DeviceChannel&) = delete;
+    DeviceChannel& operator=(const DeviceChannel&) = delete;
+    virtual ~DeviceChannel() { close(); }
+
+    // Opens serial port number n ("\\.\COMn" on Windows, /dev/ttyS<n-1> on POSIX).
+    ResultCode openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
+                        int32_t outQueueSize);
+    // Opens the serial device at `devicePath` as typed.
+    ResultCode openPortPath(const char* devicePath, int32_t baudRate, int32_t inQueueSize,
+                            int32_t outQueueSize);
+    // Opens a file for reading and writing; a missing file is created empty, `createNew` empties it.
+    ResultCode openFile(const char* path, bool createNew);
+
+    int32_t readBytes(uint8_t* buffer, int32_t count);
+    int32_t writeBytes(const uint8_t* buffer, int32_t count);
+    void flush();
+    ResultCode close();
+
+    // Milliseconds since program start on a monotonic clock.
+    static int32_t nowMs();
+
+    // protocol: frame reader
+    ResultCode readMessage(uint8_t* buffer, uint16_t* frameLength);
+    // protocol: exchanges
+    ResultCode sendCommand(uint8_t mid, int32_t value, uint8_t length, uint8_t bid,
+                           bool noWait = false);
+    ResultCode sendMessage(uint8_t mid, const uint8_t* data, uint16_t length, uint8_t bid,
+                           bool noWait = false);
+    ResultCode waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut,
+                              uint8_t* bidOut);
+    ResultCode requestData(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut, uint8_t bid);
+
+    bool isOpen() const { return portOpen != 0 || fileOpen != 0; }
+    // Operating-system error of the last failed open (errno or GetLastError), 0 if none.
+    int osError() const { return lastOsError; }
+    // Device path or file name of the last open attempt, for messages.
+    const char* openedName() const { return nameOfLastOpen; }
+    // Text of osError() as the operating system words it.
+    void describeOsError(char* out, size_t size) const;
+
+    OsHandle handle = 0;
+    uint8_t portOpen = 0;
+    uint8_t fileOpen = 0;
+    uint16_t deviceError = 0;
+    ResultCode lastResult = RESULT_OK;
+    int16_t timeoutMs = DEFAULT_TIMEOUT_MS;
+    int32_t deadline = 0;
+    uint8_t carry[FRAME_BUFFER_SIZE] = {};
+    int32_t carryCount = 0;
+
+    static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
+
+private:
+    ResultCode setResult(ResultCode result) { return lastResult = result; }
+    ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame);
+    void rememberName(const char* name);
+
+    int lastOsError = 0;
+    char nameOfLastOpen[256] = {};
+};
+
+}  // namespace qorv

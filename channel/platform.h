@@ -1,0 +1,35 @@
+// The operating-system side of DeviceChannel. Exactly one back end (port_posix.cpp or
+// port_win32.cpp) is compiled in; the shared logic in device_channel.cpp calls only these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "channel/device_channel.h"
+
+namespace qorv {
+namespace platform {
+
+// Device name of serial port number n.
+void portDeviceName(int32_t portNumber, char* out, size_t size);
+
+// Each open returns 0 on success, or the operating system's error code.
+int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
+             OsHandle* handle);
+int openFile(const char* path, bool createNew, OsHandle* handle);
+
+// Returns the bytes already received, up to count, waiting about 1 ms for the first one.
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count);
+// Returns the bytes read, 0 at the end of the file; a failed read returns -1.
+int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
+// Writes all bytes unless an error occurs; returns the number written.
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count);
+
+void purgePort(OsHandle handle);
+void closePort(OsHandle handle);
+void closeFile(OsHandle handle);
+
+void describeError(int osError, char* out, size_t size);
+
+}  // namespace platform
+}  // namespace qorv

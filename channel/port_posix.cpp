@@ -1,0 +1,227 @@
+// POSIX back end of DeviceChannel: serial ports through termios, files through open/read/write.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+
+#include "channel/baud_rate.h"
+#include "channel/platform.h"
+
+namespace qorv {
+namespace platform {
+
+namespace {
+
+constexpr int READ_WAIT_MS = 1;
+// A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
+constexpr int WRITE_STALL_MS = 2000;
+
+void sleepOneMs() {
+    timespec pause{0, 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+speed_t standardSpeed(int32_t baudRate) {
+    struct Entry {
+        int32_t rate;
+        speed_t speed;
+    };
+    static const Entry table[] = {
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},
+        {150, B150},       {200, B200},       {300, B300},       {600, B600},
+        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+        {115200, B115200}, {230400, B230400},
+#ifdef B460800
+        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+        {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+    };
+    for (const Entry& entry : table) {
+        if (entry.rate == baudRate) {
+            return entry.speed;
+        }
+    }
+    return B0;
+}
+
+void makeRaw(termios* tio, bool twoStopBits) {
+    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio->c_cflag |= CS8 | CLOCAL | CREAD;
+    if (twoStopBits) {
+        tio->c_cflag |= CSTOPB;
+    }
+    // Reads never block in the driver: the wait for the first byte is done with poll().
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+// tcsetattr() succeeds when any of the changes applied, so the settings are read back.
+bool settingsHeld(int fd, const termios& wanted) {
+    termios actual{};
+    if (tcgetattr(fd, &actual) != 0) {
+        return false;
+    }
+    const tcflag_t lineBits = CSIZE | PARENB | CSTOPB | CRTSCTS;
+    return (actual.c_cflag & lineBits) == (wanted.c_cflag & lineBits) &&
+           (actual.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL)) == 0 &&
+           (actual.c_lflag & (ICANON | ECHO | ISIG)) == 0 &&
+           cfgetospeed(&actual) == cfgetospeed(&wanted);
+}
+
+int applyLineSettings(int fd, int32_t baudRate) {
+    if (baudRate <= 0) {
+        // Speed 0 would hang up the line.
+        return EINVAL;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return errno;
+    }
+    const speed_t speed = standardSpeed(baudRate);
+    const bool customRate = speed == B0;
+    if (!customRate && cfsetspeed(&tio, speed) != 0) {
+        return errno;
+    }
+    // The two-stop-bit setting is tried first; a driver that refuses it gets one stop bit.
+    for (bool twoStopBits : {true, false}) {
+        makeRaw(&tio, twoStopBits);
+        if (tcsetattr(fd, TCSANOW, &tio) == 0 && settingsHeld(fd, tio)) {
+            return customRate ? setCustomBaudRate(fd, baudRate) : 0;
+        }
+    }
+    return EINVAL;
+}
+
+}  // namespace
+
+void portDeviceName(int32_t portNumber, char* out, size_t size) {
+    // COM1 is the first serial device, /dev/ttyS0.
+    std::snprintf(out, size, "/dev/ttyS%lld", static_cast<long long>(portNumber) - 1);
+}
+
+int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle) {
+    const int fd = ::open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    // Two locks, because each misses a case: TIOCEXCL keeps other opens out but root passes it,
+    // flock() holds for root too but only against programs that also take it. The lock is taken
+    // first so that a port held by another program never gets its exclusive flag changed by us.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        return error;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    const int error = applyLineSettings(fd, baudRate);
+    if (error != 0) {
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return error;
+    }
+    // Not every tty has modem lines (a pseudo-terminal has none), so the result is not examined.
+    const int rts = TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &rts);
+    tcflush(fd, TCIOFLUSH);
+    *handle = fd;
+    return 0;
+}
+
+int openFile(const char* path, bool createNew, OsHandle* handle) {
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (createNew ? O_TRUNC : 0);
+    const int fd = ::open(path, flags, 0666);
+    if (fd < 0) {
+        return errno;
+    }
+    *handle = fd;
+    return 0;
+}
+
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
+    const int fd = static_cast<int>(handle);
+    pollfd watch{fd, POLLIN, 0};
+    int ready = poll(&watch, 1, READ_WAIT_MS);
+    if (ready > 0 && (watch.revents & POLLIN) != 0) {
+        const ssize_t got = ::read(fd, buffer, static_cast<size_t>(count));
+        if (got > 0) {
+            return static_cast<int32_t>(got);
+        }
+    }
+    // poll() returns at once on a hung-up line (POLLHUP, or EIO from read); sleeping here keeps
+    // the caller's wait loop from spinning until its time limit.
+    if (ready != 0) {
+        sleepOneMs();
+    }
+    return 0;
+}
+
+int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
+    ssize_t got;
+    do {
+        got = ::read(static_cast<int>(handle), buffer, static_cast<size_t>(count));
+    } while (got < 0 && errno == EINTR);
+    return static_cast<int32_t>(got);
+}
+
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
+    const int fd = static_cast<int>(handle);
+    int32_t written = 0;
+    while (written < count) {
+        const ssize_t put = ::write(fd, buffer + written, static_cast<size_t>(count - written));
+        if (put > 0) {
+            written += static_cast<int32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;
+        }
+        // The port is non-blocking: wait until the driver takes more.
+        pollfd watch{fd, POLLOUT, 0};
+        if (poll(&watch, 1, WRITE_STALL_MS) <= 0 || (watch.revents & POLLOUT) == 0) {
+            break;
+        }
+    }
+    return written;
+}
+
+void purgePort(OsHandle handle) { tcflush(static_cast<int>(handle), TCIOFLUSH); }
+
+void closePort(OsHandle handle) {
+    const int fd = static_cast<int>(handle);
+    // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
+    // while another program keeps the tty open.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+void closeFile(OsHandle handle) { ::close(static_cast<int>(handle)); }
+
+void describeError(int osError, char* out, size_t size) {
+    std::snprintf(out, size, "%s", std::strerror(osError));
+}
+
+}  // namespace platform
+}  // namespace qorv

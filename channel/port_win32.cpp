@@ -1,0 +1,133 @@
+// Win32 back end of DeviceChannel: serial ports and files through synchronous handle I/O.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "channel/platform.h"
+
+namespace qorv {
+namespace platform {
+
+namespace {
+
+HANDLE toHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Clears the DCB flag bits 0x34C: no CTS or DSR output flow control, no DSR sensitivity, no
+// XON/XOFF in either direction. Every other flag stays as the driver had it.
+void clearFlowControl(DCB* dcb) {
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+}
+
+}  // namespace
+
+void portDeviceName(int32_t portNumber, char* out, size_t size) {
+    // The \\.\ form is the only one that reaches ports from COM10 up.
+    std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(portNumber));
+}
+
+int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
+             OsHandle* handle) {
+    HANDLE port = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return static_cast<int>(GetLastError());
+    }
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    clearFlowControl(&dcb);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    if (!SetCommState(port, &dcb)) {
+        // Some drivers refuse two stop bits at 8N; one stop bit is the fallback.
+        dcb.StopBits = ONESTOPBIT;
+        if (!SetCommState(port, &dcb)) {
+            const int error = static_cast<int>(GetLastError());
+            CloseHandle(port);
+            return error != 0 ? error : ERROR_INVALID_PARAMETER;
+        }
+    }
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    GetCommTimeouts(port, &timeouts);
+    // MAXDWORD, MAXDWORD, 1: a read returns at once with what has arrived and, when nothing has,
+    // waits about 1 ms for the first byte.
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = 1;
+    SetCommTimeouts(port, &timeouts);
+    EscapeCommFunction(port, SETRTS);
+    SetupComm(port, static_cast<DWORD>(inQueueSize), static_cast<DWORD>(outQueueSize));
+    PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    *handle = reinterpret_cast<OsHandle>(port);
+    return 0;
+}
+
+int openFile(const char* path, bool createNew, OsHandle* handle) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              createNew ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return static_cast<int>(GetLastError());
+    }
+    *handle = reinterpret_cast<OsHandle>(file);
+    return 0;
+}
+
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
+    DWORD got = 0;
+    ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr);
+    return static_cast<int32_t>(got);
+}
+
+int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
+    DWORD got = 0;
+    if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
+    int32_t written = 0;
+    while (written < count) {
+        DWORD put = 0;
+        if (!WriteFile(toHandle(handle), buffer + written, static_cast<DWORD>(count - written),
+                       &put, nullptr) ||
+            put == 0) {
+            break;
+        }
+        written += static_cast<int32_t>(put);
+    }
+    return written;
+}
+
+void purgePort(OsHandle handle) { PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR); }
+
+void closePort(OsHandle handle) { CloseHandle(toHandle(handle)); }
+
+void closeFile(OsHandle handle) { CloseHandle(toHandle(handle)); }
+
+void describeError(int osError, char* out, size_t size) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(osError), 0, out,
+                                  static_cast<DWORD>(size), nullptr);
+    // System messages end in CR LF; the caller puts the line end.
+    while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
+                          out[length - 1] == ' ' || out[length - 1] == '.')) {
+        out[--length] = '\0';
+    }
+    if (length == 0) {
+        std::snprintf(out, size, "system error %d", osError);
+    }
+}
+
+}  // namespace platform
+}  // namespace qorv
