@@ -1,0 +1,157 @@
+// Request and answer exchanges on a channel. Every exchange of one call runs against one
+// deadline: a caller that set `deadline` shares it, otherwise the exchange sets its own and puts
+// back what it found.
+#include <cstring>
+
+#include "channel/device_channel.h"
+
+namespace qorv {
+
+namespace {
+
+// The refusal code is the first data byte, in either length form; an error message without data
+// carries no code.
+uint16_t errorCodeOf(const uint8_t* frame) {
+    return frameDataLength(frame) > 0 ? frame[frameDataOffset(frame)] : 0;
+}
+
+uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
+    const int32_t length = frameDataLength(frame);
+    std::memcpy(dataOut, frame + frameDataOffset(frame), static_cast<size_t>(length));
+    return static_cast<uint16_t>(length);
+}
+
+// Restores the deadline an exchange found when it returns.
+class DeadlineScope {
+public:
+    explicit DeadlineScope(DeviceChannel& channel) : channel(channel), saved(channel.deadline) {
+        if (saved == 0) {
+            channel.deadline = DeviceChannel::nowMs() + channel.timeoutMs;
+        }
+    }
+    ~DeadlineScope() { channel.deadline = saved; }
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+    bool expired() const {
+        return DeviceChannel::nowMs() > channel.deadline && channel.timeoutMs != 0;
+    }
+
+private:
+    DeviceChannel& channel;
+    int32_t saved;
+};
+
+}  // namespace
+
+ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length, uint8_t bid,
+                                      bool noWait) {
+    if (!isOpen()) {
+        return setResult(RESULT_NOT_OPEN);
+    }
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    uint8_t data[4];
+    const int16_t size = length > 4 ? 4 : length;
+    putBigEndian(value, data, size);
+    writeBytes(frame, buildFrame(frame, bid, mid, data, size));
+    if (fileOpen || noWait) {
+        return setResult(RESULT_OK);
+    }
+    return awaitAcknowledgement(mid, frame);
+}
+
+ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t length,
+                                      uint8_t bid, bool noWait) {
+    if (!isOpen()) {
+        return setResult(RESULT_NOT_OPEN);
+    }
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    const int32_t size = length > MAX_DATA_LENGTH ? MAX_DATA_LENGTH : length;
+    writeBytes(frame, buildFrame(frame, bid, mid, data, size));
+    if (fileOpen || noWait) {
+        return setResult(RESULT_OK);
+    }
+    return awaitAcknowledgement(mid, frame);
+}
+
+ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
+    DeadlineScope scope(*this);
+    bool messageArrived = false;
+    for (;;) {
+        if (scope.expired()) {
+            return setResult(messageArrived ? RESULT_TIMEOUT : RESULT_NO_REPLY);
+        }
+        uint16_t frameLength = 0;
+        if (readMessage(frame, &frameLength) != RESULT_OK) {
+            continue;
+        }
+        messageArrived = true;
+        // Compared as integers: 0xFF + 1 is 256, so a request 0xFF is never acknowledged.
+        if (frame[2] == mid + 1) {
+            return setResult(RESULT_OK);
+        }
+        if (frame[2] == MID_ERROR) {
+            deviceError = errorCodeOf(frame);
+            return setResult(RESULT_DEVICE_ERROR);
+        }
+    }
+}
+
+ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut,
+                                         uint8_t* bidOut) {
+    if (!isOpen()) {
+        return setResult(RESULT_NOT_OPEN);
+    }
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    DeadlineScope scope(*this);
+    for (;;) {
+        if (scope.expired()) {
+            return setResult(RESULT_TIMEOUT);
+        }
+        uint16_t frameLength = 0;
+        const ResultCode read = readMessage(frame, &frameLength);
+        if (read == RESULT_END_OF_FILE) {
+            return read;
+        }
+        if (read != RESULT_OK || frame[2] != mid) {
+            continue;
+        }
+        if (bidOut != nullptr) {
+            *bidOut = frame[1];
+        }
+        if (dataOut != nullptr && lengthOut != nullptr) {
+            *lengthOut = copyData(frame, dataOut);
+        }
+        return setResult(RESULT_OK);
+    }
+}
+
+ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut,
+                                      uint8_t bid) {
+    if (fileOpen) {
+        return setResult(RESULT_NOT_ON_FILE);
+    }
+    if (!portOpen) {
+        return setResult(RESULT_NOT_OPEN);
+    }
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    writeBytes(frame, buildFrame(frame, bid, mid, nullptr, 0));
+    *lengthOut = 0;
+    // Exactly one frame is read: a frame that is not the reply ends the exchange.
+    uint16_t frameLength = 0;
+    const ResultCode read = readMessage(frame, &frameLength);
+    if (read != RESULT_OK) {
+        return read;
+    }
+    if (frame[2] == mid + 1) {
+        *lengthOut = copyData(frame, dataOut);
+        return setResult(RESULT_OK);
+    }
+    if (frame[2] == MID_ERROR) {
+        deviceError = errorCodeOf(frame);
+        return setResult(RESULT_DEVICE_ERROR);
+    }
+    return setResult(RESULT_UNEXPECTED_REPLY);
+}
+
+}  // namespace qorv

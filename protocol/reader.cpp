@@ -1,0 +1,160 @@
+// The frame reader: turns the byte stream of a channel into complete, checked frames.
+#include <cstring>
+
+#include "channel/device_channel.h"
+
+namespace qorv {
+
+namespace {
+
+enum ReaderStep { STEP_PREAMBLE = 0, STEP_HEADER = 1, STEP_EXTENDED_LENGTH = 2, STEP_BODY = 3 };
+
+// Working state of one call. The frame being assembled always starts at buffer[0]; `pending`
+// bytes received earlier but not yet examined lie right after the first `have` bytes.
+struct Assembly {
+    uint8_t* buffer;
+    int32_t have = 0;
+    int32_t need = 1;
+    int32_t pending = 0;
+    ReaderStep step = STEP_PREAMBLE;
+    int32_t dataLength = 0;
+
+    void restart() {
+        have = 0;
+        need = 1;
+        step = STEP_PREAMBLE;
+    }
+
+    // Drops the first s collected bytes as a false frame. The next preamble among them, and every
+    // byte already received behind them, is examined again from the preamble step.
+    void reject(int32_t s) {
+        int32_t from = s;
+        for (int32_t i = 1; i < s; ++i) {
+            if (buffer[i] == PREAMBLE) {
+                from = i;
+                break;
+            }
+        }
+        pending += s - from;
+        if (pending > 0) {
+            std::memmove(buffer, buffer + from, static_cast<size_t>(pending));
+        }
+        restart();
+    }
+
+    // After the time limit: lets the next preamble inside a partly collected frame stand in for
+    // the one at buffer[0]. Returns false when there is none.
+    bool resyncAfterLimit() {
+        for (int32_t i = 1; i < have; ++i) {
+            if (buffer[i] == PREAMBLE) {
+                pending = have - i - 1;
+                std::memmove(buffer + 1, buffer + i + 1, static_cast<size_t>(pending));
+                have = 1;
+                step = STEP_HEADER;
+                need = 3;
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+bool checksumIsValid(const uint8_t* frame, int32_t size) {
+    uint8_t sum = 0;
+    for (int32_t i = 1; i < size; ++i) {
+        sum = static_cast<uint8_t>(sum + frame[i]);
+    }
+    return sum == 0;
+}
+
+}  // namespace
+
+ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
+    if (!isOpen()) {
+        return setResult(RESULT_NOT_OPEN);
+    }
+    Assembly frame{buffer};
+    if (carryCount > 0) {
+        std::memcpy(buffer, carry, static_cast<size_t>(carryCount));
+        frame.pending = carryCount;
+        carryCount = 0;
+    }
+    const int32_t limit = deadline != 0 ? deadline : nowMs() + timeoutMs;
+
+    for (;;) {
+        // Gather: bytes in hand first, then from the channel exactly what this step still needs,
+        // so that no byte of a following frame is taken from the channel.
+        if (frame.pending > 0 && frame.need > 0) {
+            const int32_t k = frame.need < frame.pending ? frame.need : frame.pending;
+            frame.have += k;
+            frame.need -= k;
+            frame.pending -= k;
+        }
+        if (frame.need > 0) {
+            const int32_t got = readBytes(buffer + frame.have, frame.need);
+            if (lastResult == RESULT_END_OF_FILE) {
+                return RESULT_END_OF_FILE;
+            }
+            frame.have += got;
+            frame.need -= got;
+        }
+
+        if (frame.need == 0) {
+            switch (frame.step) {
+                case STEP_PREAMBLE:
+                    if (buffer[0] == PREAMBLE) {
+                        frame.step = STEP_HEADER;
+                        frame.need = 3;
+                    } else {
+                        if (frame.pending > 0) {
+                            std::memmove(buffer, buffer + 1, static_cast<size_t>(frame.pending));
+                        }
+                        frame.restart();
+                    }
+                    break;
+                case STEP_HEADER:
+                    if (buffer[3] != LEN_EXTENDED) {
+                        frame.dataLength = buffer[3];
+                        frame.need = frame.dataLength + 1;
+                        frame.step = STEP_BODY;
+                    } else {
+                        frame.need = 2;
+                        frame.step = STEP_EXTENDED_LENGTH;
+                    }
+                    break;
+                case STEP_EXTENDED_LENGTH:
+                    frame.dataLength = buffer[4] * 256 + buffer[5];
+                    if (frame.dataLength <= MAX_DATA_LENGTH) {
+                        frame.need = frame.dataLength + 1;
+                        frame.step = STEP_BODY;
+                    } else {
+                        frame.reject(EXTENDED_HEADER_SIZE);
+                    }
+                    break;
+                case STEP_BODY: {
+                    const int32_t size = frameDataOffset(buffer) + frame.dataLength + 1;
+                    if (checksumIsValid(buffer, size)) {
+                        if (frame.pending > 0) {
+                            std::memcpy(carry, buffer + size, static_cast<size_t>(frame.pending));
+                            carryCount = frame.pending;
+                        }
+                        *frameLength = static_cast<uint16_t>(size);
+                        return setResult(RESULT_OK);
+                    }
+                    frame.reject(size);
+                    break;
+                }
+            }
+        }
+
+        // The limit is examined only after a full pass, so a frame completed in the same pass is
+        // still returned, and bytes already in hand are examined before giving up.
+        if (nowMs() > limit && timeoutMs != 0 && frame.pending == 0) {
+            if (frame.step == STEP_PREAMBLE || !frame.resyncAfterLimit()) {
+                return setResult(RESULT_TIMEOUT);
+            }
+        }
+    }
+}
+
+}  // namespace qorv
