@@ -1,0 +1,338 @@
+#include "sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace pelorix {
+
+namespace {
+
+constexpr uint8_t PREAMBLE = 0xFA;
+constexpr int STORE_BLOCKS = 16;
+constexpr int BLOCK_SIZE = 66;
+constexpr int MAX_DATA = 2048;
+// Code sent for a request the device does not know.
+constexpr uint8_t ERROR_UNKNOWN_REQUEST = 0x01;
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void sleepUntilUs(int64_t when) {
+    const int64_t wait = when - nowUs();
+    if (wait > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(wait));
+    }
+}
+
+void writeFully(int fd, const uint8_t* bytes, size_t count) {
+    while (count > 0) {
+        const ssize_t put = ::write(fd, bytes, count);
+        if (put <= 0) {
+            return;
+        }
+        bytes += put;
+        count -= static_cast<size_t>(put);
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid) {
+    std::vector<uint8_t> frame{PREAMBLE, bid, mid};
+    if (data.size() < 255) {
+        frame.push_back(static_cast<uint8_t>(data.size()));
+    } else {
+        frame.push_back(0xFF);
+        frame.push_back(static_cast<uint8_t>(data.size() >> 8));
+        frame.push_back(static_cast<uint8_t>(data.size() & 0xFF));
+    }
+    frame.insert(frame.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (size_t i = 1; i < frame.size(); ++i) {
+        sum += frame[i];
+    }
+    frame.push_back(static_cast<uint8_t>(256 - (sum & 0xFF)));
+    return frame;
+}
+
+std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data) {
+    return encodeFrame(0x91, data);
+}
+
+Simulator::Simulator(SimOptions options)
+    : options(std::move(options)),
+      storage(STORE_BLOCKS * BLOCK_SIZE, 0),
+      blockStored(STORE_BLOCKS, false) {}
+
+Simulator::~Simulator() {
+    if (master >= 0) {
+        ::close(master);
+    }
+    if (slave >= 0) {
+        ::close(slave);
+    }
+}
+
+bool Simulator::open() {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+        return false;
+    }
+    slaveName = name;
+    // Raw from the start, so nothing written before the tool configures the line is echoed.
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+void Simulator::run(const std::atomic<bool>& stop) {
+    uint8_t chunk[4096];
+    while (!stop.load() && !hungUp && !(options.once && sequenceFinished.load())) {
+        pollfd watch{master, POLLIN, 0};
+        if (poll(&watch, 1, 20) <= 0) {
+            continue;
+        }
+        const ssize_t got = ::read(master, chunk, sizeof chunk);
+        if (got <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        if (options.paceBaud > 0) {
+            const int64_t byteUs = 11'000'000LL / options.paceBaud;
+            const int64_t start = std::max(lineFreeAtUs, nowUs());
+            lineFreeAtUs = start + got * byteUs;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            wireLog.insert(wireLog.end(), chunk, chunk + got);
+        }
+        input.insert(input.end(), chunk, chunk + got);
+
+        // Frames out of the input: skip to a preamble, drop one byte of anything invalid.
+        for (;;) {
+            while (!input.empty() && input.front() != PREAMBLE) {
+                input.erase(input.begin());
+            }
+            if (input.size() < 4) {
+                break;
+            }
+            size_t header = 4;
+            size_t length = input[3];
+            if (input[3] == 0xFF) {
+                if (input.size() < 6) {
+                    break;
+                }
+                header = 6;
+                length = input[4] * 256u + input[5];
+                if (length > MAX_DATA) {
+                    input.erase(input.begin());
+                    continue;
+                }
+            }
+            const size_t size = header + length + 1;
+            if (input.size() < size) {
+                break;
+            }
+            unsigned sum = 0;
+            for (size_t i = 1; i < size; ++i) {
+                sum += input[i];
+            }
+            if ((sum & 0xFF) != 0) {
+                input.erase(input.begin());
+                continue;
+            }
+            std::vector<uint8_t> frame(input.begin(), input.begin() + static_cast<long>(size));
+            input.erase(input.begin(), input.begin() + static_cast<long>(size));
+            handleFrame(frame);
+            if (hungUp) {
+                return;
+            }
+        }
+    }
+}
+
+const FaultRule* Simulator::faultFor(int exchange) const {
+    for (const FaultRule& rule : options.faults) {
+        if (rule.exchange == exchange) {
+            return &rule;
+        }
+    }
+    for (const FaultRule& rule : options.faults) {
+        if (rule.exchange == EXCHANGE_ANY) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
+    const uint8_t mid = frame[2];
+    const size_t header = frame[3] == 0xFF ? 6 : 4;
+    const std::vector<uint8_t> data(frame.begin() + static_cast<long>(header), frame.end() - 1);
+    const FaultRule* rule = nullptr;
+    switch (mid) {
+        case 0x30:
+            answer(EXCHANGE_PROBE, 0x31, {});
+            return;
+        case 0x00:
+            answer(EXCHANGE_IDENTITY, 0x01, options.identity);
+            return;
+        case 0x96: {
+            if (data.size() != 3 + BLOCK_SIZE || data[0] != 0 || data[1] > 3 || data[2] > 3) {
+                break;
+            }
+            const int block = data[1] * 4 + data[2];
+            const int exchange = EXCHANGE_FIRST_BLOCK + block;
+            rule = faultFor(exchange);
+            const bool refused = rule != nullptr && (rule->fault == Fault::Error ||
+                                                     rule->fault == Fault::Silence ||
+                                                     rule->fault == Fault::HangUp);
+            if (!refused) {
+                std::lock_guard<std::mutex> guard(lock);
+                std::copy(data.begin() + 3, data.end(), storage.begin() + block * BLOCK_SIZE);
+                blockStored[static_cast<size_t>(block)] = true;
+            }
+            answer(exchange, 0x97, {});
+            if (block == options.hangUpAfterBlock) {
+                hangUp();
+            }
+            return;
+        }
+        case 0x40:
+            writeStoreFile();
+            answer(EXCHANGE_FINISH, 0x41, {});
+            sequenceFinished = true;
+            return;
+        default:
+            break;
+    }
+    writePaced(encodeFrame(0x42, {ERROR_UNKNOWN_REQUEST}));
+}
+
+void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data) {
+    const std::vector<uint8_t> reply = encodeFrame(mid, data);
+    const FaultRule* rule = faultFor(exchange);
+    const Fault fault = rule != nullptr ? rule->fault : Fault::None;
+    std::vector<uint8_t> bytes;
+    switch (fault) {
+        case Fault::None:
+        case Fault::Split:
+        case Fault::Delay:
+            bytes = reply;
+            break;
+        case Fault::Silence:
+            return;
+        case Fault::HangUp:
+            hangUp();
+            return;
+        case Fault::Error:
+            bytes = encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
+            break;
+        case Fault::BadChecksumFirst:
+            bytes = reply;
+            bytes.back() = static_cast<uint8_t>(bytes.back() + 1);
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            break;
+        case Fault::UnrelatedFirst: {
+            bytes = encodeFrame(0x7E, {});
+            const std::vector<uint8_t> other = encodeFrame(0x55, {0x01, 0x02});
+            bytes.insert(bytes.end(), other.begin(), other.end());
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            break;
+        }
+        case Fault::SwallowingNoise:
+            // A false header whose length (32) runs past the answer that follows it.
+            bytes = {PREAMBLE, 0xFF, 0x7E, 0x20};
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            break;
+        case Fault::Noise:
+            bytes = {0x00, 0x12, 0x55, 0xAA, 0x0D, 0x0A};
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            break;
+    }
+    if (fault == Fault::Delay) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(rule->value));
+    }
+    if (fault == Fault::Split) {
+        for (uint8_t byte : bytes) {
+            writePaced({byte});
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return;
+    }
+    writePaced(bytes);
+}
+
+void Simulator::writePaced(const std::vector<uint8_t>& bytes) {
+    if (options.paceBaud > 0) {
+        // The answer starts when the request has crossed the line, and arrives whole when its
+        // own bytes have.
+        const int64_t byteUs = 11'000'000LL / options.paceBaud;
+        const int64_t done = std::max(lineFreeAtUs, nowUs()) +
+                             static_cast<int64_t>(bytes.size()) * byteUs;
+        sleepUntilUs(done);
+        lineFreeAtUs = done;
+    }
+    writeFully(master, bytes.data(), bytes.size());
+}
+
+void Simulator::hangUp() {
+    ::close(master);
+    master = -1;
+    ::close(slave);
+    slave = -1;
+    hungUp = true;
+}
+
+void Simulator::writeStoreFile() const {
+    if (options.storePath.empty()) {
+        return;
+    }
+    const std::vector<uint8_t> bytes = stored();
+    FILE* out = std::fopen(options.storePath.c_str(), "wb");
+    if (out == nullptr) {
+        std::perror(options.storePath.c_str());
+        return;
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+}
+
+std::vector<uint8_t> Simulator::received() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return wireLog;
+}
+
+std::vector<uint8_t> Simulator::stored() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return storage;
+}
+
+int Simulator::storedBlockCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    int count = 0;
+    for (bool stored : blockStored) {
+        count += stored ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace pelorix

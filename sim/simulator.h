@@ -1,0 +1,105 @@
+// A simulated device on the master side of a pseudo-terminal. It speaks the device's framed
+// protocol with its own small encoder and parser, independent of the tool's protocol code, and
+// can be told to misbehave in the ways a real line or device does.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace pelorix {
+
+// Exchanges of a store sequence, as targets of a fault.
+constexpr int EXCHANGE_PROBE = 0;
+constexpr int EXCHANGE_IDENTITY = 1;
+constexpr int EXCHANGE_FIRST_BLOCK = 2;  // block b is EXCHANGE_FIRST_BLOCK + b
+constexpr int EXCHANGE_FINISH = 18;
+constexpr int EXCHANGE_ANY = -1;
+
+enum class Fault {
+    None,
+    Silence,           // no answer
+    Error,             // answered by the error message with code `value`
+    BadChecksumFirst,  // a frame with a wrong checksum, then the answer
+    UnrelatedFirst,    // two unrelated frames, then the answer
+    SwallowingNoise,   // a false header whose length takes in the answer that follows
+    Split,             // the answer one byte at a time
+    Delay,             // the answer after `value` milliseconds
+    HangUp,            // the line is hung up instead of answering
+    Noise,             // bytes without a preamble before the answer
+};
+
+struct FaultRule {
+    int exchange = EXCHANGE_ANY;
+    Fault fault = Fault::None;
+    int value = 0;
+};
+
+struct SimOptions {
+    std::vector<uint8_t> identity{0x00, 0x30, 0x03, 0x60};
+    std::vector<FaultRule> faults;
+    // Answer time as on a wire at this rate, 8N2 (11 bits a byte); 0 answers at once.
+    int paceBaud = 0;
+    // Answer block N (0-15), then hang up the line; -1 never.
+    int hangUpAfterBlock = -1;
+    // Stop after the sequence ends (finish answered, or line hung up).
+    bool once = false;
+    // Where to write the 1056 stored bytes when a sequence finishes; empty for none.
+    std::string storePath;
+};
+
+// One simulated device on its own pseudo-terminal.
+class Simulator {
+public:
+    explicit Simulator(SimOptions options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Opens the pseudo-terminal; false with errno set when that fails.
+    bool open();
+    const std::string& slavePath() const { return slaveName; }
+    int slaveFd() const { return slave; }
+
+    // Serves requests until `stop` is set or, with `once`, the sequence ends.
+    void run(const std::atomic<bool>& stop);
+
+    // What came over the wire from the tool, in order.
+    std::vector<uint8_t> received() const;
+    // Stored settings data, block by block in block order, and which blocks were stored.
+    std::vector<uint8_t> stored() const;
+    int storedBlockCount() const;
+    bool finished() const { return sequenceFinished; }
+
+private:
+    void handleFrame(const std::vector<uint8_t>& frame);
+    void answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data);
+    void writePaced(const std::vector<uint8_t>& bytes);
+    void writeStoreFile() const;
+    void hangUp();
+    const FaultRule* faultFor(int exchange) const;
+
+    SimOptions options;
+    int master = -1;
+    int slave = -1;
+    std::string slaveName;
+    std::vector<uint8_t> input;  // bytes received but not yet parsed
+    mutable std::mutex lock;
+    std::vector<uint8_t> wireLog;
+    std::vector<uint8_t> storage;
+    std::vector<bool> blockStored;
+    std::atomic<bool> sequenceFinished{false};
+    bool hungUp = false;
+    // Pacing: when the line is free again, in steady-clock microseconds.
+    int64_t lineFreeAtUs = 0;
+};
+
+// Frame helpers of the simulator (independent of the tool's encoder).
+std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid = 0xFF);
+
+// A settings file body: one settings data frame carrying `data` (extended form when needed).
+std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data);
+
+}  // namespace pelorix
