@@ -6,7 +6,9 @@
 namespace qorv {
 namespace platform {
 
-int setCustomBaudRate(int, int32_t) { return EINVAL; }
+int setCustomBaudRate(int, int32_t) {
+    return EINVAL;
+}
 
 }  // namespace platform
 }  // namespace qorv

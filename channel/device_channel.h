@@ -15,7 +15,7 @@ namespace qorv {
 using OsHandle = intptr_t;
 
 class DeviceChannel {
-public:
+  public:
     DeviceChannel() = default;
     DeviceChannel(const DeviceChannel&) = delete;
     DeviceChannel& operator=(const DeviceChannel&) = delete;
@@ -27,7 +27,8 @@ public:
     // Opens the serial device at `devicePath` as typed.
     ResultCode openPortPath(const char* devicePath, int32_t baudRate, int32_t inQueueSize,
                             int32_t outQueueSize);
-    // Opens a file for reading and writing; a missing file is created empty, `createNew` empties it.
+    // Opens a file for reading and writing; a missing file is created empty, `createNew` empties
+    // it.
     ResultCode openFile(const char* path, bool createNew);
 
     int32_t readBytes(uint8_t* buffer, int32_t count);
@@ -45,8 +46,7 @@ public:
                            bool noWait = false);
     ResultCode sendMessage(uint8_t mid, const uint8_t* data, uint16_t length, uint8_t bid,
                            bool noWait = false);
-    ResultCode waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut,
-                              uint8_t* bidOut);
+    ResultCode waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut, uint8_t* bidOut);
     ResultCode requestData(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut, uint8_t bid);
 
     bool isOpen() const { return portOpen != 0 || fileOpen != 0; }
@@ -69,7 +69,7 @@ public:
 
     static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
 
-private:
+  private:
     ResultCode setResult(ResultCode result) { return lastResult = result; }
     ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame);
     void rememberName(const char* name);

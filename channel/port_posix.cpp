@@ -36,13 +36,13 @@ speed_t standardSpeed(int32_t baudRate) {
         speed_t speed;
     };
     static const Entry table[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},
-        {150, B150},       {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400},
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},
 #ifdef B460800
-        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+        {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
         {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
         {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 #endif
@@ -206,7 +206,9 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
     return written;
 }
 
-void purgePort(OsHandle handle) { tcflush(static_cast<int>(handle), TCIOFLUSH); }
+void purgePort(OsHandle handle) {
+    tcflush(static_cast<int>(handle), TCIOFLUSH);
+}
 
 void closePort(OsHandle handle) {
     const int fd = static_cast<int>(handle);
@@ -217,7 +219,9 @@ void closePort(OsHandle handle) {
     ::close(fd);
 }
 
-void closeFile(OsHandle handle) { ::close(static_cast<int>(handle)); }
+void closeFile(OsHandle handle) {
+    ::close(static_cast<int>(handle));
+}
 
 void describeError(int osError, char* out, size_t size) {
     std::snprintf(out, size, "%s", std::strerror(osError));

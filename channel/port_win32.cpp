@@ -10,7 +10,9 @@ namespace platform {
 
 namespace {
 
-HANDLE toHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE toHandle(OsHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
 
 // Clears the DCB flag bits 0x34C: no CTS or DSR output flow control, no DSR sensitivity, no
 // XON/XOFF in either direction. Every other flag stays as the driver had it.
@@ -71,9 +73,9 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
 }
 
 int openFile(const char* path, bool createNew, OsHandle* handle) {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              createNew ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    createNew ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
@@ -109,16 +111,22 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
     return written;
 }
 
-void purgePort(OsHandle handle) { PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR); }
+void purgePort(OsHandle handle) {
+    PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
 
-void closePort(OsHandle handle) { CloseHandle(toHandle(handle)); }
+void closePort(OsHandle handle) {
+    CloseHandle(toHandle(handle));
+}
 
-void closeFile(OsHandle handle) { CloseHandle(toHandle(handle)); }
+void closeFile(OsHandle handle) {
+    CloseHandle(toHandle(handle));
+}
 
 void describeError(int osError, char* out, size_t size) {
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(osError), 0, out,
-                                  static_cast<DWORD>(size), nullptr);
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(osError), 0, out, static_cast<DWORD>(size), nullptr);
     // System messages end in CR LF; the caller puts the line end.
     while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
                           out[length - 1] == ' ' || out[length - 1] == '.')) {

@@ -1,4 +1,5 @@
-// Result of every channel and protocol operation; 0 is success. Failures are returned, never thrown.
+// Result of every channel and protocol operation; 0 is success. Failures are returned, never
+// thrown.
 #pragma once
 
 #include <cstdint>

@@ -23,7 +23,7 @@ uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
 
 // Restores the deadline an exchange found when it returns.
 class DeadlineScope {
-public:
+  public:
     explicit DeadlineScope(DeviceChannel& channel) : channel(channel), saved(channel.deadline) {
         if (saved == 0) {
             channel.deadline = DeviceChannel::nowMs() + channel.timeoutMs;
@@ -37,7 +37,7 @@ public:
         return DeviceChannel::nowMs() > channel.deadline && channel.timeoutMs != 0;
     }
 
-private:
+  private:
     DeviceChannel& channel;
     int32_t saved;
 };

@@ -38,7 +38,9 @@ void putBigEndian(int32_t value, uint8_t* destination, int16_t length);
 int32_t buildFrame(uint8_t* frame, uint8_t bid, uint8_t mid, const uint8_t* data, int32_t length);
 
 // Accessors for a complete frame as returned by the reader.
-inline bool frameIsExtended(const uint8_t* frame) { return frame[3] == LEN_EXTENDED; }
+inline bool frameIsExtended(const uint8_t* frame) {
+    return frame[3] == LEN_EXTENDED;
+}
 inline int32_t frameDataOffset(const uint8_t* frame) {
     return frameIsExtended(frame) ? EXTENDED_HEADER_SIZE : SHORT_HEADER_SIZE;
 }

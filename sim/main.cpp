@@ -18,7 +18,9 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
-void onSignal(int) { stopRequested = true; }
+void onSignal(int) {
+    stopRequested = true;
+}
 
 const char HELP[] =
     "Usage: pelorix-sim [options]\n"
@@ -80,10 +82,14 @@ bool parseFault(const std::string& spec, pelorix::FaultRule* rule) {
         const char* name;
         pelorix::Fault fault;
     } kinds[] = {
-        {"silence", pelorix::Fault::Silence}, {"error", pelorix::Fault::Error},
-        {"badsum", pelorix::Fault::BadChecksumFirst}, {"unrelated", pelorix::Fault::UnrelatedFirst},
-        {"swallow", pelorix::Fault::SwallowingNoise}, {"split", pelorix::Fault::Split},
-        {"delay", pelorix::Fault::Delay}, {"hangup", pelorix::Fault::HangUp},
+        {"silence", pelorix::Fault::Silence},
+        {"error", pelorix::Fault::Error},
+        {"badsum", pelorix::Fault::BadChecksumFirst},
+        {"unrelated", pelorix::Fault::UnrelatedFirst},
+        {"swallow", pelorix::Fault::SwallowingNoise},
+        {"split", pelorix::Fault::Split},
+        {"delay", pelorix::Fault::Delay},
+        {"hangup", pelorix::Fault::HangUp},
         {"noise", pelorix::Fault::Noise},
     };
     const size_t first = spec.find(':');
@@ -91,9 +97,8 @@ bool parseFault(const std::string& spec, pelorix::FaultRule* rule) {
         return false;
     }
     const size_t second = spec.find(':', first + 1);
-    const std::string kind = spec.substr(first + 1, second == std::string::npos
-                                                        ? std::string::npos
-                                                        : second - first - 1);
+    const std::string kind = spec.substr(
+        first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     rule->value = 0;
     if (second != std::string::npos && !parseInt(spec.c_str() + second + 1, &rule->value)) {
         return false;
@@ -173,8 +178,21 @@ int usageError(const char* what) {
 
 int main(int argc, char** argv) {
     enum {
-        OPT_LINK = 1, OPT_STORE, OPT_ONCE, OPT_IDENTITY, OPT_REFUSE, OPT_NO_FINISH, OPT_SILENT,
-        OPT_NOISE, OPT_SPLIT, OPT_DELAY, OPT_HANG_UP, OPT_BAUD, OPT_FAULT, OPT_MAKE, OPT_FROM,
+        OPT_LINK = 1,
+        OPT_STORE,
+        OPT_ONCE,
+        OPT_IDENTITY,
+        OPT_REFUSE,
+        OPT_NO_FINISH,
+        OPT_SILENT,
+        OPT_NOISE,
+        OPT_SPLIT,
+        OPT_DELAY,
+        OPT_HANG_UP,
+        OPT_BAUD,
+        OPT_FAULT,
+        OPT_MAKE,
+        OPT_FROM,
         OPT_HELP,
     };
     static const option longOptions[] = {
@@ -205,9 +223,15 @@ int main(int argc, char** argv) {
         int number = 0;
         pelorix::FaultRule rule;
         switch (option) {
-            case OPT_LINK: link = optarg; break;
-            case OPT_STORE: options.storePath = optarg; break;
-            case OPT_ONCE: options.once = true; break;
+            case OPT_LINK:
+                link = optarg;
+                break;
+            case OPT_STORE:
+                options.storePath = optarg;
+                break;
+            case OPT_ONCE:
+                options.once = true;
+                break;
             case OPT_IDENTITY:
                 if (!parseHex(optarg, &options.identity)) {
                     return usageError("--identity wants hexadecimal bytes, e.g. 00300360");
@@ -216,9 +240,10 @@ int main(int argc, char** argv) {
             case OPT_REFUSE: {
                 const std::string spec = std::string("block") + optarg;
                 const size_t colon = spec.find(':');
-                const std::string fault = colon == std::string::npos
-                                              ? spec + ":error"
-                                              : spec.substr(0, colon) + ":error" + spec.substr(colon);
+                const std::string fault =
+                    colon == std::string::npos
+                        ? spec + ":error"
+                        : spec.substr(0, colon) + ":error" + spec.substr(colon);
                 if (!parseFault(fault, &rule)) {
                     return usageError("--refuse-block wants N[:CODE] with N from 0 to 15");
                 }
@@ -260,10 +285,17 @@ int main(int argc, char** argv) {
                 }
                 options.faults.push_back(rule);
                 break;
-            case OPT_MAKE: makeOut = optarg; break;
-            case OPT_FROM: raw = optarg; break;
-            case OPT_HELP: std::fputs(HELP, stdout); return 0;
-            default: return usageError("unknown option");
+            case OPT_MAKE:
+                makeOut = optarg;
+                break;
+            case OPT_FROM:
+                raw = optarg;
+                break;
+            case OPT_HELP:
+                std::fputs(HELP, stdout);
+                return 0;
+            default:
+                return usageError("unknown option");
         }
     }
     if (optind < argc) {

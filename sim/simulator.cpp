@@ -202,9 +202,9 @@ void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
             const int block = data[1] * 4 + data[2];
             const int exchange = EXCHANGE_FIRST_BLOCK + block;
             rule = faultFor(exchange);
-            const bool refused = rule != nullptr && (rule->fault == Fault::Error ||
-                                                     rule->fault == Fault::Silence ||
-                                                     rule->fault == Fault::HangUp);
+            const bool refused =
+                rule != nullptr && (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
+                                    rule->fault == Fault::HangUp);
             if (!refused) {
                 std::lock_guard<std::mutex> guard(lock);
                 std::copy(data.begin() + 3, data.end(), storage.begin() + block * BLOCK_SIZE);
@@ -286,8 +286,8 @@ void Simulator::writePaced(const std::vector<uint8_t>& bytes) {
         // The answer starts when the request has crossed the line, and arrives whole when its
         // own bytes have.
         const int64_t byteUs = 11'000'000LL / options.paceBaud;
-        const int64_t done = std::max(lineFreeAtUs, nowUs()) +
-                             static_cast<int64_t>(bytes.size()) * byteUs;
+        const int64_t done =
+            std::max(lineFreeAtUs, nowUs()) + static_cast<int64_t>(bytes.size()) * byteUs;
         sleepUntilUs(done);
         lineFreeAtUs = done;
     }

@@ -52,7 +52,7 @@ struct SimOptions {
 
 // One simulated device on its own pseudo-terminal.
 class Simulator {
-public:
+  public:
     explicit Simulator(SimOptions options);
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -73,7 +73,7 @@ public:
     int storedBlockCount() const;
     bool finished() const { return sequenceFinished; }
 
-private:
+  private:
     void handleFrame(const std::vector<uint8_t>& frame);
     void answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data);
     void writePaced(const std::vector<uint8_t>& bytes);

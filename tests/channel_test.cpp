@@ -1,0 +1,251 @@
+// The device channel on real pseudo-terminals and files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "channel/device_channel.h"
+#include "tests/support.h"
+
+using namespace qorv;
+using namespace testing_support;
+
+namespace {
+
+constexpr int32_t IN_QUEUE = 4096;
+constexpr int32_t OUT_QUEUE = 1024;
+
+termios settingsOf(const PtyPair& pty) {
+    termios tio{};
+    tcgetattr(pty.slaveFd(), &tio);
+    return tio;
+}
+
+}  // namespace
+
+TEST(ChannelPort, LineSettingsReadBackFromTheOtherSide) {
+    PtyPair pty;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 9600, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    EXPECT_EQ(channel.portOpen, 1);
+    const termios tio = settingsOf(pty);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(tio.c_cflag & (PARENB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL | INLCR | IGNCR | BRKINT), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    channel.close();
+
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    const termios fast = settingsOf(pty);
+    EXPECT_EQ(cfgetospeed(&fast), static_cast<speed_t>(B115200));
+}
+
+TEST(ChannelPort, BaudRatesThatCannotBeSetFailTheOpen) {
+    PtyPair pty;
+    DeviceChannel channel;
+    for (int32_t rate : {0, -9600}) {
+        EXPECT_EQ(channel.openPortPath(pty.path().c_str(), rate, IN_QUEUE, OUT_QUEUE),
+                  RESULT_OPEN_FAILED)
+            << rate;
+        EXPECT_FALSE(channel.isOpen());
+    }
+    // The channel is closed again: the next open is not refused as already open or locked.
+    EXPECT_EQ(channel.openPortPath(pty.path().c_str(), 250000, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+}
+
+TEST(ChannelPort, EveryByteValueCrossesUnchangedBothWays) {
+    PtyPair pty;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    }
+    EXPECT_EQ(channel.writeBytes(all.data(), 256), 256);
+    EXPECT_EQ(pty.read(256), all);
+
+    pty.write(all);
+    Bytes got;
+    uint8_t buffer[300];
+    const double end = nowSeconds() + 2;
+    while (got.size() < 256 && nowSeconds() < end) {
+        const int32_t n = channel.readBytes(buffer, static_cast<int32_t>(sizeof buffer));
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, all);
+}
+
+TEST(ChannelPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
+    PtyPair pty;
+    DeviceChannel first;
+    DeviceChannel second;
+    ASSERT_EQ(first.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    EXPECT_EQ(second.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE),
+              RESULT_OPEN_FAILED);
+    EXPECT_NE(second.osError(), 0);
+    first.close();
+    EXPECT_EQ(second.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+}
+
+TEST(ChannelPort, ReadsWaitAboutOneMillisecondAndNeverSpin) {
+    PtyPair pty;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    uint8_t buffer[16];
+    std::vector<double> waits;
+    for (int i = 0; i < 50; ++i) {
+        const double start = nowSeconds();
+        EXPECT_EQ(channel.readBytes(buffer, 16), 0);
+        waits.push_back(nowSeconds() - start);
+    }
+    std::sort(waits.begin(), waits.end());
+    EXPECT_GE(waits[25], 0.0009);
+    EXPECT_LT(waits[25], 0.05);
+
+    pty.write({1, 2, 3});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double start = nowSeconds();
+    EXPECT_EQ(channel.readBytes(buffer, 16), 3);
+    EXPECT_LT(nowSeconds() - start, 0.05);
+
+    // A hung-up line answers poll() at once; reads must still sleep.
+    pty.hangUp();
+    const double cpuStart = processCpuSeconds();
+    const double wallStart = nowSeconds();
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(channel.readBytes(buffer, 16), 0);
+    }
+    const double wall = nowSeconds() - wallStart;
+    EXPECT_GE(wall, 0.15);
+    EXPECT_LT(processCpuSeconds() - cpuStart, wall * 0.5);
+}
+
+TEST(ChannelPort, WritesAreCompleteWhenThePeerIsSlow) {
+    PtyPair pty;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    Bytes big(40000);
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<uint8_t>(i * 31);
+    }
+    Bytes received;
+    std::thread peer([&] {
+        while (received.size() < big.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const Bytes more = pty.read(1000, 500);
+            if (more.empty()) {
+                break;
+            }
+            received.insert(received.end(), more.begin(), more.end());
+        }
+    });
+    EXPECT_EQ(channel.writeBytes(big.data(), static_cast<int32_t>(big.size())), 40000);
+    peer.join();
+    EXPECT_EQ(received, big);
+}
+
+TEST(ChannelState, CloseResetsAndSecondOpenLeavesTheChannelAsItWas) {
+    PtyPair pty;
+    TempDir dir;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+    const OsHandle handle = channel.handle;
+    channel.timeoutMs = 77;
+    channel.deadline = 1234;
+    channel.carryCount = 3;
+    channel.deviceError = 9;
+    EXPECT_EQ(channel.openFile(dir.file("x").c_str(), false), RESULT_ALREADY_OPEN);
+    EXPECT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE),
+              RESULT_ALREADY_OPEN);
+    EXPECT_EQ(channel.lastResult, RESULT_ALREADY_OPEN);
+    EXPECT_EQ(channel.handle, handle);
+    EXPECT_EQ(channel.portOpen, 1);
+    EXPECT_EQ(channel.fileOpen, 0);
+    EXPECT_EQ(channel.timeoutMs, 77);
+    EXPECT_EQ(channel.deadline, 0);
+    EXPECT_EQ(channel.carryCount, 3);
+    EXPECT_EQ(access(dir.file("x").c_str(), F_OK), -1);
+
+    EXPECT_EQ(channel.close(), RESULT_OK);
+    EXPECT_EQ(channel.portOpen, 0);
+    EXPECT_EQ(channel.timeoutMs, 500);
+    EXPECT_EQ(channel.carryCount, 0);
+    EXPECT_EQ(channel.deviceError, 0);
+    EXPECT_EQ(channel.lastResult, RESULT_OK);
+    uint8_t buffer[4];
+    EXPECT_EQ(channel.readBytes(buffer, 4), 0);
+    EXPECT_EQ(channel.lastResult, RESULT_NOT_OPEN);
+    EXPECT_EQ(channel.writeBytes(buffer, 4), 0);
+    EXPECT_EQ(channel.lastResult, RESULT_NOT_OPEN);
+    EXPECT_EQ(channel.close(), RESULT_OK);
+}
+
+TEST(ChannelPort, NumberedPortsAndMissingDevicesKeepTheSystemReason) {
+    DeviceChannel channel;
+    EXPECT_EQ(channel.openPort(0, 115200, IN_QUEUE, OUT_QUEUE), RESULT_OPEN_FAILED);
+    EXPECT_STREQ(channel.openedName(), "/dev/ttyS-1");
+    EXPECT_EQ(channel.osError(), ENOENT);
+    char reason[128];
+    channel.describeOsError(reason, sizeof reason);
+    EXPECT_STREQ(reason, std::strerror(ENOENT));
+    channel.openPort(3, 115200, IN_QUEUE, OUT_QUEUE);
+    EXPECT_STREQ(channel.openedName(), "/dev/ttyS2");
+    channel.close();
+    // A file is no serial port.
+    TempDir dir;
+    writeFile(dir.file("plain"), {1, 2, 3});
+    EXPECT_EQ(channel.openPortPath(dir.file("plain").c_str(), 115200, IN_QUEUE, OUT_QUEUE),
+              RESULT_OPEN_FAILED);
+    EXPECT_EQ(channel.osError(), ENOTTY);
+}
+
+TEST(ChannelFile, MissingFileIsCreatedEmptyAndCreateNewTruncates) {
+    TempDir dir;
+    const std::string path = dir.file("settings.qorv");
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openFile(path.c_str(), false), RESULT_OK);
+    EXPECT_EQ(channel.fileOpen, 1);
+    EXPECT_EQ(channel.timeoutMs, 0);
+    uint8_t buffer[8];
+    EXPECT_EQ(channel.readBytes(buffer, 8), 0);
+    EXPECT_EQ(channel.lastResult, RESULT_END_OF_FILE);
+    channel.close();
+    EXPECT_EQ(channel.timeoutMs, 500);
+    EXPECT_EQ(readFile(path).size(), 0u);
+
+    writeFile(path, {1, 2, 3});
+    ASSERT_EQ(channel.openFile(path.c_str(), false), RESULT_OK);
+    EXPECT_EQ(channel.readBytes(buffer, 8), 3);
+    channel.close();
+    EXPECT_EQ(readFile(path).size(), 3u);
+    ASSERT_EQ(channel.openFile(path.c_str(), true), RESULT_OK);
+    channel.close();
+    EXPECT_EQ(readFile(path).size(), 0u);
+
+    EXPECT_EQ(channel.openFile(dir.path().c_str(), false), RESULT_OPEN_FAILED);
+    EXPECT_EQ(channel.osError(), EISDIR);
+    EXPECT_EQ(channel.openFile(dir.file("no/such/dir").c_str(), false), RESULT_OPEN_FAILED);
+    EXPECT_FALSE(channel.isOpen());
+}
+
+TEST(ChannelFile, ReadOnlyFileCannotBeOpened) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root may write to a read-only file";
+    }
+    TempDir dir;
+    const std::string path = dir.file("locked");
+    writeFile(path, {1});
+    chmod(path.c_str(), 0444);
+    DeviceChannel channel;
+    EXPECT_EQ(channel.openFile(path.c_str(), false), RESULT_OPEN_FAILED);
+    EXPECT_EQ(channel.osError(), EACCES);
+}

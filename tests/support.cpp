@@ -1,0 +1,240 @@
+#include "tests/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+
+PtyPair::PtyPair() {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    char name[128];
+    ptsname_r(master, name, sizeof name);
+    slavePath = name;
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+}
+
+PtyPair::~PtyPair() {
+    if (master >= 0) {
+        ::close(master);
+    }
+    if (slave >= 0) {
+        ::close(slave);
+    }
+}
+
+void PtyPair::write(const Bytes& bytes) const {
+    writeChunked(bytes, bytes.size() + 1, 0);
+}
+
+void PtyPair::writeChunked(const Bytes& bytes, size_t chunk, int pauseMs) const {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const size_t count = std::min(chunk, bytes.size() - at);
+        const ssize_t put = ::write(master, bytes.data() + at, count);
+        if (put <= 0) {
+            throw std::runtime_error("pty write failed");
+        }
+        at += static_cast<size_t>(put);
+        if (pauseMs > 0 && at < bytes.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
+    }
+}
+
+Bytes PtyPair::read(size_t count, int timeoutMs) const {
+    Bytes out;
+    const double end = nowSeconds() + timeoutMs / 1000.0;
+    while (out.size() < count) {
+        const int left = static_cast<int>((end - nowSeconds()) * 1000);
+        if (left <= 0) {
+            break;
+        }
+        pollfd watch{master, POLLIN, 0};
+        if (poll(&watch, 1, left) <= 0) {
+            break;
+        }
+        uint8_t chunk[4096];
+        const ssize_t got = ::read(master, chunk, std::min(sizeof chunk, count - out.size()));
+        if (got <= 0) {
+            break;
+        }
+        out.insert(out.end(), chunk, chunk + got);
+    }
+    return out;
+}
+
+Bytes PtyPair::drain(int quietMs) const {
+    Bytes out;
+    for (;;) {
+        const Bytes more = read(4096, quietMs);
+        if (more.empty()) {
+            return out;
+        }
+        out.insert(out.end(), more.begin(), more.end());
+    }
+}
+
+void PtyPair::hangUp() {
+    ::close(master);
+    master = -1;
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/qorvtest.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    root = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(root, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(root, ignored);
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileStamp::operator==(const FileStamp& other) const {
+    return content == other.content && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec;
+}
+
+FileStamp stampOf(const std::string& path) {
+    FileStamp stamp{readFile(path), {}};
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        stamp.modified = info.st_mtim;
+    }
+    return stamp;
+}
+
+namespace {
+
+std::string slurp(int fd) {
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+}  // namespace
+
+RunResult runProgram(const std::vector<std::string>& argv) {
+    char outName[] = "/tmp/qorvout.XXXXXX";
+    char errName[] = "/tmp/qorverr.XXXXXX";
+    const int out = mkstemp(outName);
+    const int err = mkstemp(errName);
+    unlink(outName);
+    unlink(errName);
+    const double start = nowSeconds();
+    const pid_t child = fork();
+    if (child == 0) {
+        const int input = ::open("/dev/null", O_RDONLY);
+        dup2(input, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.seconds = nowSeconds() - start;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = slurp(out);
+    result.err = slurp(err);
+    ::close(out);
+    ::close(err);
+    return result;
+}
+
+Bytes frameOf(uint8_t mid, const Bytes& data) {
+    Bytes frame{0xFA, 0xFF, mid};
+    if (data.size() < 255) {
+        frame.push_back(static_cast<uint8_t>(data.size()));
+    } else {
+        frame.push_back(0xFF);
+        frame.push_back(static_cast<uint8_t>(data.size() / 256));
+        frame.push_back(static_cast<uint8_t>(data.size() % 256));
+    }
+    frame.insert(frame.end(), data.begin(), data.end());
+    int sum = 0;
+    for (size_t i = 1; i < frame.size(); ++i) {
+        sum += frame[i];
+    }
+    frame.push_back(static_cast<uint8_t>((256 - sum % 256) % 256));
+    return frame;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string text;
+    char pair[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X ", byte);
+        text += pair;
+    }
+    return text;
+}
+
+double nowSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,84 @@
+// Test support: real pseudo-terminals, temporary files and running the built command.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+using Bytes = std::vector<uint8_t>;
+
+// A pseudo-terminal pair, raw on both sides. The tool side opens `path`; the test is the peer
+// on `master`.
+class PtyPair {
+  public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    const std::string& path() const { return slavePath; }
+    int masterFd() const { return master; }
+    int slaveFd() const { return slave; }
+
+    void write(const Bytes& bytes) const;
+    // Writes in pieces of `chunk` bytes with a short pause between them.
+    void writeChunked(const Bytes& bytes, size_t chunk, int pauseMs = 2) const;
+    // Reads what arrives until `count` bytes came or `timeoutMs` passed.
+    Bytes read(size_t count, int timeoutMs = 1000) const;
+    // Everything that arrives within `quietMs` of silence.
+    Bytes drain(int quietMs = 50) const;
+    void hangUp();
+
+  private:
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+};
+
+// A temporary directory removed with its contents at destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return root + "/" + name; }
+    const std::string& path() const { return root; }
+
+  private:
+    std::string root;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+Bytes readFile(const std::string& path);
+
+struct FileStamp {
+    Bytes content;
+    struct timespec modified;
+    bool operator==(const FileStamp& other) const;
+};
+FileStamp stampOf(const std::string& path);
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs a program with stdin from /dev/null, capturing both output streams.
+RunResult runProgram(const std::vector<std::string>& argv);
+
+// Frame bytes written out by hand for comparisons, independent of the tool's encoder.
+Bytes frameOf(uint8_t mid, const Bytes& data);
+Bytes concat(std::initializer_list<Bytes> parts);
+std::string hex(const Bytes& bytes);
+
+// Monotonic seconds, for generous time bounds.
+double nowSeconds();
+// CPU time used by this process so far, in seconds.
+double processCpuSeconds();
+
+}  // namespace testing_support
