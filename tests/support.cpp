@@ -132,10 +132,13 @@ bool FileStamp::operator==(const FileStamp& other) const {
 }
 
 FileStamp stampOf(const std::string& path) {
-    FileStamp stamp{readFile(path), {}};
+    FileStamp stamp{{}, {}};
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
         stamp.modified = info.st_mtim;
+        if (S_ISREG(info.st_mode)) {
+            stamp.content = readFile(path);
+        }
     }
     return stamp;
 }

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the Windows suite need, when missing.
+#   scripts/install-deps.sh          everything (native build and tests, Windows build, wine,
+#                                    fuzzing, benchmarks)
+#   scripts/install-deps.sh --base   only what the native build and tests need
+set -euo pipefail
+
+base=(cmake make g++ libgtest-dev libgmock-dev)
+extra=(g++-mingw-w64-x86-64-posix wine64 clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat)
+packages=("${base[@]}")
+[ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,91 @@
+// The command line of the built executable: usage text, port arguments and baud rates.
+#include <termios.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "channel/device_channel.h"
+#include "tests/sim_run.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string USAGE =
+    "Qorv writer\nParse Qorv file and writes Qorv data to attached Pelorix\n\n"
+    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
+    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
+    "       portNumber\t\t: COM port at which Pelorix is attached\n"
+    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n\n";
+
+// Runs the tool against a simulator and reads the line speed the tool left on the pty.
+speed_t speedAfterRun(const std::vector<std::string>& extra, RunResult* result) {
+    TempDir dir;
+    const std::string file = dir.file("s.qorv");
+    writeFile(file, frameOf(0x91, sampleSettings()));
+    pelorix::Simulator simulator({});
+    EXPECT_TRUE(simulator.open());
+    std::atomic<bool> stop{false};
+    std::thread device([&] { simulator.run(stop); });
+    std::vector<std::string> argv{QORVWRITER_PATH, file, simulator.slavePath()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    *result = runProgram(argv);
+    stop = true;
+    device.join();
+    termios tio{};
+    tcgetattr(simulator.slaveFd(), &tio);
+    return cfgetospeed(&tio);
+}
+
+}  // namespace
+
+TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{QORVWRITER_PATH}, {QORVWRITER_PATH, "file.qorv"}}) {
+        const RunResult run = runProgram(argv);
+        EXPECT_EQ(run.out, USAGE);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_LT(run.seconds, 5.0);
+    }
+}
+
+TEST(CommandLine, PortArgumentsThatOpenNothing) {
+    TempDir dir;
+    const std::string file = dir.file("s.qorv");
+    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port"}) {
+        const RunResult run = runProgram({QORVWRITER_PATH, file, port});
+        EXPECT_EQ(run.out, std::string("Opening COM port...ERROR: Can not open COM port ") + port +
+                               "\n");
+        EXPECT_NE(run.err.find(": No such file or directory\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 1);
+    }
+    // The settings file is not touched before the port is open.
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+}
+
+TEST(CommandLine, PortHeldByAnotherProgram) {
+    PtyPair pty;
+    qorv::DeviceChannel holder;
+    ASSERT_EQ(holder.openPortPath(pty.path().c_str(), 115200, 4096, 1024), qorv::RESULT_OK);
+    const RunResult run = runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", pty.path()});
+    EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port " + pty.path() + "\n");
+    EXPECT_EQ(run.err, pty.path() + ": Device or resource busy\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(CommandLine, BaudRateRules) {
+    RunResult run;
+    EXPECT_EQ(speedAfterRun({}, &run), static_cast<speed_t>(B115200));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(speedAfterRun({"9600"}, &run), static_cast<speed_t>(B9600));
+    EXPECT_EQ(run.status, 0);
+    // With a fourth argument the third is ignored too.
+    EXPECT_EQ(speedAfterRun({"9600", "x"}, &run), static_cast<speed_t>(B115200));
+    EXPECT_EQ(run.status, 0);
+    // "fast" is 0, which no line can run at.
+    speedAfterRun({"fast"}, &run);
+    EXPECT_EQ(run.out.rfind("Opening COM port...ERROR: Can not open COM port ", 0), 0u);
+    EXPECT_EQ(run.status, 1);
+}

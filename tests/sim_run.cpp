@@ -1,0 +1,68 @@
+#include "tests/sim_run.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+const Bytes PROBE_FRAME{0xFA, 0xFF, 0x30, 0x00, 0xD1};
+const Bytes IDENTITY_REQUEST_FRAME{0xFA, 0xFF, 0x00, 0x00, 0x01};
+const Bytes FINISH_FRAME{0xFA, 0xFF, 0x40, 0x00, 0xC1};
+
+ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
+                      const std::vector<std::string>& extra, const std::string& program) {
+    pelorix::Simulator simulator(options);
+    EXPECT_TRUE(simulator.open());
+    std::atomic<bool> stop{false};
+    std::thread device([&] { simulator.run(stop); });
+
+    const bool existed = access(settingsPath.c_str(), F_OK) == 0;
+    const FileStamp before = stampOf(settingsPath);
+    ToolRun run;
+    run.port = simulator.slavePath();
+    std::vector<std::string> argv{program, settingsPath, run.port};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    run.result = runProgram(argv);
+    if (existed) {
+        EXPECT_TRUE(stampOf(settingsPath) == before) << "the settings file was changed";
+    }
+
+    // Bytes still in flight reach the simulator within a few milliseconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    device.join();
+    run.wire = simulator.received();
+    run.stored = simulator.stored();
+    run.storedBlocks = simulator.storedBlockCount();
+    return run;
+}
+
+Bytes sampleSettings(size_t length) {
+    Bytes data(length);
+    for (size_t i = 0; i < length; ++i) {
+        data[i] = static_cast<uint8_t>((i * 151 + 7) ^ (i >> 3));
+    }
+    return data;
+}
+
+Bytes storeBlockFrame(const Bytes& settings, int block) {
+    Bytes data{0x00, static_cast<uint8_t>(block / 4), static_cast<uint8_t>(block % 4)};
+    data.insert(data.end(), settings.begin() + block * 66, settings.begin() + (block + 1) * 66);
+    return frameOf(0x96, data);
+}
+
+Bytes wireOfSuccess(const Bytes& settings) {
+    Bytes wire = concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME});
+    for (int block = 0; block < 16; ++block) {
+        const Bytes frame = storeBlockFrame(settings, block);
+        wire.insert(wire.end(), frame.begin(), frame.end());
+    }
+    wire.insert(wire.end(), FINISH_FRAME.begin(), FINISH_FRAME.end());
+    return wire;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,34 @@
+// Runs the built command against the device simulator on a pseudo-terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "tests/support.h"
+
+namespace testing_support {
+
+struct ToolRun {
+    RunResult result;
+    Bytes wire;    // what the simulator received
+    Bytes stored;  // the simulator's 1056 stored bytes
+    int storedBlocks = 0;
+    std::string port;
+};
+
+// Runs `program settingsPath <pty> extra...`; checks that the settings file is left unchanged.
+ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
+                      const std::vector<std::string>& extra = {},
+                      const std::string& program = QORVWRITER_PATH);
+
+// The settings data used by the end-to-end tests, and the frames the tool should send for it.
+Bytes sampleSettings(size_t length = 1056);
+Bytes storeBlockFrame(const Bytes& settings, int block);
+Bytes wireOfSuccess(const Bytes& settings);
+
+extern const Bytes PROBE_FRAME;
+extern const Bytes IDENTITY_REQUEST_FRAME;
+extern const Bytes FINISH_FRAME;
+
+}  // namespace testing_support

@@ -1,0 +1,176 @@
+// The whole command against the device simulator: stdout byte for byte, exit status, the frames
+// on the wire and what the device stored. Every run also checks the settings file is unchanged.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/sim_run.h"
+
+using namespace testing_support;
+using pelorix::Fault;
+using pelorix::FaultRule;
+using pelorix::SimOptions;
+
+namespace {
+
+const std::string OPENED = "Opening COM port...done\n\n";
+const std::string NO_DATA = "ERROR: file does not contain valid Qorv data\n";
+const std::string WRONG_DEVICE = "ERROR: This program can only be used with Norb 00300360\n";
+const std::string WRITING = "Writing Qorv data to Pelorix...\n\n";
+
+std::string readingStart(const std::string& file) {
+    return OPENED + "Opening Qorv file: " + file + "...done\n\nReading Qorv data from file...";
+}
+
+std::string successOutput(const std::string& file) {
+    return readingStart(file) + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n";
+}
+
+SimOptions withFault(int exchange, Fault fault, int value = 0) {
+    SimOptions options;
+    options.faults.push_back(FaultRule{exchange, fault, value});
+    return options;
+}
+
+class Store : public ::testing::Test {
+protected:
+    std::string settingsFile(const Bytes& body, const std::string& name = "device.qorv") {
+        const std::string path = dir.file(name);
+        writeFile(path, body);
+        return path;
+    }
+    TempDir dir;
+    Bytes settings = sampleSettings();
+};
+
+}  // namespace
+
+TEST_F(Store, SuccessSendsTheWholeSequenceAndStoresTheData) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const ToolRun run = runAgainstSim({}, file);
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+    EXPECT_EQ(run.stored, settings);
+}
+
+TEST_F(Store, SettingsFileVariants) {
+    // Noise and other frames before the data frame are skipped.
+    const Bytes noisy = concat({{0x00, 0x13, 0xFA, 0x01}, frameOf(0x30, {}), frameOf(0x92, {1, 2}),
+                                frameOf(0x91, settings), frameOf(0x91, Bytes(1056, 0xEE))});
+    ToolRun run = runAgainstSim({}, settingsFile(noisy, "noisy.qorv"));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.stored, settings);
+
+    // Only the first 1056 bytes of a longer data frame are sent.
+    Bytes longer = sampleSettings(2000);
+    run = runAgainstSim({}, settingsFile(frameOf(0x91, longer), "long.qorv"));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(Bytes(longer.begin(), longer.begin() + 1056))));
+
+    // A data frame too short for sixteen blocks is no valid data: nothing is sent but the probe.
+    const std::string shortFile =
+        settingsFile(frameOf(0x91, Bytes(settings.begin(), settings.end() - 1)), "short.qorv");
+    run = runAgainstSim({}, shortFile);
+    EXPECT_EQ(run.result.out, readingStart(shortFile) + NO_DATA);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.wire, PROBE_FRAME);
+}
+
+TEST_F(Store, SettingsFileThatCannotBeUsed) {
+    // Frames, but no data frame.
+    const std::string other = settingsFile(concat({frameOf(0x90, settings), {0xFA, 0xFF}}));
+    ToolRun run = runAgainstSim({}, other);
+    EXPECT_EQ(run.result.out, readingStart(other) + NO_DATA);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.wire, PROBE_FRAME);
+
+    // A missing path is created empty, then holds no data.
+    const std::string missing = dir.file("missing.qorv");
+    run = runAgainstSim({}, missing);
+    EXPECT_EQ(run.result.out, readingStart(missing) + NO_DATA);
+    EXPECT_EQ(run.result.status, 1);
+    struct stat info {};
+    ASSERT_EQ(stat(missing.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+
+    // A directory cannot be opened; the reason goes to standard error.
+    run = runAgainstSim({}, dir.path());
+    EXPECT_EQ(run.result.out, OPENED + "Opening Qorv file: " + dir.path() +
+                                  "...ERROR: Can not open file " + dir.path() + "\n");
+    EXPECT_EQ(run.result.err, dir.path() + ": Is a directory\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.wire, PROBE_FRAME);
+}
+
+TEST_F(Store, NoDeviceOrProbeRefused) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    for (const SimOptions& options :
+         {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
+          withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
+        const ToolRun run = runAgainstSim(options, file);
+        EXPECT_EQ(run.result.out, OPENED + "No Pelorix detected on COM " + run.port + "\n");
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.wire, PROBE_FRAME);
+    }
+}
+
+TEST_F(Store, WrongOrShortIdentitySendsNoBlock) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const std::vector<Bytes> identities{{0x00, 0x30, 0x03, 0x61}, {0x00, 0x30, 0x03}, {}};
+    for (const Bytes& identity : identities) {
+        SimOptions options;
+        options.identity = identity;
+        const ToolRun run = runAgainstSim(options, file);
+        EXPECT_EQ(run.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.wire, concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME}));
+    }
+    // A longer identity is compared on its first four bytes.
+    SimOptions longer;
+    longer.identity = {0x00, 0x30, 0x03, 0x60, 0x99};
+    EXPECT_EQ(runAgainstSim(longer, file).result.status, 0);
+    // Refused identity request.
+    const ToolRun refused =
+        runAgainstSim(withFault(pelorix::EXCHANGE_IDENTITY, Fault::Error, 2), file);
+    EXPECT_EQ(refused.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
+}
+
+TEST_F(Store, RefusedBlockStopsTheSequence) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const ToolRun run =
+        runAgainstSim(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), file);
+    EXPECT_EQ(run.result.out,
+              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_EQ(run.result.status, 1);
+    Bytes expected = concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME});
+    for (int block = 0; block <= 5; ++block) {
+        const Bytes frame = storeBlockFrame(settings, block);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    EXPECT_EQ(hex(run.wire), hex(expected));
+    EXPECT_EQ(run.storedBlocks, 5);
+}
+
+TEST_F(Store, UnacknowledgedFinishStillSucceedsAfterTheLimit) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const ToolRun run = runAgainstSim(withFault(pelorix::EXCHANGE_FINISH, Fault::Silence), file);
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_GE(run.result.seconds, 0.45);
+    EXPECT_LT(run.result.seconds, 3.0);
+    EXPECT_EQ(run.stored, settings);
+}
+
+TEST_F(Store, HungUpLineFailsTheRunWithoutHanging) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    SimOptions options;
+    options.hangUpAfterBlock = 2;
+    const ToolRun run = runAgainstSim(options, file);
+    EXPECT_EQ(run.result.out,
+              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_LT(run.result.seconds, 3.0);
+    EXPECT_EQ(run.storedBlocks, 3);
+}
