@@ -10,7 +10,13 @@ scripts/build.sh
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     scripts/build-windows.sh
-    if command -v wine >/dev/null && [ -x tests/windows/run.sh ]; then
-        tests/windows/run.sh build-win/QorvWriter.exe
+    scripts/check-windows-imports.sh build-win/QorvWriter.exe
+    if command -v wine >/dev/null; then
+        echo "Windows suite: build-win/QorvWriter.exe under wine"
+        QORV_WINDOWS_EXE="$PWD/build-win/QorvWriter.exe" build/tests/windows_tests
+    else
+        echo "wine is not installed: Windows suite skipped (scripts/install-deps.sh installs it)"
     fi
+else
+    echo "mingw-w64 is not installed: Windows build and suite skipped (scripts/install-deps.sh)"
 fi

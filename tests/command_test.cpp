@@ -1,10 +1,6 @@
 // The command line of the built executable: usage text, port arguments and baud rates.
-#include <termios.h>
-
-#include <atomic>
-#include <thread>
-
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include "channel/device_channel.h"
 #include "tests/sim_run.h"
@@ -25,18 +21,9 @@ speed_t speedAfterRun(const std::vector<std::string>& extra, RunResult* result) 
     TempDir dir;
     const std::string file = dir.file("s.qorv");
     writeFile(file, frameOf(0x91, sampleSettings()));
-    pelorix::Simulator simulator({});
-    EXPECT_TRUE(simulator.open());
-    std::atomic<bool> stop{false};
-    std::thread device([&] { simulator.run(stop); });
-    std::vector<std::string> argv{QORVWRITER_PATH, file, simulator.slavePath()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    *result = runProgram(argv);
-    stop = true;
-    device.join();
-    termios tio{};
-    tcgetattr(simulator.slaveFd(), &tio);
-    return cfgetospeed(&tio);
+    const ToolRun run = runAgainstSim({}, file, extra);
+    *result = run.result;
+    return static_cast<speed_t>(run.lineSpeed);
 }
 
 }  // namespace
@@ -56,8 +43,8 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
     const std::string file = dir.file("s.qorv");
     for (const char* port : {"abc", "0", "-3", "/dev/no-such-port"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
-        EXPECT_EQ(run.out, std::string("Opening COM port...ERROR: Can not open COM port ") + port +
-                               "\n");
+        EXPECT_EQ(run.out,
+                  std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
         EXPECT_NE(run.err.find(": No such file or directory\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.status, 1);
     }

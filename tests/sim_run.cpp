@@ -1,11 +1,11 @@
 #include "tests/sim_run.h"
 
+#include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -14,19 +14,20 @@ const Bytes IDENTITY_REQUEST_FRAME{0xFA, 0xFF, 0x00, 0x00, 0x01};
 const Bytes FINISH_FRAME{0xFA, 0xFF, 0x40, 0x00, 0xC1};
 
 ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
-                      const std::vector<std::string>& extra, const std::string& program) {
+                      const CommandFor& command) {
     pelorix::Simulator simulator(options);
-    EXPECT_TRUE(simulator.open());
+    ToolRun run;
+    if (!simulator.open()) {
+        ADD_FAILURE() << "no pseudo-terminal for the simulator";
+        return run;
+    }
     std::atomic<bool> stop{false};
     std::thread device([&] { simulator.run(stop); });
 
     const bool existed = access(settingsPath.c_str(), F_OK) == 0;
     const FileStamp before = stampOf(settingsPath);
-    ToolRun run;
     run.port = simulator.slavePath();
-    std::vector<std::string> argv{program, settingsPath, run.port};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    run.result = runProgram(argv);
+    run.result = runProgram(command(run.port));
     if (existed) {
         EXPECT_TRUE(stampOf(settingsPath) == before) << "the settings file was changed";
     }
@@ -38,6 +39,10 @@ ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& set
     run.wire = simulator.received();
     run.stored = simulator.stored();
     run.storedBlocks = simulator.storedBlockCount();
+    termios tio{};
+    if (simulator.slaveFd() >= 0 && tcgetattr(simulator.slaveFd(), &tio) == 0) {
+        run.lineSpeed = static_cast<unsigned>(cfgetospeed(&tio));
+    }
     return run;
 }
 

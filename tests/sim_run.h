@@ -1,6 +1,7 @@
 // Runs the built command against the device simulator on a pseudo-terminal.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,27 @@ struct ToolRun {
     Bytes stored;  // the simulator's 1056 stored bytes
     int storedBlocks = 0;
     std::string port;
+    unsigned lineSpeed = 0;  // termios speed code the tool left on the line
 };
 
-// Runs `program settingsPath <pty> extra...`; checks that the settings file is left unchanged.
+// Builds the command line for the simulator's pseudo-terminal path.
+using CommandFor = std::function<std::vector<std::string>(const std::string& port)>;
+
+// Runs the command against a simulator; checks that the settings file is left unchanged.
 ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
-                      const std::vector<std::string>& extra = {},
-                      const std::string& program = QORVWRITER_PATH);
+                      const CommandFor& command);
+
+#ifdef QORVWRITER_PATH
+// Runs `QorvWriter settingsPath <pty> extra...`.
+inline ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
+                             const std::vector<std::string>& extra = {}) {
+    return runAgainstSim(options, settingsPath, [&](const std::string& port) {
+        std::vector<std::string> argv{QORVWRITER_PATH, settingsPath, port};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    });
+}
+#endif
 
 // The settings data used by the end-to-end tests, and the frames the tool should send for it.
 Bytes sampleSettings(size_t length = 1056);

@@ -1,8 +1,7 @@
 // The whole command against the device simulator: stdout byte for byte, exit status, the frames
 // on the wire and what the device stored. Every run also checks the settings file is unchanged.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/sim_run.h"
 
@@ -33,7 +32,7 @@ SimOptions withFault(int exchange, Fault fault, int value = 0) {
 }
 
 class Store : public ::testing::Test {
-protected:
+  protected:
     std::string settingsFile(const Bytes& body, const std::string& name = "device.qorv") {
         const std::string path = dir.file(name);
         writeFile(path, body);
@@ -57,8 +56,11 @@ TEST_F(Store, SuccessSendsTheWholeSequenceAndStoresTheData) {
 
 TEST_F(Store, SettingsFileVariants) {
     // Noise and other frames before the data frame are skipped.
-    const Bytes noisy = concat({{0x00, 0x13, 0xFA, 0x01}, frameOf(0x30, {}), frameOf(0x92, {1, 2}),
-                                frameOf(0x91, settings), frameOf(0x91, Bytes(1056, 0xEE))});
+    const Bytes noisy = concat({{0x00, 0x13, 0xFA, 0x01},
+                                frameOf(0x30, {}),
+                                frameOf(0x92, {1, 2}),
+                                frameOf(0x91, settings),
+                                frameOf(0x91, Bytes(1056, 0xEE))});
     ToolRun run = runAgainstSim({}, settingsFile(noisy, "noisy.qorv"));
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(run.stored, settings);
@@ -106,9 +108,8 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
 
 TEST_F(Store, NoDeviceOrProbeRefused) {
     const std::string file = settingsFile(frameOf(0x91, settings));
-    for (const SimOptions& options :
-         {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
-          withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
+    for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
+                                      withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
         const ToolRun run = runAgainstSim(options, file);
         EXPECT_EQ(run.result.out, OPENED + "No Pelorix detected on COM " + run.port + "\n");
         EXPECT_EQ(run.result.status, 1);

@@ -177,7 +177,7 @@ RunResult runProgram(const std::vector<std::string>& argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     RunResult result;

@@ -1,0 +1,214 @@
+// QorvWriter.exe under wine, a real implementation of the Win32 serial, file and console calls,
+// against the simulator: the same scenarios as natively. COM n reaches the simulator's pty
+// through the prefix's dosdevices/comn link. Skipped unless QORV_WINDOWS_EXE names the exe.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/sim_run.h"
+
+using namespace testing_support;
+using pelorix::Fault;
+using pelorix::FaultRule;
+using pelorix::SimOptions;
+
+namespace {
+
+const std::string USAGE =
+    "Qorv writer\nParse Qorv file and writes Qorv data to attached Pelorix\n\n"
+    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
+    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
+    "       portNumber\t\t: COM port at which Pelorix is attached\n"
+    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n\n";
+const std::string OPENED = "Opening COM port...done\n\n";
+const std::string WRITING = "Writing Qorv data to Pelorix...\n\n";
+
+std::string windowsPath(const std::string& unixPath) {
+    std::string path = "Z:" + unixPath;
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return path;
+}
+
+// Standard output of a Windows program is a text stream: every line end must be CR LF.
+std::string unixLines(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+        }
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+class WindowsSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const char* exePath = std::getenv("QORV_WINDOWS_EXE");
+        if (exePath == nullptr || *exePath == '\0') {
+            return;
+        }
+        exe = new std::string(exePath);
+        prefix = new TempDir;
+        setenv("WINEPREFIX", prefix->path().c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        const RunResult boot = runProgram({"wineboot", "-i"});
+        ASSERT_EQ(boot.status, 0) << boot.err;
+    }
+    static void TearDownTestSuite() {
+        if (prefix != nullptr) {
+            runProgram({"wineserver", "-k"});
+            delete prefix;
+            delete exe;
+            prefix = nullptr;
+            exe = nullptr;
+        }
+    }
+    void SetUp() override {
+        if (exe == nullptr) {
+            GTEST_SKIP() << "QORV_WINDOWS_EXE is not set";
+        }
+        settingsPath = dir.file("device.qorv");
+        writeFile(settingsPath, frameOf(0x91, settings));
+    }
+
+    // Runs `QorvWriter.exe file comNumber extra...` with COM comNumber linked to the simulator.
+    ToolRun runWindows(const SimOptions& options, int comNumber,
+                       const std::vector<std::string>& extra = {}) {
+        ToolRun run = runAgainstSim(options, settingsPath, [&](const std::string& port) {
+            const std::string link = prefix->path() + "/dosdevices/com" + std::to_string(comNumber);
+            unlink(link.c_str());
+            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
+            std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath),
+                                          std::to_string(comNumber)};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            return argv;
+        });
+        run.result.out = unixLines(run.result.out);
+        return run;
+    }
+
+    RunResult runWindowsAlone(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"wine", *exe});
+        RunResult run = runProgram(arguments);
+        run.out = unixLines(run.out);
+        return run;
+    }
+
+    std::string readingStart() const {
+        return OPENED + "Opening Qorv file: " + windowsPath(settingsPath) +
+               "...done\n\nReading Qorv data from file...";
+    }
+
+    static std::string* exe;
+    static TempDir* prefix;
+    TempDir dir;
+    std::string settingsPath;
+    Bytes settings = sampleSettings();
+};
+
+std::string* WindowsSuite::exe = nullptr;
+TempDir* WindowsSuite::prefix = nullptr;
+
+SimOptions withFault(int exchange, Fault fault, int value = 0) {
+    SimOptions options;
+    options.faults.push_back(FaultRule{exchange, fault, value});
+    return options;
+}
+
+}  // namespace
+
+TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
+    for (int com : {3, 12}) {
+        const ToolRun run = runWindows({}, com);
+        EXPECT_EQ(run.result.out,
+                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n");
+        EXPECT_EQ(run.result.status, 0) << "COM" << com;
+        EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+        EXPECT_EQ(run.stored, settings);
+    }
+}
+
+TEST_F(WindowsSuite, NoiseAndSplitAnswers) {
+    for (Fault fault : {Fault::Noise, Fault::Split}) {
+        const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_ANY, fault), 4);
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(run.stored, settings);
+    }
+}
+
+TEST_F(WindowsSuite, NoDeviceAndProbeRefused) {
+    for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
+                                      withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
+        const ToolRun run = runWindows(options, 3);
+        EXPECT_EQ(run.result.out, OPENED + "No Pelorix detected on COM 3\n");
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.wire, PROBE_FRAME);
+    }
+}
+
+TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
+    SimOptions other;
+    other.identity = {0x00, 0x30, 0x03, 0x61};
+    ToolRun run = runWindows(other, 3);
+    EXPECT_EQ(run.result.out, readingStart() +
+                                  "done\n\nERROR: This program can only be used with Norb "
+                                  "00300360\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.wire, concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME}));
+
+    run = runWindows(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), 3);
+    EXPECT_EQ(run.result.out,
+              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.storedBlocks, 5);
+    EXPECT_EQ(run.wire.size(), 10u + 6 * 74u);
+}
+
+TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
+    const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_FINISH, Fault::Silence), 3);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_GE(run.result.seconds, 0.45);
+    EXPECT_EQ(run.stored, settings);
+}
+
+TEST_F(WindowsSuite, MissingSettingsFileIsCreatedEmpty) {
+    settingsPath = dir.file("missing.qorv");
+    const ToolRun run = runWindows({}, 3);
+    EXPECT_EQ(run.result.out, readingStart() + "ERROR: file does not contain valid Qorv data\n");
+    EXPECT_EQ(run.result.status, 1);
+    struct stat info {};
+    ASSERT_EQ(stat(settingsPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+}
+
+TEST_F(WindowsSuite, BaudRateArgumentReachesTheLine) {
+    EXPECT_EQ(runWindows({}, 3, {"9600"}).lineSpeed, static_cast<unsigned>(B9600));
+    EXPECT_EQ(runWindows({}, 3).lineSpeed, static_cast<unsigned>(B115200));
+}
+
+TEST_F(WindowsSuite, PortsThatOpenNothingAndTheUsageText) {
+    for (const char* port : {"abc", "0", "37"}) {
+        const RunResult run = runWindowsAlone({windowsPath(settingsPath), port});
+        EXPECT_EQ(run.out,
+                  std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
+        EXPECT_NE(run.err.find("\\\\.\\COM"), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 1);
+    }
+    // Standard input is redirected: the key wait must not hang.
+    const RunResult usage = runWindowsAlone({});
+    EXPECT_EQ(usage.out, USAGE);
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_LT(usage.seconds, 20.0);
+}
