@@ -1,0 +1,147 @@
+#include "fuzz/harness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+namespace fuzzing {
+
+thread_local bool counting = false;
+thread_local long allocations = 0;
+
+bool frameIsValid(const uint8_t* frame, size_t length) {
+    if (length < 5 || frame[0] != 0xFA) {
+        return false;
+    }
+    const bool extended = frame[3] == 0xFF;
+    const size_t dataLength = extended ? frame[4] * 256u + frame[5] : frame[3];
+    if (dataLength > 2048 || length != (extended ? 7 : 5) + dataLength) {
+        return false;
+    }
+    unsigned sum = 0;
+    for (size_t i = 1; i < length; ++i) {
+        sum += frame[i];
+    }
+    return (sum & 0xFF) == 0;
+}
+
+void fixUpChecksums(std::vector<uint8_t>& bytes) {
+    for (size_t start = 0; start + 4 <= bytes.size(); ++start) {
+        if (bytes[start] != 0xFA) {
+            continue;
+        }
+        size_t header = 4;
+        size_t length = bytes[start + 3];
+        if (length == 0xFF) {
+            if (start + 6 > bytes.size()) {
+                continue;
+            }
+            header = 6;
+            length = bytes[start + 4] * 256u + bytes[start + 5];
+            if (length > 2048) {
+                continue;
+            }
+        }
+        const size_t last = start + header + length;
+        if (last >= bytes.size()) {
+            continue;
+        }
+        unsigned sum = 0;
+        for (size_t i = start + 1; i < last; ++i) {
+            sum += bytes[i];
+        }
+        bytes[last] = static_cast<uint8_t>(0x100 - (sum & 0xFF));
+    }
+}
+
+std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
+                                      std::vector<std::vector<uint8_t>>* frames) {
+    std::vector<uint8_t> stream;
+    size_t at = 0;
+    while (at + 3 <= size) {
+        const size_t noise = bytes[at++] % 8;
+        for (size_t i = 0; i < noise && at < size; ++i, ++at) {
+            stream.push_back(bytes[at] == 0xFA ? 0x00 : bytes[at]);
+        }
+        if (at + 2 > size) {
+            break;
+        }
+        const uint8_t mid = bytes[at++];
+        // Lengths from 0 to 300, so both length forms occur.
+        const size_t wanted = bytes[at++] * 300u / 255u;
+        const size_t length = std::min<size_t>(wanted, size - at);
+        std::vector<uint8_t> frame{0xFA, static_cast<uint8_t>(at), mid};
+        if (length < 255) {
+            frame.push_back(static_cast<uint8_t>(length));
+        } else {
+            frame.push_back(0xFF);
+            frame.push_back(static_cast<uint8_t>(length >> 8));
+            frame.push_back(static_cast<uint8_t>(length));
+        }
+        frame.insert(frame.end(), bytes + at, bytes + at + length);
+        at += length;
+        unsigned sum = 0;
+        for (size_t i = 1; i < frame.size(); ++i) {
+            sum += frame[i];
+        }
+        frame.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+        frames->push_back(frame);
+    }
+    return stream;
+}
+
+long find(const std::vector<uint8_t>& input, const uint8_t* frame, size_t length, size_t from) {
+    if (from > input.size()) {
+        return -1;
+    }
+    const auto at =
+        std::search(input.begin() + static_cast<long>(from), input.end(), frame, frame + length);
+    return at == input.end() ? -1 : static_cast<long>(at - input.begin());
+}
+
+}  // namespace fuzzing
+
+// Every form of new and delete is replaced, so that all of them pair up on malloc and free.
+namespace {
+void* allocate(std::size_t size) {
+    if (fuzzing::counting) {
+        ++fuzzing::allocations;
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* block = allocate(size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}

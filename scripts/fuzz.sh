@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (address and undefined-behaviour sanitizers) and runs
+# each for a bounded time over a copy of the committed corpus.
+#   scripts/fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DQORV_FUZZ=ON -DQORV_TESTS=OFF \
+    -DQORV_SANITIZE=address,undefined -DQORV_WERROR=ON >/dev/null
+cmake --build build-fuzz -j "$(nproc)" --target reader_stream_fuzzer settings_file_fuzzer
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for target in reader_stream settings_file; do
+    mkdir -p "$work/$target"
+    cp fuzz/corpus/$target/* "$work/$target/"
+    echo "Fuzzing $target for ${seconds}s"
+    if ! (cd "$work" && "$OLDPWD/build-fuzz/fuzz/${target}_fuzzer" -max_total_time="$seconds" \
+            -max_len=8192 -print_final_stats=1 "$target" >"$work/$target.log" 2>&1); then
+        tail -n 40 "$work/$target.log"
+        echo "The $target fuzzer found a failure; its input is in the log above."
+        exit 1
+    fi
+    grep -E "^stat::number_of_executed_units|^stat::average_exec_per_sec|Done [0-9]+ runs" \
+        "$work/$target.log" || true
+done
