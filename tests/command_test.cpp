@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <thread>
+
 #include "channel/device_channel.h"
 #include "tests/sim_run.h"
 
@@ -36,6 +38,28 @@ TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
         EXPECT_EQ(run.status, 1);
         EXPECT_LT(run.seconds, 5.0);
     }
+}
+
+TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
+    PtyPair terminal;
+    termios cooked{};
+    tcgetattr(terminal.slaveFd(), &cooked);
+    cooked.c_lflag |= ICANON | ECHO;
+    tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
+
+    RunResult run;
+    std::thread tool([&] { run = runProgram({QORVWRITER_PATH}, terminal.slaveFd()); });
+    // The key must not be needed with a line end, and must not be echoed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    terminal.write({'k'});
+    tool.join();
+    EXPECT_EQ(run.out, USAGE);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_GE(run.seconds, 0.25);
+    EXPECT_TRUE(terminal.drain(50).empty());
+    termios after{};
+    tcgetattr(terminal.slaveFd(), &after);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
 TEST(CommandLine, PortArgumentsThatOpenNothing) {

@@ -158,7 +158,7 @@ std::string slurp(int fd) {
 
 }  // namespace
 
-RunResult runProgram(const std::vector<std::string>& argv) {
+RunResult runProgram(const std::vector<std::string>& argv, int stdinFd) {
     char outName[] = "/tmp/qorvout.XXXXXX";
     char errName[] = "/tmp/qorverr.XXXXXX";
     const int out = mkstemp(outName);
@@ -168,7 +168,7 @@ RunResult runProgram(const std::vector<std::string>& argv) {
     const double start = nowSeconds();
     const pid_t child = fork();
     if (child == 0) {
-        const int input = ::open("/dev/null", O_RDONLY);
+        const int input = stdinFd >= 0 ? stdinFd : ::open("/dev/null", O_RDONLY);
         dup2(input, STDIN_FILENO);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);

@@ -68,8 +68,8 @@ struct RunResult {
     double seconds = 0;
 };
 
-// Runs a program with stdin from /dev/null, capturing both output streams.
-RunResult runProgram(const std::vector<std::string>& argv);
+// Runs a program with stdin from /dev/null (or from `stdinFd`), capturing both output streams.
+RunResult runProgram(const std::vector<std::string>& argv, int stdinFd = -1);
 
 // Frame bytes written out by hand for comparisons, independent of the tool's encoder.
 Bytes frameOf(uint8_t mid, const Bytes& data);
