@@ -2,12 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <new>
 
 namespace fuzzing {
-
-thread_local bool counting = false;
-thread_local long allocations = 0;
 
 bool frameIsValid(const uint8_t* frame, size_t length) {
     if (length < 5 || frame[0] != 0xFA) {
@@ -101,47 +97,3 @@ long find(const std::vector<uint8_t>& input, const uint8_t* frame, size_t length
 }
 
 }  // namespace fuzzing
-
-// Every form of new and delete is replaced, so that all of them pair up on malloc and free.
-namespace {
-void* allocate(std::size_t size) {
-    if (fuzzing::counting) {
-        ++fuzzing::allocations;
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* block = allocate(size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}

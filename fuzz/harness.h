@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "tests/counting_new.h"
+
 namespace fuzzing {
 
 // Fails hard, so that libFuzzer and the replay runner both report the input.
@@ -18,9 +20,8 @@ namespace fuzzing {
         }                                                                                          \
     } while (0)
 
-// Counts global operator new calls on this thread while `counting` is set.
-extern thread_local bool counting;
-extern thread_local long allocations;
+using allocation_count::allocations;
+using allocation_count::counting;
 
 bool frameIsValid(const uint8_t* frame, size_t length);
 

@@ -2,65 +2,16 @@
 // counted while reads and exchanges run.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <thread>
 
 #include "channel/device_channel.h"
+#include "tests/counting_new.h"
 #include "tests/support.h"
-
-namespace {
-thread_local long allocations = 0;
-thread_local bool counting = false;
-}  // namespace
-
-// Every form of new and delete is replaced, so that all of them pair up on malloc and free (the
-// sanitizers check that they do).
-namespace {
-void* allocate(std::size_t size) {
-    if (counting) {
-        ++allocations;
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* block = allocate(size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}
 
 using namespace qorv;
 using namespace testing_support;
+using allocation_count::allocations;
+using allocation_count::counting;
 
 TEST(Allocation, NoneDuringReadsAndExchanges) {
     PtyPair pty;

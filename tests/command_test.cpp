@@ -11,13 +11,6 @@ using namespace testing_support;
 
 namespace {
 
-const std::string USAGE =
-    "Qorv writer\nParse Qorv file and writes Qorv data to attached Pelorix\n\n"
-    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
-    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
-    "       portNumber\t\t: COM port at which Pelorix is attached\n"
-    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n\n";
-
 // Runs the tool against a simulator and reads the line speed the tool left on the pty.
 speed_t speedAfterRun(const std::vector<std::string>& extra, RunResult* result) {
     TempDir dir;
@@ -34,7 +27,7 @@ TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{QORVWRITER_PATH}, {QORVWRITER_PATH, "file.qorv"}}) {
         const RunResult run = runProgram(argv);
-        EXPECT_EQ(run.out, USAGE);
+        EXPECT_EQ(run.out, USAGE_TEXT);
         EXPECT_EQ(run.status, 1);
         EXPECT_LT(run.seconds, 5.0);
     }
@@ -53,7 +46,7 @@ TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     terminal.write({'k'});
     tool.join();
-    EXPECT_EQ(run.out, USAGE);
+    EXPECT_EQ(run.out, USAGE_TEXT);
     EXPECT_EQ(run.status, 1);
     EXPECT_GE(run.seconds, 0.25);
     EXPECT_TRUE(terminal.drain(50).empty());

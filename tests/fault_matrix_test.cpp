@@ -92,12 +92,11 @@ Bytes wireUpTo(const Bytes& settings, int exchange) {
 }
 
 std::string expectedOutput(const Row& row, const std::string& file, const std::string& port) {
-    const std::string opened = "Opening COM port...done\n\n";
-    const std::string reading =
-        opened + "Opening Qorv file: " + file + "...done\n\nReading Qorv data from file...done\n\n";
-    const std::string writing = reading + "Writing Qorv data to Pelorix...\n\n";
+    const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
+                                "...done\n\nReading Qorv data from file...done\n\n";
+    const std::string writing = reading + WRITING;
     if (row.outcome == "no device") {
-        return opened + "No Pelorix detected on COM " + port + "\n";
+        return PORT_OPENED + "No Pelorix detected on COM " + port + "\n";
     }
     if (row.outcome == "wrong device") {
         return reading + "ERROR: This program can only be used with Norb 00300360\n";

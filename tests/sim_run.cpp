@@ -9,6 +9,21 @@
 
 namespace testing_support {
 
+const std::string USAGE_TEXT =
+    "Qorv writer\nParse Qorv file and writes Qorv data to attached Pelorix\n\n"
+    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
+    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
+    "       portNumber\t\t: COM port at which Pelorix is attached\n"
+    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n\n";
+const std::string PORT_OPENED = "Opening COM port...done\n\n";
+const std::string WRITING = "Writing Qorv data to Pelorix...\n\n";
+
+pelorix::SimOptions withFault(int exchange, pelorix::Fault fault, int value) {
+    pelorix::SimOptions options;
+    options.faults.push_back(pelorix::FaultRule{exchange, fault, value});
+    return options;
+}
+
 const Bytes PROBE_FRAME{0xFA, 0xFF, 0x30, 0x00, 0xD1};
 const Bytes IDENTITY_REQUEST_FRAME{0xFA, 0xFF, 0x00, 0x00, 0x01};
 const Bytes FINISH_FRAME{0xFA, 0xFF, 0x40, 0x00, 0xC1};

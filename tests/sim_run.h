@@ -43,6 +43,14 @@ Bytes sampleSettings(size_t length = 1056);
 Bytes storeBlockFrame(const Bytes& settings, int block);
 Bytes wireOfSuccess(const Bytes& settings);
 
+// Console texts of the command, written out here independently of the tool.
+extern const std::string USAGE_TEXT;
+extern const std::string PORT_OPENED;  // "Opening COM port...done\n\n"
+extern const std::string WRITING;      // "Writing Qorv data to Pelorix...\n\n"
+
+// Simulator options with one fault at one exchange.
+pelorix::SimOptions withFault(int exchange, pelorix::Fault fault, int value = 0);
+
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;
 extern const Bytes FINISH_FRAME;

@@ -12,23 +12,15 @@ using pelorix::SimOptions;
 
 namespace {
 
-const std::string OPENED = "Opening COM port...done\n\n";
 const std::string NO_DATA = "ERROR: file does not contain valid Qorv data\n";
 const std::string WRONG_DEVICE = "ERROR: This program can only be used with Norb 00300360\n";
-const std::string WRITING = "Writing Qorv data to Pelorix...\n\n";
 
 std::string readingStart(const std::string& file) {
-    return OPENED + "Opening Qorv file: " + file + "...done\n\nReading Qorv data from file...";
+    return PORT_OPENED + "Opening Qorv file: " + file + "...done\n\nReading Qorv data from file...";
 }
 
 std::string successOutput(const std::string& file) {
     return readingStart(file) + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n";
-}
-
-SimOptions withFault(int exchange, Fault fault, int value = 0) {
-    SimOptions options;
-    options.faults.push_back(FaultRule{exchange, fault, value});
-    return options;
 }
 
 class Store : public ::testing::Test {
@@ -99,7 +91,7 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
 
     // A directory cannot be opened; the reason goes to standard error.
     run = runAgainstSim({}, dir.path());
-    EXPECT_EQ(run.result.out, OPENED + "Opening Qorv file: " + dir.path() +
+    EXPECT_EQ(run.result.out, PORT_OPENED + "Opening Qorv file: " + dir.path() +
                                   "...ERROR: Can not open file " + dir.path() + "\n");
     EXPECT_EQ(run.result.err, dir.path() + ": Is a directory\n");
     EXPECT_EQ(run.result.status, 1);
@@ -111,7 +103,7 @@ TEST_F(Store, NoDeviceOrProbeRefused) {
     for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
                                       withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
         const ToolRun run = runAgainstSim(options, file);
-        EXPECT_EQ(run.result.out, OPENED + "No Pelorix detected on COM " + run.port + "\n");
+        EXPECT_EQ(run.result.out, PORT_OPENED + "No Pelorix detected on COM " + run.port + "\n");
         EXPECT_EQ(run.result.status, 1);
         EXPECT_EQ(run.wire, PROBE_FRAME);
     }

@@ -18,15 +18,6 @@ using pelorix::SimOptions;
 
 namespace {
 
-const std::string USAGE =
-    "Qorv writer\nParse Qorv file and writes Qorv data to attached Pelorix\n\n"
-    "Usage: QorvWriter path+Qorvfilename portNumber [baudrate=115200]\n"
-    "       path+Qorvfilename\t: Location and filename of input Qorv file\n"
-    "       portNumber\t\t: COM port at which Pelorix is attached\n"
-    "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n\n";
-const std::string OPENED = "Opening COM port...done\n\n";
-const std::string WRITING = "Writing Qorv data to Pelorix...\n\n";
-
 std::string windowsPath(const std::string& unixPath) {
     std::string path = "Z:" + unixPath;
     for (char& c : path) {
@@ -107,7 +98,7 @@ class WindowsSuite : public ::testing::Test {
     }
 
     std::string readingStart() const {
-        return OPENED + "Opening Qorv file: " + windowsPath(settingsPath) +
+        return PORT_OPENED + "Opening Qorv file: " + windowsPath(settingsPath) +
                "...done\n\nReading Qorv data from file...";
     }
 
@@ -120,12 +111,6 @@ class WindowsSuite : public ::testing::Test {
 
 std::string* WindowsSuite::exe = nullptr;
 TempDir* WindowsSuite::prefix = nullptr;
-
-SimOptions withFault(int exchange, Fault fault, int value = 0) {
-    SimOptions options;
-    options.faults.push_back(FaultRule{exchange, fault, value});
-    return options;
-}
 
 }  // namespace
 
@@ -152,7 +137,7 @@ TEST_F(WindowsSuite, NoDeviceAndProbeRefused) {
     for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
                                       withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
         const ToolRun run = runWindows(options, 3);
-        EXPECT_EQ(run.result.out, OPENED + "No Pelorix detected on COM 3\n");
+        EXPECT_EQ(run.result.out, PORT_OPENED + "No Pelorix detected on COM 3\n");
         EXPECT_EQ(run.result.status, 1);
         EXPECT_EQ(run.wire, PROBE_FRAME);
     }
@@ -208,7 +193,7 @@ TEST_F(WindowsSuite, PortsThatOpenNothingAndTheUsageText) {
     }
     // Standard input is redirected: the key wait must not hang.
     const RunResult usage = runWindowsAlone({});
-    EXPECT_EQ(usage.out, USAGE);
+    EXPECT_EQ(usage.out, USAGE_TEXT);
     EXPECT_EQ(usage.status, 1);
     EXPECT_LT(usage.seconds, 20.0);
 }
