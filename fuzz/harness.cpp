@@ -87,6 +87,32 @@ std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
     return stream;
 }
 
+std::vector<std::vector<uint8_t>> referenceFrames(const std::vector<uint8_t>& input) {
+    std::vector<std::vector<uint8_t>> frames;
+    size_t start = 0;
+    while (start < input.size()) {
+        if (input[start] != 0xFA || start + 4 > input.size()) {
+            ++start;
+            continue;
+        }
+        const bool extended = input[start + 3] == 0xFF;
+        size_t size = 0;
+        if (!extended) {
+            size = 5 + input[start + 3];
+        } else if (start + 6 <= input.size()) {
+            size = 7 + input[start + 4] * 256u + input[start + 5];
+        }
+        if (size > 0 && start + size <= input.size() && frameIsValid(input.data() + start, size)) {
+            frames.emplace_back(input.begin() + static_cast<long>(start),
+                                input.begin() + static_cast<long>(start + size));
+            start += size;
+        } else {
+            ++start;
+        }
+    }
+    return frames;
+}
+
 long find(const std::vector<uint8_t>& input, const uint8_t* frame, size_t length, size_t from) {
     if (from > input.size()) {
         return -1;

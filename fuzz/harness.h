@@ -34,6 +34,11 @@ void fixUpChecksums(std::vector<uint8_t>& bytes);
 std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
                                       std::vector<std::vector<uint8_t>>* frames);
 
+// The frames an ideal reader finds in a complete input: every preamble is tried in order, a
+// valid frame is taken whole and reading goes on after it. Written plainly, apart from the
+// tool's reader, to check it against.
+std::vector<std::vector<uint8_t>> referenceFrames(const std::vector<uint8_t>& input);
+
 // The position of `frame` in `input` at or after `from`, or -1.
 long find(const std::vector<uint8_t>& input, const uint8_t* frame, size_t length, size_t from);
 

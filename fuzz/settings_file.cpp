@@ -87,22 +87,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(length <= qorv::MAX_DATA_LENGTH);
         FUZZ_CHECK(standsInInput(input, bid, settings, length));
     }
+    // The first settings frame an ideal reader finds is the one returned.
+    const std::vector<std::vector<uint8_t>> reference = referenceFrames(input);
+    const std::vector<uint8_t>* first = nullptr;
+    for (const auto& frame : reference) {
+        if (frame[2] == 0x91) {
+            first = &frame;
+            break;
+        }
+    }
+    FUZZ_CHECK((result == qorv::RESULT_OK) == (first != nullptr));
+    if (first != nullptr) {
+        const size_t offset = (*first)[3] == 0xFF ? 6 : 4;
+        FUZZ_CHECK((*first)[1] == bid);
+        FUZZ_CHECK(
+            std::vector<uint8_t>(first->begin() + static_cast<long>(offset), first->end() - 1) ==
+            std::vector<uint8_t>(settings, settings + length));
+    }
     if (mode == 2) {
-        // The first settings frame among valid frames is the one returned.
-        const std::vector<uint8_t>* first = nullptr;
-        for (const auto& frame : frames) {
-            if (frame[2] == 0x91) {
-                first = &frame;
-                break;
-            }
-        }
-        FUZZ_CHECK((result == qorv::RESULT_OK) == (first != nullptr));
-        if (first != nullptr) {
-            const size_t offset = (*first)[3] == 0xFF ? 6 : 4;
-            FUZZ_CHECK(std::vector<uint8_t>(first->begin() + static_cast<long>(offset),
-                                            first->end() - 1) ==
-                       std::vector<uint8_t>(settings, settings + length));
-        }
+        FUZZ_CHECK(reference == frames);
     }
     return 0;
 }

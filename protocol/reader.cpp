@@ -42,9 +42,9 @@ struct Assembly {
         restart();
     }
 
-    // After the time limit: lets the next preamble inside a partly collected frame stand in for
-    // the one at buffer[0]. Returns false when there is none.
-    bool resyncAfterLimit() {
+    // When a partly collected frame cannot be completed (time limit, end of file): lets the next
+    // preamble inside it stand in for the one at buffer[0]. Returns false when there is none.
+    bool resyncOnLaterPreamble() {
         for (int32_t i = 1; i < have; ++i) {
             if (buffer[i] == PREAMBLE) {
                 pending = have - i - 1;
@@ -93,7 +93,12 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         if (frame.need > 0) {
             const int32_t got = readBytes(buffer + frame.have, frame.need);
             if (lastResult == RESULT_END_OF_FILE) {
-                return RESULT_END_OF_FILE;
+                // A frame cut off by the end of a file may hide a complete one behind a later
+                // preamble, as a frame cut off by the time limit may.
+                if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
+                    return setResult(RESULT_END_OF_FILE);
+                }
+                continue;
             }
             frame.have += got;
             frame.need -= got;
@@ -150,7 +155,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         // The limit is examined only after a full pass, so a frame completed in the same pass is
         // still returned, and bytes already in hand are examined before giving up.
         if (nowMs() > limit && timeoutMs != 0 && frame.pending == 0) {
-            if (frame.step == STEP_PREAMBLE || !frame.resyncAfterLimit()) {
+            if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
                 return setResult(RESULT_TIMEOUT);
             }
         }

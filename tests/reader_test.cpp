@@ -162,8 +162,11 @@ TEST(ReaderEnds, FileEndsAndClosedChannel) {
     Bytes noise(200000, 0x01);
     noise[1000] = 0xFA;
     EXPECT_TRUE(readFromFile(noise).empty());
-    // A partly read frame at the end of a file is dropped.
+    // A partly read frame at the end of a file is dropped...
     EXPECT_EQ(readFromFile(concat({PROBE_ACK, {0xFA, 0xFF, 0x31}})), std::vector<Bytes>{PROBE_ACK});
+    // ...but a complete frame behind a later preamble in it is still found, as after a time limit.
+    EXPECT_EQ(readFromFile(concat({{0xFA, 0xFF, 0x7E, 0x20}, FINISH_ACK})),
+              std::vector<Bytes>{FINISH_ACK});
 
     DeviceChannel closed;
     uint8_t buffer[FRAME_BUFFER_SIZE];
