@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@ namespace platform {
 namespace {
 
 constexpr int READ_WAIT_MS = 1;
+// Error code of a settings path that exists but is no regular file (errno values are positive).
+constexpr int ERROR_NOT_A_FILE = -1;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
 
@@ -147,11 +150,20 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
 }
 
 int openFile(const char* path, bool createNew, OsHandle* handle) {
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (createNew ? O_TRUNC : 0);
+    // O_NONBLOCK only for the open itself, so that a FIFO or a device cannot hold it up.
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | (createNew ? O_TRUNC : 0);
     const int fd = ::open(path, flags, 0666);
     if (fd < 0) {
         return errno;
     }
+    // Only a regular file comes to an end: a terminal, a device or a FIFO opened for writing
+    // too could keep a read without time limit waiting for ever.
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return ERROR_NOT_A_FILE;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     *handle = fd;
     return 0;
 }
@@ -224,7 +236,8 @@ void closeFile(OsHandle handle) {
 }
 
 void describeError(int osError, char* out, size_t size) {
-    std::snprintf(out, size, "%s", std::strerror(osError));
+    std::snprintf(out, size, "%s",
+                  osError == ERROR_NOT_A_FILE ? "Not a regular file" : std::strerror(osError));
 }
 
 }  // namespace platform

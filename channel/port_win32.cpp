@@ -79,6 +79,12 @@ int openFile(const char* path, bool createNew, OsHandle* handle) {
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
+    // Only a disk file comes to an end: a device name (COM1, CON, a pipe) could keep a read
+    // without time limit waiting for ever.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return ERROR_BAD_FILE_TYPE;
+    }
     *handle = reinterpret_cast<OsHandle>(file);
     return 0;
 }

@@ -234,6 +234,14 @@ TEST(ChannelFile, MissingFileIsCreatedEmptyAndCreateNewTruncates) {
     EXPECT_EQ(channel.openFile(dir.path().c_str(), false), RESULT_OPEN_FAILED);
     EXPECT_EQ(channel.osError(), EISDIR);
     EXPECT_EQ(channel.openFile(dir.file("no/such/dir").c_str(), false), RESULT_OPEN_FAILED);
+    // A terminal or a FIFO never ends: reading one as a settings file could wait for ever.
+    PtyPair pty;
+    EXPECT_EQ(channel.openFile(pty.path().c_str(), false), RESULT_OPEN_FAILED);
+    char reason[64];
+    channel.describeOsError(reason, sizeof reason);
+    EXPECT_STREQ(reason, "Not a regular file");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(channel.openFile(dir.file("fifo").c_str(), false), RESULT_OPEN_FAILED);
     EXPECT_FALSE(channel.isOpen());
 }
 

@@ -178,6 +178,21 @@ TEST_F(WindowsSuite, MissingSettingsFileIsCreatedEmpty) {
     EXPECT_EQ(info.st_size, 0);
 }
 
+TEST_F(WindowsSuite, DeviceNameAsSettingsFileIsRefused) {
+    // NUL never holds a frame and COM ports never end: neither is read as a settings file.
+    for (const char* name : {"NUL", "\\\\.\\COM9"}) {
+        ToolRun run = runAgainstSim({}, settingsPath, [&](const std::string& port) {
+            const std::string link = prefix->path() + "/dosdevices/com3";
+            unlink(link.c_str());
+            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
+            return std::vector<std::string>{"wine", *exe, name, "3"};
+        });
+        EXPECT_EQ(unixLines(run.result.out), PORT_OPENED + "Opening Qorv file: " + name +
+                                                 "...ERROR: Can not open file " + name + "\n");
+        EXPECT_EQ(run.result.status, 1);
+    }
+}
+
 TEST_F(WindowsSuite, BaudRateArgumentReachesTheLine) {
     EXPECT_EQ(runWindows({}, 3, {"9600"}).lineSpeed, static_cast<unsigned>(B9600));
     EXPECT_EQ(runWindows({}, 3).lineSpeed, static_cast<unsigned>(B115200));
