@@ -6,7 +6,7 @@
 set -euo pipefail
 
 base=(cmake make g++ libgtest-dev libgmock-dev)
-extra=(g++-mingw-w64-x86-64-posix wine64 clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat)
+extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat)
 packages=("${base[@]}")
 [ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
 
@@ -22,4 +22,4 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
