@@ -10,8 +10,8 @@ void buildStoreMessage(const uint8_t* settings, int32_t group, int32_t index, ui
     message[0] = 0x00;
     message[1] = static_cast<uint8_t>(group);
     message[2] = static_cast<uint8_t>(index);
-    const int32_t block = group * BLOCKS_PER_GROUP + index;
-    std::memcpy(message + 3, settings + block * STORE_BLOCK_SIZE, STORE_BLOCK_SIZE);
+    const size_t offset = static_cast<size_t>(group * BLOCKS_PER_GROUP + index) * STORE_BLOCK_SIZE;
+    std::memcpy(message + 3, settings + offset, STORE_BLOCK_SIZE);
 }
 
 bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char* fileArgument,
