@@ -2,7 +2,11 @@
 //   idle read wait, sendCommand round trip, CPU during an unanswered exchange, reader throughput.
 #include <fcntl.h>
 #include <poll.h>
+#if __has_include(<pty.h>)
 #include <pty.h>
+#else
+#include <util.h>  // openpty() on macOS and the BSDs
+#endif
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>

@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#if __has_include(<pty.h>)
 #include <pty.h>
+#else
+#include <util.h>  // openpty() on macOS and the BSDs
+#endif
 #include <termios.h>
 #include <unistd.h>
 
