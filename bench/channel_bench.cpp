@@ -1,14 +1,7 @@
 // Channel and protocol figures on real pseudo-terminals and files:
 //   idle read wait, sendCommand round trip, CPU during an unanswered exchange, reader throughput.
-#include <fcntl.h>
 #include <poll.h>
-#if __has_include(<pty.h>)
-#include <pty.h>
-#else
-#include <util.h>  // openpty() on macOS and the BSDs
-#endif
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +14,11 @@
 #include <vector>
 
 #include "channel/device_channel.h"
+#include "tests/support.h"
 
 using namespace qorv;
 using Clock = std::chrono::steady_clock;
+using testing_support::PtyPair;
 
 namespace {
 
@@ -43,30 +38,10 @@ double cpuSeconds() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    Pty() {
-        openpty(&master, &slave, nullptr, nullptr, nullptr);
-        char name[128];
-        ptsname_r(master, name, sizeof name);
-        path = name;
-        termios tio{};
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-    }
-    ~Pty() {
-        close(master);
-        close(slave);
-    }
-};
-
 void idleRead() {
-    Pty pty;
+    PtyPair pty;
     DeviceChannel channel;
-    channel.openPortPath(pty.path.c_str(), 115200, 4096, 1024);
+    channel.openPortPath(pty.path().c_str(), 115200, 4096, 1024);
     uint8_t buffer[16];
     std::vector<double> waits;
     for (int i = 0; i < 1000; ++i) {
@@ -80,23 +55,23 @@ void idleRead() {
 }
 
 void roundTrip() {
-    Pty pty;
+    PtyPair pty;
     DeviceChannel channel;
-    channel.openPortPath(pty.path.c_str(), 115200, 4096, 1024);
+    channel.openPortPath(pty.path().c_str(), 115200, 4096, 1024);
     std::atomic<bool> stop{false};
     std::thread peer([&] {
         const uint8_t ack[5] = {0xFA, 0xFF, 0x31, 0x00, 0xD0};
         uint8_t request[5];
         size_t have = 0;
         while (!stop) {
-            pollfd watch{pty.master, POLLIN, 0};
+            pollfd watch{pty.masterFd(), POLLIN, 0};
             if (poll(&watch, 1, 10) <= 0) {
                 continue;
             }
-            const ssize_t got = read(pty.master, request + have, sizeof request - have);
+            const ssize_t got = read(pty.masterFd(), request + have, sizeof request - have);
             if (got > 0 && (have += static_cast<size_t>(got)) == sizeof request) {
                 have = 0;
-                if (write(pty.master, ack, sizeof ack) != sizeof ack) {
+                if (write(pty.masterFd(), ack, sizeof ack) != sizeof ack) {
                     return;
                 }
             }
@@ -118,9 +93,9 @@ void roundTrip() {
 }
 
 void unansweredExchange() {
-    Pty pty;
+    PtyPair pty;
     DeviceChannel channel;
-    channel.openPortPath(pty.path.c_str(), 115200, 4096, 1024);
+    channel.openPortPath(pty.path().c_str(), 115200, 4096, 1024);
     const double cpuStart = cpuSeconds();
     const auto start = Clock::now();
     const ResultCode result = channel.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT);
