@@ -91,7 +91,12 @@ int openFile(const char* path, bool createNew, OsHandle* handle) {
 
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
     DWORD got = 0;
-    ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr);
+    if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr) &&
+        got == 0) {
+        // A failed read (a USB adapter pulled out) returns at once; sleeping keeps the caller's
+        // wait loop from spinning until its time limit.
+        Sleep(1);
+    }
     return static_cast<int32_t>(got);
 }
 
