@@ -90,12 +90,21 @@ int openFile(const char* path, bool createNew, OsHandle* handle) {
 }
 
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
     DWORD got = 0;
-    if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr) &&
-        got == 0) {
-        // A failed read (a USB adapter pulled out) returns at once; sleeping keeps the caller's
-        // wait loop from spinning until its time limit.
-        Sleep(1);
+    ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr);
+    if (got == 0) {
+        // A read on a line that has gone away (a USB adapter pulled out, a hung-up line) returns
+        // at once, failed or empty, instead of after the 1 ms timeout; sleeping keeps the
+        // caller's wait loop from spinning until its time limit.
+        QueryPerformanceCounter(&end);
+        if ((end.QuadPart - start.QuadPart) * 2000 < frequency.QuadPart) {
+            Sleep(1);
+        }
     }
     return static_cast<int32_t>(got);
 }

@@ -168,6 +168,16 @@ TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
     EXPECT_EQ(run.stored, settings);
 }
 
+TEST_F(WindowsSuite, HungUpLineFailsWithoutHanging) {
+    SimOptions options;
+    options.hangUpAfterBlock = 2;
+    const ToolRun run = runWindows(options, 3);
+    EXPECT_EQ(run.result.out,
+              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_LT(run.result.seconds, 5.0);
+}
+
 TEST_F(WindowsSuite, MissingSettingsFileIsCreatedEmpty) {
     settingsPath = dir.file("missing.qorv");
     const ToolRun run = runWindows({}, 3);
