@@ -77,7 +77,7 @@ bool parseExchange(const std::string& name, int* exchange) {
     return true;
 }
 
-bool parseFault(const std::string& spec, pelorix::FaultRule* rule) {
+bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
     static const struct {
         const char* name;
         pelorix::Fault fault;
@@ -92,15 +92,15 @@ bool parseFault(const std::string& spec, pelorix::FaultRule* rule) {
         {"hangup", pelorix::Fault::HangUp},
         {"noise", pelorix::Fault::Noise},
     };
-    const size_t first = spec.find(':');
-    if (first == std::string::npos || !parseExchange(spec.substr(0, first), &rule->exchange)) {
+    const size_t first = argument.find(':');
+    if (first == std::string::npos || !parseExchange(argument.substr(0, first), &rule->exchange)) {
         return false;
     }
-    const size_t second = spec.find(':', first + 1);
-    const std::string kind = spec.substr(
+    const size_t second = argument.find(':', first + 1);
+    const std::string kind = argument.substr(
         first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     rule->value = 0;
-    if (second != std::string::npos && !parseInt(spec.c_str() + second + 1, &rule->value)) {
+    if (second != std::string::npos && !parseInt(argument.c_str() + second + 1, &rule->value)) {
         return false;
     }
     for (const auto& entry : kinds) {
@@ -238,12 +238,12 @@ int main(int argc, char** argv) {
                 }
                 break;
             case OPT_REFUSE: {
-                const std::string spec = std::string("block") + optarg;
-                const size_t colon = spec.find(':');
+                const std::string argument = std::string("block") + optarg;
+                const size_t colon = argument.find(':');
                 const std::string fault =
                     colon == std::string::npos
-                        ? spec + ":error"
-                        : spec.substr(0, colon) + ":error" + spec.substr(colon);
+                        ? argument + ":error"
+                        : argument.substr(0, colon) + ":error" + argument.substr(colon);
                 if (!parseFault(fault, &rule)) {
                     return usageError("--refuse-block wants N[:CODE] with N from 0 to 15");
                 }
