@@ -87,6 +87,18 @@ std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
     return stream;
 }
 
+std::vector<uint8_t> inputForMode(int mode, const uint8_t* bytes, size_t size,
+                                  std::vector<std::vector<uint8_t>>* frames) {
+    if (mode == 2) {
+        return structuredStream(bytes, size, frames);
+    }
+    std::vector<uint8_t> input(bytes, bytes + size);
+    if (mode == 1) {
+        fixUpChecksums(input);
+    }
+    return input;
+}
+
 std::vector<std::vector<uint8_t>> referenceFrames(const std::vector<uint8_t>& input) {
     std::vector<std::vector<uint8_t>> frames;
     size_t start = 0;

@@ -34,6 +34,12 @@ void fixUpChecksums(std::vector<uint8_t>& bytes);
 std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
                                       std::vector<std::vector<uint8_t>>* frames);
 
+// The input of one run: by `mode` (the caller's first input byte, modulo 3) the bytes as they
+// are (0), with checksums fixed up (1), or a structured stream of valid frames (2), whose frames
+// are then appended to `frames`.
+std::vector<uint8_t> inputForMode(int mode, const uint8_t* bytes, size_t size,
+                                  std::vector<std::vector<uint8_t>>* frames);
+
 // The frames an ideal reader finds in a complete input: every preamble is tried in order, a
 // valid frame is taken whole and reading goes on after it. Written plainly, apart from the
 // tool's reader, to check it against.

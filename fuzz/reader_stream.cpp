@@ -27,15 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int mode = data[0] % 3;
     const uint8_t pattern = data[1];
     std::vector<std::vector<uint8_t>> expected;
-    std::vector<uint8_t> input;
-    if (mode == 2) {
-        input = structuredStream(data + 2, size - 2, &expected);
-    } else {
-        input.assign(data + 2, data + size);
-        if (mode == 1) {
-            fixUpChecksums(input);
-        }
-    }
+    const std::vector<uint8_t> input = inputForMode(mode, data + 2, size - 2, &expected);
 
     // Chunk sizes from 1 to (pattern % 64) + 1; pattern 0 delivers the input whole.
     std::vector<size_t> ends;

@@ -88,23 +88,30 @@ Simulator::~Simulator() {
     }
 }
 
-bool Simulator::open() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+bool openRawPty(int* master, int* slave, std::string* slavePath) {
+    if (openpty(master, slave, nullptr, nullptr, nullptr) != 0) {
         return false;
     }
     char name[128];
-    if (ptsname_r(master, name, sizeof name) != 0) {
+    if (ptsname_r(*master, name, sizeof name) != 0) {
+        ::close(*master);
+        ::close(*slave);
+        *master = *slave = -1;
         return false;
     }
-    slaveName = name;
+    *slavePath = name;
     // Raw from the start, so nothing written before the tool configures the line is echoed.
     termios tio{};
-    tcgetattr(slave, &tio);
+    tcgetattr(*slave, &tio);
     cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    tcsetattr(*slave, TCSANOW, &tio);
+    fcntl(*master, F_SETFD, FD_CLOEXEC);
+    fcntl(*slave, F_SETFD, FD_CLOEXEC);
     return true;
+}
+
+bool Simulator::open() {
+    return openRawPty(&master, &slave, &slaveName);
 }
 
 void Simulator::run(const std::atomic<bool>& stop) {

@@ -96,6 +96,9 @@ class Simulator {
     int64_t lineFreeAtUs = 0;
 };
 
+// Opens a pseudo-terminal pair, raw on the terminal side, both descriptors close-on-exec.
+bool openRawPty(int* master, int* slave, std::string* slavePath);
+
 // Frame helpers of the simulator (independent of the tool's encoder).
 std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid = 0xFF);
 

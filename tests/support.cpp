@@ -2,11 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#if __has_include(<pty.h>)
-#include <pty.h>
-#else
-#include <util.h>  // openpty() on macOS and the BSDs
-#endif
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,21 +16,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "sim/simulator.h"
+
+#include "sim/simulator.h"
+
 namespace testing_support {
 
 PtyPair::PtyPair() {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    if (!pelorix::openRawPty(&master, &slave, &slavePath)) {
         throw std::runtime_error("openpty failed");
     }
-    char name[128];
-    ptsname_r(master, name, sizeof name);
-    slavePath = name;
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
 }
 
 PtyPair::~PtyPair() {
