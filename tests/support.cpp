@@ -18,8 +18,6 @@
 
 #include "sim/simulator.h"
 
-#include "sim/simulator.h"
-
 namespace testing_support {
 
 PtyPair::PtyPair() {
