@@ -1,6 +1,7 @@
-// An in-memory operating-system side for the channel, used by the reader fuzzer: a "file" whose
-// reads return the input in the chunks the fuzzer chose, so the real reader sees bytes arrive
-// piecemeal, as from a port, and still reaches an end.
+// An in-memory operating-system side and clock for the channel, used by the reader fuzzer: a
+// "file" or "port" whose reads return the input in the chunks the fuzzer chose, so that the real
+// reader sees bytes arrive piecemeal. The clock is simulated: like a real port read, a read that
+// finds nothing takes one millisecond, so time limits pass without any waiting.
 #include "fuzz/memory_platform.h"
 
 #include <cstdio>
@@ -14,31 +15,62 @@ namespace memory_platform {
 namespace {
 const uint8_t* source = nullptr;
 const size_t* chunkEnds = nullptr;
+const uint8_t* chunkGaps = nullptr;
 size_t chunkCount = 0;
 size_t position = 0;
 size_t chunk = 0;
+int gapLeft = 0;
+int32_t clockMs = 0;
+
+// Takes up to `count` bytes of the current chunk; with `withGaps`, first the empty reads before it.
+int32_t take(uint8_t* buffer, int32_t count, bool withGaps) {
+    while (chunk < chunkCount && position >= chunkEnds[chunk]) {
+        ++chunk;
+        gapLeft = chunkGaps != nullptr && chunk < chunkCount ? chunkGaps[chunk] : 0;
+    }
+    if (chunk == chunkCount || (withGaps && gapLeft > 0)) {
+        --gapLeft;
+        ++clockMs;
+        return 0;
+    }
+    const size_t available = chunkEnds[chunk] - position;
+    const size_t wanted = static_cast<size_t>(count);
+    const size_t taken = available < wanted ? available : wanted;
+    std::memcpy(buffer, source + position, taken);
+    position += taken;
+    return static_cast<int32_t>(taken);
+}
 }  // namespace
 
-void load(const uint8_t* bytes, const size_t* ends, size_t count) {
+void load(const uint8_t* bytes, const size_t* ends, const uint8_t* gaps, size_t count) {
     source = bytes;
     chunkEnds = ends;
+    chunkGaps = gaps;
     chunkCount = count;
     position = 0;
     chunk = 0;
+    gapLeft = gaps != nullptr && count > 0 ? gaps[0] : 0;
+}
+
+bool exhausted() {
+    return chunk == chunkCount || position >= chunkEnds[chunkCount - 1];
 }
 
 }  // namespace memory_platform
 
-namespace platform {
+int32_t DeviceChannel::nowMs() {
+    return memory_platform::clockMs;
+}
 
-using namespace memory_platform;
+namespace platform {
 
 void portDeviceName(int32_t portNumber, char* out, size_t size) {
     std::snprintf(out, size, "memory%d", static_cast<int>(portNumber));
 }
 
-int openPort(const char*, int32_t, int32_t, int32_t, OsHandle*) {
-    return 1;
+int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle) {
+    *handle = 1;
+    return 0;
 }
 
 int openFile(const char*, bool, OsHandle* handle) {
@@ -46,22 +78,12 @@ int openFile(const char*, bool, OsHandle* handle) {
     return 0;
 }
 
-int32_t readPort(OsHandle, uint8_t*, int32_t) {
-    return 0;
+int32_t readPort(OsHandle, uint8_t* buffer, int32_t count) {
+    return memory_platform::take(buffer, count, true);
 }
 
 int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) {
-    while (chunk < chunkCount && position >= chunkEnds[chunk]) {
-        ++chunk;
-    }
-    if (chunk == chunkCount) {
-        return 0;
-    }
-    size_t available = chunkEnds[chunk] - position;
-    const size_t take = available < static_cast<size_t>(count) ? available : count;
-    std::memcpy(buffer, source + position, take);
-    position += take;
-    return static_cast<int32_t>(take);
+    return memory_platform::take(buffer, count, false);
 }
 
 int32_t writeAll(OsHandle, const uint8_t*, int32_t count) {

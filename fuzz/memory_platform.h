@@ -6,9 +6,13 @@
 namespace qorv {
 namespace memory_platform {
 
-// The next file opened reads `bytes`, delivered in chunks that end at the offsets `ends`
-// (ascending; the last is the input's length). Nothing is copied: the arrays must outlive it.
-void load(const uint8_t* bytes, const size_t* ends, size_t count);
+// The next channel opened (a file or a port) reads `bytes`, delivered in chunks that end at the
+// offsets `ends` (ascending; the last is the input's length). On a port, `gaps[i]` empty reads
+// come before chunk i. Nothing is copied: the arrays must outlive the channel.
+void load(const uint8_t* bytes, const size_t* ends, const uint8_t* gaps, size_t count);
+
+// True once every byte has been read.
+bool exhausted();
 
 }  // namespace memory_platform
 }  // namespace qorv

@@ -1,6 +1,7 @@
 // Fuzz target: arbitrary bytes arriving in fuzzer-chosen chunks, read with readMessage until the
 // end of the input. First byte: mode (raw, checksums fixed up, or valid frames separated by
-// noise without a preamble); second byte: the chunk pattern.
+// noise without a preamble) and channel (a file, or a port with a time limit on a simulated
+// clock); second byte: the chunk pattern, and on a port whether pauses come between chunks.
 #include <vector>
 
 #include "channel/device_channel.h"
@@ -12,6 +13,7 @@ using namespace fuzzing;
 namespace {
 
 constexpr size_t MAX_FRAMES = 4096;
+constexpr int16_t TIME_LIMIT_MS = 20;
 
 struct Returned {
     uint8_t frame[qorv::FRAME_BUFFER_SIZE];
@@ -25,33 +27,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const int mode = data[0] % 3;
+    const bool onPort = (data[0] / 3) % 2 == 1;
     const uint8_t pattern = data[1];
+    // Pauses between chunks, some longer than the time limit, in half of the port runs.
+    const bool pauses = onPort && (pattern & 0x80) != 0;
     std::vector<std::vector<uint8_t>> expected;
     const std::vector<uint8_t> input = inputForMode(mode, data + 2, size - 2, &expected);
 
     // Chunk sizes from 1 to (pattern % 64) + 1; pattern 0 delivers the input whole.
     std::vector<size_t> ends;
+    std::vector<uint8_t> gaps;
     uint32_t state = pattern;
     for (size_t end = 0; end < input.size();) {
         state = state * 1103515245u + 12345u;
         end = pattern == 0 ? input.size() : end + 1 + (state >> 16) % (pattern % 64 + 1);
         ends.push_back(end < input.size() ? end : input.size());
+        gaps.push_back(pauses ? static_cast<uint8_t>((state >> 8) % (TIME_LIMIT_MS * 2)) : 0);
     }
-    qorv::memory_platform::load(input.data(), ends.data(), ends.size());
+    qorv::memory_platform::load(input.data(), ends.data(), gaps.data(), ends.size());
 
     static Returned returned[MAX_FRAMES];
     size_t count = 0;
     qorv::DeviceChannel channel;
-    FUZZ_CHECK(channel.openFile("memory", false) == qorv::RESULT_OK);
+    if (onPort) {
+        FUZZ_CHECK(channel.openPortPath("memory", 115200, 4096, 1024) == qorv::RESULT_OK);
+        channel.timeoutMs = TIME_LIMIT_MS;
+    } else {
+        FUZZ_CHECK(channel.openFile("memory", false) == qorv::RESULT_OK);
+    }
     qorv::ResultCode result;
+    bool timedOutEarly = false;
     allocations = 0;
     counting = true;
-    do {
+    for (;;) {
         result = channel.readMessage(returned[count].frame, &returned[count].length);
-    } while (result == qorv::RESULT_OK && ++count < MAX_FRAMES);
+        if (result == qorv::RESULT_OK) {
+            if (++count == MAX_FRAMES) {
+                break;
+            }
+            continue;
+        }
+        // A port ends in a timeout; before the input is used up, a timeout means a pause.
+        if (result != qorv::RESULT_TIMEOUT || qorv::memory_platform::exhausted()) {
+            break;
+        }
+        timedOutEarly = true;
+    }
     counting = false;
     FUZZ_CHECK(allocations == 0);
-    FUZZ_CHECK(result == qorv::RESULT_END_OF_FILE);
+    FUZZ_CHECK(result == (onPort ? qorv::RESULT_TIMEOUT : qorv::RESULT_END_OF_FILE));
 
     // Every frame is valid and stands in the input, in order, each after the one before.
     size_t from = 0;
@@ -62,8 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         from = static_cast<size_t>(at) + returned[i].length;
     }
     // No frame is lost: the reader finds exactly what an ideal reader of the whole input finds,
-    // however the input arrived. Valid frames separated only by bytes other than a preamble are
-    // all among them.
+    // however the input was cut into chunks. Valid frames separated only by bytes other than a
+    // preamble are all among them. (Pauses are left out: a frame still arriving when the time
+    // limit passes is rightly given up.)
+    if (pauses || timedOutEarly) {
+        return 0;
+    }
     const std::vector<std::vector<uint8_t>> reference = referenceFrames(input);
     FUZZ_CHECK(count == reference.size());
     for (size_t i = 0; i < count; ++i) {
