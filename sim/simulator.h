@@ -71,7 +71,6 @@ class Simulator {
     // Stored settings data, block by block in block order, and which blocks were stored.
     std::vector<uint8_t> stored() const;
     int storedBlockCount() const;
-    bool finished() const { return sequenceFinished; }
 
   private:
     void handleFrame(const std::vector<uint8_t>& frame);
