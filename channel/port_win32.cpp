@@ -90,10 +90,14 @@ int openFile(const char* path, bool createNew, OsHandle* handle) {
 }
 
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
-    LARGE_INTEGER frequency;
+    // Read once: the counter's frequency is fixed at boot.
+    static const LONGLONG countsPerSecond = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return frequency.QuadPart;
+    }();
     LARGE_INTEGER start;
     LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     DWORD got = 0;
     ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr);
@@ -102,7 +106,7 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
         // at once, failed or empty, instead of after the 1 ms timeout; sleeping keeps the
         // caller's wait loop from spinning until its time limit.
         QueryPerformanceCounter(&end);
-        if ((end.QuadPart - start.QuadPart) * 2000 < frequency.QuadPart) {
+        if ((end.QuadPart - start.QuadPart) * 2000 < countsPerSecond) {
             Sleep(1);
         }
     }
