@@ -1,13 +1,21 @@
+#include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 #include "app/console.h"
+#include "channel/device_channel.h"
 
 namespace qorv {
 
 namespace {
+
+// The terminal settings to put back if a signal ends the process during the key wait.
+termios terminalBeforeKeyWait{};
+volatile sig_atomic_t keyWaitActive = 0;
 
 void readOneByte() {
     char key;
@@ -15,21 +23,57 @@ void readOneByte() {
     }
 }
 
+// Async-signal-safe only: system calls, then the signal's own default action.
+void endBySignal(int signalNumber) {
+    DeviceChannel::releasePortOnSignal();
+    if (keyWaitActive != 0) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &terminalBeforeKeyWait);
+    }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
 }  // namespace
 
+void prepareProcess() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open() takes the lowest free descriptor, which is this one.
+            open("/dev/null", O_RDWR);
+        }
+    }
+    // A reader of standard output that has gone (a pipe into head) must not stop a store.
+    signal(SIGPIPE, SIG_IGN);
+    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+        struct sigaction action {};
+        sigaction(signalNumber, nullptr, &action);
+        // A signal the launcher chose to ignore stays ignored.
+        if (action.sa_handler == SIG_IGN) {
+            continue;
+        }
+        action.sa_handler = endBySignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
 void waitForKey() {
-    termios saved{};
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &terminalBeforeKeyWait) != 0) {
         readOneByte();
         return;
     }
-    termios keystroke = saved;
-    keystroke.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    termios keystroke = terminalBeforeKeyWait;
+    // Without ISIG, Ctrl+C arrives as a key instead of ending the process with echo off.
+    keystroke.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     keystroke.c_cc[VMIN] = 1;
     keystroke.c_cc[VTIME] = 0;
+    keyWaitActive = 1;
     tcsetattr(STDIN_FILENO, TCSANOW, &keystroke);
     readOneByte();
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    // The rest of a key that sends several bytes (an arrow key) is not left to the shell.
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &terminalBeforeKeyWait);
+    keyWaitActive = 0;
 }
 
 }  // namespace qorv

@@ -5,6 +5,10 @@
 
 namespace qorv {
 
+// Windows gives a console program no signals that leave state behind, and no descriptor of a
+// closed standard stream is taken by a port or a file.
+void prepareProcess() {}
+
 void waitForKey() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;

@@ -27,17 +27,25 @@ const char USAGE_TEXT[] =
     "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n"
     "\n";
 
+// "COMn" in any letter case is port n, as Windows names it; anything else is read as a number.
+int32_t portNumberOf(const char* argument) {
+    const bool named = (argument[0] | 0x20) == 'c' && (argument[1] | 0x20) == 'o' &&
+                       (argument[2] | 0x20) == 'm' && argument[3] >= '0' && argument[3] <= '9';
+    return std::atoi(named ? argument + 3 : argument);
+}
+
 // A port argument with a '/' names the device itself; any other is a COM port number.
 ResultCode openPortArgument(DeviceChannel& port, const char* argument, int32_t baudRate) {
     if (std::strchr(argument, '/') != nullptr) {
         return port.openPortPath(argument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     }
-    return port.openPort(std::atoi(argument), baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+    return port.openPort(portNumberOf(argument), baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
 }
 
 }  // namespace
 
 int runCommand(int argc, const char* const* argv) {
+    prepareProcess();
     // Destroyed in reverse order: the port channel is closed first.
     DeviceChannel fileChannel;
     DeviceChannel portChannel;

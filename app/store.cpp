@@ -22,7 +22,7 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
     }
 
     say("Opening Qorv file: %s...", fileArgument);
-    if (fileChannel.openFile(fileArgument, false) != RESULT_OK) {
+    if (fileChannel.openFile(fileArgument) != RESULT_OK) {
         say("ERROR: Can not open file %s\n", fileArgument);
         explainOpenFailure(fileChannel);
         return false;
@@ -66,8 +66,12 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
             }
         }
     }
-    // The device may not acknowledge the end of the sequence; the data is stored either way.
-    portChannel.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT);
+    // The device may not acknowledge the end of the sequence, and the data is stored either
+    // way; but a device that refuses it has not stored the data.
+    if (portChannel.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT) == RESULT_DEVICE_ERROR) {
+        say("Qorv data NOT stored successfully.\n\n");
+        return false;
+    }
 
     say("Qorv data stored successfully.\n\n");
     fileChannel.close();

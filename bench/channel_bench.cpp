@@ -132,7 +132,7 @@ void readerThroughput(const char* kind, bool noise) {
         }
         close(fd);
         DeviceChannel channel;
-        channel.openFile(path, false);
+        channel.openFile(path);
         uint8_t buffer[FRAME_BUFFER_SIZE];
         uint16_t length = 0;
         long frames = 0;

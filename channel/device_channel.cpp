@@ -33,13 +33,13 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
     return setResult(RESULT_OK);
 }
 
-ResultCode DeviceChannel::openFile(const char* path, bool createNew) {
+ResultCode DeviceChannel::openFile(const char* path) {
     deadline = 0;
     if (isOpen()) {
         return setResult(RESULT_ALREADY_OPEN);
     }
     rememberName(path);
-    lastOsError = platform::openFile(path, createNew, &handle);
+    lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
     }
@@ -76,6 +76,18 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
     }
     lastResult = RESULT_OK;
     return platform::writeAll(handle, buffer, count);
+}
+
+void DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
+    if (portOpen) {
+        carryCount = 0;
+        platform::discardInput(handle);
+    }
+    writeBytes(frame, size);
+}
+
+void DeviceChannel::releasePortOnSignal() {
+    platform::releasePortOnSignal();
 }
 
 void DeviceChannel::flush() {

@@ -27,14 +27,18 @@ class DeviceChannel {
     // Opens the serial device at `devicePath` as typed.
     ResultCode openPortPath(const char* devicePath, int32_t baudRate, int32_t inQueueSize,
                             int32_t outQueueSize);
-    // Opens a file for reading and writing; a missing file is created empty, `createNew` empties
-    // it.
-    ResultCode openFile(const char* path, bool createNew);
+    // Opens an existing file for reading only, shared for reading and writing with others. The
+    // file is never created or written: writes on a file channel write nothing.
+    ResultCode openFile(const char* path);
 
     int32_t readBytes(uint8_t* buffer, int32_t count);
     int32_t writeBytes(const uint8_t* buffer, int32_t count);
     void flush();
     ResultCode close();
+
+    // Async-signal-safe: releases what an open port holds beyond the life of the process, for a
+    // handler of a signal that is about to end it.
+    static void releasePortOnSignal();
 
     // Milliseconds since program start on a monotonic clock.
     static int32_t nowMs();
@@ -72,6 +76,10 @@ class DeviceChannel {
   private:
     ResultCode setResult(ResultCode result) { return lastResult = result; }
     ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame);
+    // Writes a request on a port after dropping every byte received and not yet examined, so
+    // that its answer is taken only from what arrives after it (a late or doubled answer to an
+    // earlier request cannot stand in for it).
+    void writeRequest(const uint8_t* frame, int32_t size);
     void rememberName(const char* name);
 
     int lastOsError = 0;

@@ -16,7 +16,8 @@ void portDeviceName(int32_t portNumber, char* out, size_t size);
 // Each open returns 0 on success, or the operating system's error code.
 int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
              OsHandle* handle);
-int openFile(const char* path, bool createNew, OsHandle* handle);
+// Opens an existing file for reading only; it is never created or written.
+int openFile(const char* path, OsHandle* handle);
 
 // Returns the bytes already received, up to count, waiting about 1 ms for the first one.
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count);
@@ -26,10 +27,16 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count);
 
 void purgePort(OsHandle handle);
+// Discards what the port has received and nobody has read yet.
+void discardInput(OsHandle handle);
 void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 
 void describeError(int osError, char* out, size_t size);
+
+// Async-signal-safe: gives up what an open port holds beyond the life of the process (the
+// exclusive mark of a tty). Called by a handler of a signal that ends the process.
+void releasePortOnSignal();
 
 }  // namespace platform
 }  // namespace qorv

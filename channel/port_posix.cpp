@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -26,6 +27,9 @@ constexpr int READ_WAIT_MS = 1;
 constexpr int ERROR_NOT_A_FILE = -1;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
+
+// The port whose exclusive mark a signal handler must release, -1 for none.
+volatile sig_atomic_t exclusivePort = -1;
 
 void sleepOneMs() {
     timespec pause{0, 1000000L};
@@ -135,8 +139,10 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
         ::close(fd);
         return error;
     }
+    exclusivePort = fd;
     const int error = applyLineSettings(fd, baudRate);
     if (error != 0) {
+        exclusivePort = -1;
         ioctl(fd, TIOCNXCL);
         ::close(fd);
         return error;
@@ -149,19 +155,18 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
     return 0;
 }
 
-int openFile(const char* path, bool createNew, OsHandle* handle) {
+int openFile(const char* path, OsHandle* handle) {
     // O_NONBLOCK only for the open itself, so that a FIFO or a device cannot hold it up.
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | (createNew ? O_TRUNC : 0);
-    const int fd = ::open(path, flags, 0666);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno;
     }
-    // Only a regular file comes to an end: a terminal, a device or a FIFO opened for writing
-    // too could keep a read without time limit waiting for ever.
+    // Only a regular file comes to an end: a terminal, a device or a FIFO could keep a read
+    // without time limit waiting for ever.
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return ERROR_NOT_A_FILE;
+        return S_ISDIR(info.st_mode) ? EISDIR : ERROR_NOT_A_FILE;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     *handle = fd;
@@ -222,10 +227,17 @@ void purgePort(OsHandle handle) {
     tcflush(static_cast<int>(handle), TCIOFLUSH);
 }
 
+void discardInput(OsHandle handle) {
+    tcflush(static_cast<int>(handle), TCIFLUSH);
+}
+
 void closePort(OsHandle handle) {
     const int fd = static_cast<int>(handle);
     // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
     // while another program keeps the tty open.
+    if (exclusivePort == fd) {
+        exclusivePort = -1;
+    }
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
     ::close(fd);
@@ -238,6 +250,14 @@ void closeFile(OsHandle handle) {
 void describeError(int osError, char* out, size_t size) {
     std::snprintf(out, size, "%s",
                   osError == ERROR_NOT_A_FILE ? "Not a regular file" : std::strerror(osError));
+}
+
+void releasePortOnSignal() {
+    // ioctl() is a plain system call here, safe in a signal handler.
+    const int fd = exclusivePort;
+    if (fd >= 0) {
+        ioctl(fd, TIOCNXCL);
+    }
 }
 
 }  // namespace platform

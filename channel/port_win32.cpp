@@ -72,10 +72,11 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     return 0;
 }
 
-int openFile(const char* path, bool createNew, OsHandle* handle) {
-    HANDLE file =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    createNew ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+int openFile(const char* path, OsHandle* handle) {
+    // Read only, and shared, so that a read-only file or one open in an editor can be used; a
+    // missing file is never created.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
@@ -138,6 +139,13 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
 void purgePort(OsHandle handle) {
     PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
+
+void discardInput(OsHandle handle) {
+    PurgeComm(toHandle(handle), PURGE_RXCLEAR);
+}
+
+// A handle is not left marked when the process ends.
+void releasePortOnSignal() {}
 
 void closePort(OsHandle handle) {
     CloseHandle(toHandle(handle));

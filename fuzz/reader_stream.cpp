@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(channel.openPortPath("memory", 115200, 4096, 1024) == qorv::RESULT_OK);
         channel.timeoutMs = TIME_LIMIT_MS;
     } else {
-        FUZZ_CHECK(channel.openFile("memory", false) == qorv::RESULT_OK);
+        FUZZ_CHECK(channel.openFile("memory") == qorv::RESULT_OK);
     }
     allocations = 0;
     if (probe && !pauses) {

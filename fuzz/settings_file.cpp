@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         qorv::DeviceChannel channel;
         allocations = 0;
         counting = true;
-        FUZZ_CHECK(channel.openFile(path.c_str(), false) == qorv::RESULT_OK);
+        FUZZ_CHECK(channel.openFile(path.c_str()) == qorv::RESULT_OK);
         result = channel.waitForMessage(qorv::MID_QORV_DATA, settings, &length, &bid);
         channel.close();
         counting = false;

@@ -53,7 +53,7 @@ ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length
     uint8_t data[4];
     const int16_t size = length > 4 ? 4 : length;
     putBigEndian(value, data, size);
-    writeBytes(frame, buildFrame(frame, bid, mid, data, size));
+    writeRequest(frame, buildFrame(frame, bid, mid, data, size));
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
@@ -67,7 +67,7 @@ ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     const int32_t size = length > MAX_DATA_LENGTH ? MAX_DATA_LENGTH : length;
-    writeBytes(frame, buildFrame(frame, bid, mid, data, size));
+    writeRequest(frame, buildFrame(frame, bid, mid, data, size));
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
@@ -135,7 +135,7 @@ ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* l
         return setResult(RESULT_NOT_OPEN);
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
-    writeBytes(frame, buildFrame(frame, bid, mid, nullptr, 0));
+    writeRequest(frame, buildFrame(frame, bid, mid, nullptr, 0));
     *lengthOut = 0;
     // Exactly one frame is read: a frame that is not the reply ends the exchange.
     uint16_t frameLength = 0;

@@ -80,6 +80,10 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         carryCount = 0;
     }
     const int32_t limit = deadline != 0 ? deadline : nowMs() + timeoutMs;
+    // Bytes in hand are still examined after the limit, but a line that never stops sending
+    // (a stuck transmitter streaming preambles) always leaves some in hand: the call ends at the
+    // latest one more wait after the limit.
+    const int32_t giveUpAt = limit + timeoutMs;
 
     for (;;) {
         // Gather: bytes in hand first, then from the channel exactly what this step still needs,
@@ -154,8 +158,13 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
 
         // The limit is examined only after a full pass, so a frame completed in the same pass is
         // still returned, and bytes already in hand are examined before giving up.
-        if (nowMs() > limit && timeoutMs != 0 && frame.pending == 0) {
-            if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
+        if (timeoutMs != 0) {
+            const int32_t now = nowMs();
+            if (now > giveUpAt) {
+                return setResult(RESULT_TIMEOUT);
+            }
+            if (now > limit && frame.pending == 0 &&
+                (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble())) {
                 return setResult(RESULT_TIMEOUT);
             }
         }

@@ -43,7 +43,8 @@ const char HELP[] =
     "  --fault EXCHANGE:KIND[:VALUE]\n"
     "                           one fault at one exchange: EXCHANGE is probe, identity,\n"
     "                           block0 .. block15 or finish; KIND is silence, error, badsum,\n"
-    "                           unrelated, swallow, split, delay, hangup or noise\n"
+    "                           unrelated, swallow, split, delay, hangup, noise, twice (the\n"
+    "                           answer doubled) or babble (preambles for VALUE ms)\n"
     "  --make-settings OUT      write a settings file holding made-up data (or RAW's bytes)\n"
     "  --from RAW               raw settings data for --make-settings\n"
     "  --help                   show this text\n";
@@ -91,6 +92,8 @@ bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
         {"delay", pelorix::Fault::Delay},
         {"hangup", pelorix::Fault::HangUp},
         {"noise", pelorix::Fault::Noise},
+        {"twice", pelorix::Fault::Duplicate},
+        {"babble", pelorix::Fault::Babble},
     };
     const size_t first = argument.find(':');
     if (first == std::string::npos || !parseExchange(argument.substr(0, first), &rule->exchange)) {

@@ -249,6 +249,13 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
         case Fault::Delay:
             bytes = reply;
             break;
+        case Fault::Duplicate:
+            bytes = reply;
+            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            break;
+        case Fault::Babble:
+            babble(rule->value);
+            return;
         case Fault::Silence:
             return;
         case Fault::HangUp:
@@ -290,6 +297,22 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
         return;
     }
     writePaced(bytes);
+}
+
+void Simulator::babble(int milliseconds) {
+    // A stuck transmitter: nothing but preambles, as fast as the reader takes them, never
+    // blocking on a full line.
+    const std::vector<uint8_t> preambles(64, PREAMBLE);
+    const int64_t end = nowUs() + milliseconds * 1000LL;
+    while (nowUs() < end) {
+        pollfd room{master, POLLOUT, 0};
+        if (poll(&room, 1, 1) > 0 && (room.revents & POLLOUT) != 0) {
+            if (::write(master, preambles.data(), preambles.size()) < 0) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
 }
 
 void Simulator::writePaced(const std::vector<uint8_t>& bytes) {

@@ -29,6 +29,8 @@ enum class Fault {
     Delay,             // the answer after `value` milliseconds
     HangUp,            // the line is hung up instead of answering
     Noise,             // bytes without a preamble before the answer
+    Duplicate,         // the answer twice
+    Babble,            // preambles streamed for `value` milliseconds instead of the answer
 };
 
 struct FaultRule {
@@ -76,6 +78,7 @@ class Simulator {
     void handleFrame(const std::vector<uint8_t>& frame);
     void answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data);
     void writePaced(const std::vector<uint8_t>& bytes);
+    void babble(int milliseconds);
     void writeStoreFile() const;
     void hangUp();
     const FaultRule* faultFor(int exchange) const;

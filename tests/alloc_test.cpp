@@ -34,7 +34,7 @@ TEST(Allocation, NoneDuringReadsAndExchanges) {
     counting = true;
     port.openPortPath(pty.path().c_str(), 115200, 4096, 1024);
     port.timeoutMs = 100;
-    file.openFile(settingsPath.c_str(), false);
+    file.openFile(settingsPath.c_str());
     const ResultCode probe = port.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT);
     const ResultCode settings = file.waitForMessage(MID_QORV_DATA, data, &length, nullptr);
     const ResultCode identity = port.requestData(MID_REQ_IDENTITY, data, &length, BID_DEFAULT);

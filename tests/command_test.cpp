@@ -1,7 +1,9 @@
 // The command line of the built executable: usage text, port arguments and baud rates.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
+#include <csignal>
 #include <thread>
 
 #include "channel/device_channel.h"
@@ -34,36 +36,77 @@ TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
 }
 
 TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
-    PtyPair terminal;
-    termios cooked{};
-    tcgetattr(terminal.slaveFd(), &cooked);
-    cooked.c_lflag |= ICANON | ECHO;
-    tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
+    // A plain key, Ctrl+C (a key here, not the end of the process), and an arrow key whose
+    // other bytes must not be left to the shell.
+    for (const Bytes& key : {Bytes{'k'}, Bytes{0x03}, Bytes{0x1B, '[', 'A'}}) {
+        PtyPair terminal;
+        termios cooked{};
+        tcgetattr(terminal.slaveFd(), &cooked);
+        cooked.c_lflag |= ICANON | ECHO | ISIG;
+        tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
 
-    RunResult run;
-    std::thread tool([&] { run = runProgram({QORVWRITER_PATH}, terminal.slaveFd()); });
-    // The key must not be needed with a line end, and must not be echoed.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    terminal.write({'k'});
-    tool.join();
-    EXPECT_EQ(run.out, USAGE_TEXT);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_GE(run.seconds, 0.25);
-    EXPECT_TRUE(terminal.drain(50).empty());
-    termios after{};
-    tcgetattr(terminal.slaveFd(), &after);
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+        RunOptions onTerminal;
+        onTerminal.stdinFd = terminal.slaveFd();
+        onTerminal.ownTerminal = true;
+        RunResult run;
+        std::thread tool([&] { run = runProgram({QORVWRITER_PATH}, onTerminal); });
+        // The key must not be needed with a line end, and must not be echoed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        terminal.write(key);
+        tool.join();
+        SCOPED_TRACE(hex(key));
+        EXPECT_EQ(run.out, USAGE_TEXT);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_GE(run.seconds, 0.25);
+        EXPECT_TRUE(terminal.drain(50).empty());
+        termios after{};
+        tcgetattr(terminal.slaveFd(), &after);
+        EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG),
+                  static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+        int unread = -1;
+        ioctl(terminal.slaveFd(), FIONREAD, &unread);
+        EXPECT_EQ(unread, 0);
+    }
+}
+
+TEST(CommandLine, SignalDuringARunReleasesThePort) {
+    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+        // Nothing answers: the tool waits for the probe's answer when the signal comes, while
+        // another program (here the test) keeps the tty open.
+        PtyPair pty;
+        RunOptions signalled;
+        signalled.whileRunning = [&](pid_t tool) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            kill(tool, signalNumber);
+        };
+        const RunResult run =
+            runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", pty.path()}, signalled);
+        EXPECT_EQ(run.signal, signalNumber);
+#ifdef TIOCGEXCL
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << "signal " << signalNumber;
+#endif
+    }
 }
 
 TEST(CommandLine, PortArgumentsThatOpenNothing) {
     TempDir dir;
     const std::string file = dir.file("s.qorv");
-    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port"}) {
+    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port", "COM"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
         EXPECT_NE(run.err.find(": No such file or directory\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.status, 1);
+    }
+    // "COMn" in any letter case is port n; the message shows it as typed.
+    for (const char* port : {"COM40", "com40", "Com40"}) {
+        const RunResult run = runProgram({QORVWRITER_PATH, file, port});
+        EXPECT_EQ(run.out,
+                  std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
+        EXPECT_EQ(run.err.rfind("/dev/ttyS39: ", 0), 0u) << run.err;
     }
     // The settings file is not touched before the port is open.
     EXPECT_NE(access(file.c_str(), F_OK), 0);

@@ -1,6 +1,7 @@
 // Exchanges against a peer on the pty master answering with fixed bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "channel/device_channel.h"
@@ -43,6 +44,7 @@ class Exchanges : public ::testing::Test {
 };
 
 const Bytes PROBE{0xFA, 0xFF, 0x30, 0x00, 0xD1};
+const Bytes PROBE_ACK{0xFA, 0xFF, 0x31, 0x00, 0xD0};
 
 }  // namespace
 
@@ -96,6 +98,46 @@ TEST_F(Exchanges, TimeoutWhenOnlyOtherFramesCameNoReplyWhenNothingDid) {
     }
     EXPECT_EQ(channel.deadline, 0);
     EXPECT_TRUE(channel.isOpen());
+}
+
+TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
+    channel.timeoutMs = 100;
+    uint8_t data[MAX_DATA_LENGTH];
+    uint16_t length = 0;
+    // A late acknowledgement already waiting in the port, and one in the carry-over.
+    pty.write({0xFA, 0xFF, 0x31, 0x00, 0xD0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    channel.carryCount = 5;
+    std::copy(PROBE_ACK.begin(), PROBE_ACK.end(), channel.carry);
+    {
+        Peer peer(pty, 5, {});
+        EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_NO_REPLY);
+    }
+    pty.write({0xFA, 0xFF, 0x01, 0x00, 0xFF});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        Peer peer(pty, 5, {});
+        EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_TIMEOUT);
+    }
+}
+
+TEST_F(Exchanges, ClosedChannelTouchesNothing) {
+    channel.close();
+    channel.deviceError = 7;
+    const uint8_t payload[2] = {1, 2};
+    uint8_t data[MAX_DATA_LENGTH] = {0x55};
+    uint16_t length = 99;
+    uint8_t bid = 0x33;
+    EXPECT_EQ(channel.sendMessage(0x96, payload, 2, 0xFF), RESULT_NOT_OPEN);
+    EXPECT_EQ(channel.waitForMessage(0x91, data, &length, &bid), RESULT_NOT_OPEN);
+    EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_NOT_OPEN);
+    EXPECT_EQ(channel.lastResult, RESULT_NOT_OPEN);
+    EXPECT_EQ(length, 99);
+    EXPECT_EQ(bid, 0x33);
+    EXPECT_EQ(data[0], 0x55);
+    EXPECT_EQ(channel.deviceError, 7);
+    EXPECT_EQ(channel.deadline, 0);
+    EXPECT_TRUE(pty.drain(30).empty());
 }
 
 TEST_F(Exchanges, RequestFFIsNeverAcknowledged) {
@@ -156,23 +198,23 @@ TEST_F(Exchanges, RequestDataReadsExactlyOneFrame) {
     EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_TIMEOUT);
 }
 
-TEST(ExchangesOnFiles, WriteWithoutWaitingAndFindMessages) {
+TEST(ExchangesOnFiles, NeverWriteAndFindMessages) {
     TempDir dir;
     const std::string path = dir.file("frames");
-    DeviceChannel writer;
-    ASSERT_EQ(writer.openFile(path.c_str(), true), RESULT_OK);
+    const Bytes frames{0xFA, 0xFF, 0x30, 0x00, 0xD1, 0xFA, 0x12,
+                       0x91, 0x03, 0x01, 0x02, 0x03, 0x54};
+    writeFile(path, frames);
+    DeviceChannel reader;
+    ASSERT_EQ(reader.openFile(path.c_str()), RESULT_OK);
+    // Requests on a file return at once and leave the file as it was.
     const uint8_t payload[3] = {1, 2, 3};
-    EXPECT_EQ(writer.sendCommand(0x30, 0, 0, 0xFF), RESULT_OK);
-    EXPECT_EQ(writer.sendMessage(0x91, payload, 3, 0x12), RESULT_OK);
+    EXPECT_EQ(reader.sendCommand(0x30, 0, 0, 0xFF), RESULT_OK);
+    EXPECT_EQ(reader.sendMessage(0x91, payload, 3, 0x12), RESULT_OK);
     uint8_t data[MAX_DATA_LENGTH];
     uint16_t length = 0;
-    EXPECT_EQ(writer.requestData(0x00, data, &length, 0xFF), RESULT_NOT_ON_FILE);
-    writer.close();
-    EXPECT_EQ(readFile(path), (Bytes{0xFA, 0xFF, 0x30, 0x00, 0xD1, 0xFA, 0x12, 0x91, 0x03, 0x01,
-                                     0x02, 0x03, 0x54}));
+    EXPECT_EQ(reader.requestData(0x00, data, &length, 0xFF), RESULT_NOT_ON_FILE);
+    EXPECT_EQ(readFile(path), frames);
 
-    DeviceChannel reader;
-    ASSERT_EQ(reader.openFile(path.c_str(), false), RESULT_OK);
     uint8_t bid = 0;
     ASSERT_EQ(reader.waitForMessage(0x91, data, &length, &bid), RESULT_OK);
     EXPECT_EQ(Bytes(data, data + length), (Bytes{1, 2, 3}));

@@ -1,8 +1,10 @@
 // The frame reader on files and on real pseudo-terminals: resynchronisation, carry-over,
 // chunked arrival, the time limit and the end of a file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 
@@ -39,7 +41,7 @@ std::vector<Bytes> readFromFile(const Bytes& stream) {
     TempDir dir;
     writeFile(dir.file("stream"), stream);
     DeviceChannel channel;
-    EXPECT_EQ(channel.openFile(dir.file("stream").c_str(), false), RESULT_OK);
+    EXPECT_EQ(channel.openFile(dir.file("stream").c_str()), RESULT_OK);
     ResultCode last = RESULT_OK;
     std::vector<Bytes> frames = readFrames(channel, &last);
     EXPECT_EQ(last, RESULT_END_OF_FILE);
@@ -91,7 +93,7 @@ TEST(ReaderResync, BadFrameHidingValidFramesCarriesTheRest) {
     withTail.insert(withTail.end(), PROBE_ACK.begin(), PROBE_ACK.end());
     writeFile(dir.file("stream"), withTail);
     DeviceChannel channel;
-    ASSERT_EQ(channel.openFile(dir.file("stream").c_str(), false), RESULT_OK);
+    ASSERT_EQ(channel.openFile(dir.file("stream").c_str()), RESULT_OK);
     uint8_t buffer[FRAME_BUFFER_SIZE];
     uint16_t length = 0;
     ASSERT_EQ(channel.readMessage(buffer, &length), RESULT_OK);
@@ -105,6 +107,17 @@ TEST(ReaderResync, BadFrameHidingValidFramesCarriesTheRest) {
     EXPECT_EQ(Bytes(channel.carry, channel.carry + channel.carryCount), Bytes{0xD3});
     ASSERT_EQ(channel.readMessage(buffer, &length), RESULT_OK);
     EXPECT_EQ(frameIn(buffer, length), PROBE_ACK);
+
+    // Closing drops what was carried over: a file opened next starts with its own bytes.
+    ASSERT_EQ(channel.readMessage(buffer, &length), RESULT_END_OF_FILE);
+    channel.close();
+    ASSERT_EQ(channel.openFile(dir.file("stream").c_str()), RESULT_OK);
+    ASSERT_EQ(channel.readMessage(buffer, &length), RESULT_OK);
+    ASSERT_EQ(channel.carryCount, 7);
+    channel.close();
+    writeFile(dir.file("empty"), {});
+    ASSERT_EQ(channel.openFile(dir.file("empty").c_str()), RESULT_OK);
+    EXPECT_EQ(channel.readMessage(buffer, &length), RESULT_END_OF_FILE);
 }
 
 TEST(ReaderResync, BytesBehindANestedBadFrameAreNotLost) {
@@ -215,7 +228,45 @@ TEST(ReaderTime, PartFrameAtTheLimitResynchronisesOnItsLaterPreamble) {
     EXPECT_GE(nowSeconds() - start, 0.14);
     EXPECT_EQ(frameIn(buffer, length), FINISH_ACK);
 
-    // Without a later preamble the part frame ends in a timeout.
-    pty.write({0xFA, 0xFF, 0x31, 0x05, 0x01, 0x02});
+    // Without a later preamble the part frame ends in a timeout, and so does one whose later
+    // preamble has less than a header behind it; the next frame is read as usual.
+    for (const Bytes& part :
+         {Bytes{0xFA, 0xFF, 0x31, 0x05, 0x01, 0x02}, Bytes{0xFA, 0xFF, 0x31, 0x09, 0x01, 0xFA},
+          Bytes{0xFA, 0xFF, 0x31, 0x09, 0x01, 0xFA, 0xFF, 0x31}}) {
+        pty.write(part);
+        EXPECT_EQ(channel.readMessage(buffer, &length), RESULT_TIMEOUT) << hex(part);
+    }
+    pty.write(PROBE_ACK);
+    ASSERT_EQ(channel.readMessage(buffer, &length), RESULT_OK);
+    EXPECT_EQ(frameIn(buffer, length), PROBE_ACK);
+}
+
+TEST(ReaderTime, LineThatNeverStopsSendingPreamblesEndsTheCall) {
+    PtyPair pty;
+    DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, 4096, 1024), RESULT_OK);
+    channel.timeoutMs = 150;
+    std::atomic<bool> stop{false};
+    // Never blocks on a full line, so that it stops when told.
+    fcntl(pty.masterFd(), F_SETFL, O_NONBLOCK);
+    // Three seconds of preambles: far longer than the call may take.
+    const double streamEnd = nowSeconds() + 3;
+    std::thread babble([&] {
+        const Bytes preambles(64, 0xFA);
+        while (!stop && nowSeconds() < streamEnd) {
+            if (::write(pty.masterFd(), preambles.data(), preambles.size()) < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    uint8_t buffer[FRAME_BUFFER_SIZE];
+    uint16_t length = 0;
+    const double start = nowSeconds();
     EXPECT_EQ(channel.readMessage(buffer, &length), RESULT_TIMEOUT);
+    const double elapsed = nowSeconds() - start;
+    stop = true;
+    babble.join();
+    EXPECT_GE(elapsed, 0.14);
+    EXPECT_LT(elapsed, 1.0);
 }

@@ -29,7 +29,7 @@ const Bytes IDENTITY_REQUEST_FRAME{0xFA, 0xFF, 0x00, 0x00, 0x01};
 const Bytes FINISH_FRAME{0xFA, 0xFF, 0x40, 0x00, 0xC1};
 
 ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
-                      const CommandFor& command) {
+                      const CommandFor& command, const RunOptions& how) {
     pelorix::Simulator simulator(options);
     ToolRun run;
     if (!simulator.open()) {
@@ -42,7 +42,7 @@ ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& set
     const bool existed = access(settingsPath.c_str(), F_OK) == 0;
     const FileStamp before = stampOf(settingsPath);
     run.port = simulator.slavePath();
-    run.result = runProgram(command(run.port));
+    run.result = runProgram(command(run.port), how);
     if (existed) {
         EXPECT_TRUE(stampOf(settingsPath) == before) << "the settings file was changed";
     }

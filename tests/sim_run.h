@@ -24,7 +24,7 @@ using CommandFor = std::function<std::vector<std::string>(const std::string& por
 
 // Runs the command against a simulator; checks that the settings file is left unchanged.
 ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
-                      const CommandFor& command);
+                      const CommandFor& command, const RunOptions& how = {});
 
 #ifdef QORVWRITER_PATH
 // Runs `QorvWriter settingsPath <pty> extra...`.

@@ -2,6 +2,7 @@
 // on the wire and what the device stored. Every run also checks the settings file is unchanged.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/sim_run.h"
 
@@ -80,14 +81,14 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.wire, PROBE_FRAME);
 
-    // A missing path is created empty, then holds no data.
+    // A missing path cannot be opened, and is not created.
     const std::string missing = dir.file("missing.qorv");
     run = runAgainstSim({}, missing);
-    EXPECT_EQ(run.result.out, readingStart(missing) + NO_DATA);
+    EXPECT_EQ(run.result.out, PORT_OPENED + "Opening Qorv file: " + missing +
+                                  "...ERROR: Can not open file " + missing + "\n");
+    EXPECT_EQ(run.result.err, missing + ": No such file or directory\n");
     EXPECT_EQ(run.result.status, 1);
-    struct stat info {};
-    ASSERT_EQ(stat(missing.c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 0);
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
 
     // A directory cannot be opened; the reason goes to standard error.
     run = runAgainstSim({}, dir.path());
@@ -128,6 +129,58 @@ TEST_F(Store, WrongOrShortIdentitySendsNoBlock) {
     const ToolRun refused =
         runAgainstSim(withFault(pelorix::EXCHANGE_IDENTITY, Fault::Error, 2), file);
     EXPECT_EQ(refused.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
+}
+
+TEST_F(Store, BabblingLineEndsTheIdentityExchange) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const ToolRun run =
+        runAgainstSim(withFault(pelorix::EXCHANGE_IDENTITY, Fault::Babble, 2500), file);
+    EXPECT_EQ(run.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_LT(run.result.seconds, 2.0);
+}
+
+TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    SimOptions options = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate);
+    options.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4});
+    const ToolRun run = runAgainstSim(options, file);
+    EXPECT_EQ(run.result.out,
+              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_EQ(run.result.status, 1);
+    const Bytes all = wireOfSuccess(settings);
+    EXPECT_EQ(hex(run.wire), hex(Bytes(all.begin(), all.end() - 5)));
+}
+
+TEST_F(Store, LauncherWithClosedStreams) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const CommandFor command = [&](const std::string& port) {
+        return std::vector<std::string>{QORVWRITER_PATH, file, port};
+    };
+    // Standard output closed, with or without standard input: the console text must reach
+    // neither the settings file nor the line.
+    ToolRun run;
+    for (bool closeStdin : {false, true}) {
+        RunOptions closed;
+        closed.closeStdin = closeStdin;
+        closed.closeStdout = true;
+        run = runAgainstSim({}, file, command, closed);
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+        EXPECT_EQ(run.stored, settings);
+    }
+
+    // A reader of standard output that has gone away does not stop the store.
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ::close(pipeEnds[0]);
+    RunOptions piped;
+    piped.stdoutFd = pipeEnds[1];
+    run = runAgainstSim({}, file, command, piped);
+    ::close(pipeEnds[1]);
+    EXPECT_EQ(run.result.signal, 0);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
 }
 
 TEST_F(Store, RefusedBlockStopsTheSequence) {

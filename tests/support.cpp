@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -151,6 +153,12 @@ std::string slurp(int fd) {
 }  // namespace
 
 RunResult runProgram(const std::vector<std::string>& argv, int stdinFd) {
+    RunOptions options;
+    options.stdinFd = stdinFd;
+    return runProgram(argv, options);
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& options) {
     char outName[] = "/tmp/qorvout.XXXXXX";
     char errName[] = "/tmp/qorverr.XXXXXX";
     const int out = mkstemp(outName);
@@ -160,10 +168,24 @@ RunResult runProgram(const std::vector<std::string>& argv, int stdinFd) {
     const double start = nowSeconds();
     const pid_t child = fork();
     if (child == 0) {
-        const int input = stdinFd >= 0 ? stdinFd : ::open("/dev/null", O_RDONLY);
+        const int input = options.stdinFd >= 0 ? options.stdinFd : ::open("/dev/null", O_RDONLY);
+        // As a shell starts a program: no signal ignored or caught from this process.
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(signalNumber, SIG_DFL);
+        }
+        if (options.ownTerminal) {
+            setsid();
+            ioctl(input, TIOCSCTTY, 0);
+        }
         dup2(input, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
+        dup2(options.stdoutFd >= 0 ? options.stdoutFd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        if (options.closeStdin) {
+            ::close(STDIN_FILENO);
+        }
+        if (options.closeStdout) {
+            ::close(STDOUT_FILENO);
+        }
         std::vector<char*> args;
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -172,11 +194,15 @@ RunResult runProgram(const std::vector<std::string>& argv, int stdinFd) {
         execvp(args[0], args.data());
         _exit(127);
     }
+    if (options.whileRunning) {
+        options.whileRunning(child);
+    }
     RunResult result;
     int status = 0;
     waitpid(child, &status, 0);
     result.seconds = nowSeconds() - start;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.out = slurp(out);
     result.err = slurp(err);
     ::close(out);

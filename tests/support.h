@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,19 +63,37 @@ struct FileStamp {
 FileStamp stampOf(const std::string& path);
 
 struct RunResult {
-    int status = -1;
+    int status = -1;  // exit status, -1 when a signal ended the program
+    int signal = 0;   // the signal that ended it
     std::string out;
     std::string err;
     double seconds = 0;
 };
 
+// How a program is started: where its standard streams come from, and what the test does while
+// it runs.
+struct RunOptions {
+    int stdinFd = -1;   // stdin from here instead of /dev/null
+    int stdoutFd = -1;  // stdout to here instead of being captured
+    bool closeStdin = false;
+    bool closeStdout = false;
+    bool ownTerminal = false;  // stdinFd, a terminal, becomes its controlling terminal
+    std::function<void(pid_t)> whileRunning;
+};
+
 // Runs a program with stdin from /dev/null (or from `stdinFd`), capturing both output streams.
 RunResult runProgram(const std::vector<std::string>& argv, int stdinFd = -1);
+RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& options);
 
 // Frame bytes written out by hand for comparisons, independent of the tool's encoder.
 Bytes frameOf(uint8_t mid, const Bytes& data);
 Bytes concat(std::initializer_list<Bytes> parts);
 std::string hex(const Bytes& bytes);
+
+#ifdef QORV_TEST_LINE_SPEED
+// The rate the tty on `fd` runs at, as a number (non-standard rates included); -1 on failure.
+long lineSpeedOf(int fd);
+#endif
 
 // Monotonic seconds, for generous time bounds.
 double nowSeconds();

@@ -74,15 +74,18 @@ class WindowsSuite : public ::testing::Test {
         writeFile(settingsPath, frameOf(0x91, settings));
     }
 
-    // Runs `QorvWriter.exe file comNumber extra...` with COM comNumber linked to the simulator.
+    // Runs `QorvWriter.exe file comNumber extra...` with COM comNumber linked to the simulator;
+    // `portArgument` is the port as typed, the number by default.
     ToolRun runWindows(const SimOptions& options, int comNumber,
-                       const std::vector<std::string>& extra = {}) {
+                       const std::vector<std::string>& extra = {},
+                       const std::string& portArgument = "") {
         ToolRun run = runAgainstSim(options, settingsPath, [&](const std::string& port) {
             const std::string link = prefix->path() + "/dosdevices/com" + std::to_string(comNumber);
             unlink(link.c_str());
             EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
-            std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath),
-                                          std::to_string(comNumber)};
+            std::vector<std::string> argv{
+                "wine", *exe, windowsPath(settingsPath),
+                portArgument.empty() ? std::to_string(comNumber) : portArgument};
             argv.insert(argv.end(), extra.begin(), extra.end());
             return argv;
         });
@@ -125,6 +128,12 @@ TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
     }
 }
 
+TEST_F(WindowsSuite, PortTypedAsComN) {
+    const ToolRun run = runWindows({}, 12, {}, "com12");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.stored, settings);
+}
+
 TEST_F(WindowsSuite, NoiseAndSplitAnswers) {
     for (Fault fault : {Fault::Noise, Fault::Split}) {
         const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_ANY, fault), 4);
@@ -159,6 +168,18 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.storedBlocks, 5);
     EXPECT_EQ(run.wire.size(), 10u + 6 * 74u);
+
+    // A doubled acknowledgement of block 14 cannot stand in for the refusal of block 15, and a
+    // refused end of the sequence means the data was not stored.
+    SimOptions stale = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate);
+    stale.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4});
+    for (const SimOptions& options :
+         {stale, withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4)}) {
+        run = runWindows(options, 3);
+        EXPECT_EQ(run.result.out,
+                  readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+        EXPECT_EQ(run.result.status, 1);
+    }
 }
 
 TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
@@ -178,14 +199,21 @@ TEST_F(WindowsSuite, HungUpLineFailsWithoutHanging) {
     EXPECT_LT(run.result.seconds, 5.0);
 }
 
-TEST_F(WindowsSuite, MissingSettingsFileIsCreatedEmpty) {
-    settingsPath = dir.file("missing.qorv");
-    const ToolRun run = runWindows({}, 3);
-    EXPECT_EQ(run.result.out, readingStart() + "ERROR: file does not contain valid Qorv data\n");
+TEST_F(WindowsSuite, MissingSettingsFileIsNotCreatedAndReadOnlyOneIsRead) {
+    const std::string missing = settingsPath + ".missing";
+    settingsPath = missing;
+    ToolRun run = runWindows({}, 3);
+    EXPECT_EQ(run.result.out, PORT_OPENED + "Opening Qorv file: " + windowsPath(missing) +
+                                  "...ERROR: Can not open file " + windowsPath(missing) + "\n");
     EXPECT_EQ(run.result.status, 1);
-    struct stat info {};
-    ASSERT_EQ(stat(settingsPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 0);
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
+
+    // Read-only to everyone: wine maps this to the read-only attribute.
+    settingsPath = dir.file("device.qorv");
+    ASSERT_EQ(chmod(settingsPath.c_str(), 0444), 0);
+    run = runWindows({}, 3);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.stored, settings);
 }
 
 TEST_F(WindowsSuite, DeviceNameAsSettingsFileIsRefused) {
