@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <initializer_list>
 
 #include "app/console.h"
@@ -56,6 +57,12 @@ void prepareProcess() {
         action.sa_flags = 0;
         sigaction(signalNumber, &action, nullptr);
     }
+}
+
+void writeConsole(bool toError, const char* text, size_t length) {
+    std::FILE* stream = toError ? stderr : stdout;
+    std::fwrite(text, 1, length, stream);
+    std::fflush(stream);
 }
 
 void waitForKey() {

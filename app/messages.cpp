@@ -2,21 +2,41 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+
+#include "app/console.h"
 
 namespace qorv {
+
+namespace {
+
+void sayTo(bool toError, const char* format, va_list arguments) {
+    va_list measure;
+    va_copy(measure, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) {
+        return;
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, arguments);
+    writeConsole(toError, text.data(), static_cast<size_t>(length));
+}
+
+}  // namespace
 
 void say(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    sayTo(false, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
 }
 
 void explainOpenFailure(const DeviceChannel& channel) {
     char reason[256];
     channel.describeOsError(reason, sizeof reason);
-    std::fprintf(stderr, "%s: %s\n", channel.openedName(), reason);
+    std::string line = std::string(channel.openedName()) + ": " + reason + "\n";
+    writeConsole(true, line.data(), line.size());
 }
 
 }  // namespace qorv

@@ -25,6 +25,7 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
         return setResult(RESULT_ALREADY_OPEN);
     }
     rememberName(devicePath);
+    firstIoError = 0;
     lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -52,7 +53,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
 int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
     if (portOpen) {
         lastResult = RESULT_OK;
-        return platform::readPort(handle, buffer, count);
+        return platform::readPort(handle, buffer, count, &firstIoError);
     }
     if (fileOpen) {
         const int32_t got = platform::readFile(handle, buffer, count);
@@ -75,7 +76,7 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
         return 0;
     }
     lastResult = RESULT_OK;
-    return platform::writeAll(handle, buffer, count);
+    return platform::writeAll(handle, buffer, count, &firstIoError);
 }
 
 void DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
@@ -118,6 +119,10 @@ ResultCode DeviceChannel::close() {
 
 void DeviceChannel::describeOsError(char* out, size_t size) const {
     platform::describeError(lastOsError, out, size);
+}
+
+void DeviceChannel::describeIoError(char* out, size_t size) const {
+    platform::describeError(firstIoError, out, size);
 }
 
 }  // namespace qorv

@@ -60,6 +60,10 @@ class DeviceChannel {
     const char* openedName() const { return nameOfLastOpen; }
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
+    // First failed port read or write since the port was opened (the OS error, or a hang-up),
+    // 0 if none; and its text.
+    int ioError() const { return firstIoError; }
+    void describeIoError(char* out, size_t size) const;
 
     OsHandle handle = 0;
     uint8_t portOpen = 0;
@@ -83,6 +87,7 @@ class DeviceChannel {
     void rememberName(const char* name);
 
     int lastOsError = 0;
+    int firstIoError = 0;
     char nameOfLastOpen[256] = {};
 };
 

@@ -19,12 +19,14 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
 // Opens an existing file for reading only; it is never created or written.
 int openFile(const char* path, OsHandle* handle);
 
-// Returns the bytes already received, up to count, waiting about 1 ms for the first one.
-int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count);
+// Returns the bytes already received, up to count, waiting about 1 ms for the first one. A
+// failed read, or a line that hung up, leaves its error code in *ioError unless one is there.
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError);
 // Returns the bytes read, 0 at the end of the file; a failed read returns -1.
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
-// Writes all bytes unless an error occurs; returns the number written.
-int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count);
+// Writes all bytes unless an error occurs; returns the number written. A write that fails or
+// stalls leaves its error code in *ioError unless one is there.
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError);
 
 void purgePort(OsHandle handle);
 // Discards what the port has received and nobody has read yet.

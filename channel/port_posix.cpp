@@ -14,7 +14,7 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "channel/baud_rate.h"
+#include "channel/tty_extras.h"
 #include "channel/platform.h"
 
 namespace qorv {
@@ -25,11 +25,46 @@ namespace {
 constexpr int READ_WAIT_MS = 1;
 // Error code of a settings path that exists but is no regular file (errno values are positive).
 constexpr int ERROR_NOT_A_FILE = -1;
+// Error code of a port whose line hung up (the other end closed, the adapter went away).
+constexpr int ERROR_HUNG_UP = -2;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
 
 // The port whose exclusive mark a signal handler must release, -1 for none.
 volatile sig_atomic_t exclusivePort = -1;
+
+// Ports whose driver was switched to low latency, with the flags to put back at close.
+struct LatencyRestore {
+    int fd = -1;
+    int saved = 0;
+};
+LatencyRestore latencyRestores[8];
+
+void lowerLatency(int fd) {
+    for (LatencyRestore& entry : latencyRestores) {
+        if (entry.fd < 0) {
+            if (enableLowLatency(fd, &entry.saved)) {
+                entry.fd = fd;
+            }
+            return;
+        }
+    }
+}
+
+void putBackLatency(int fd) {
+    for (LatencyRestore& entry : latencyRestores) {
+        if (entry.fd == fd) {
+            restoreLatency(fd, entry.saved);
+            entry.fd = -1;
+        }
+    }
+}
+
+void keepFirst(int* ioError, int error) {
+    if (*ioError == 0) {
+        *ioError = error;
+    }
+}
 
 void sleepOneMs() {
     timespec pause{0, 1000000L};
@@ -150,6 +185,7 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
     // Not every tty has modem lines (a pseudo-terminal has none), so the result is not examined.
     const int rts = TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &rts);
+    lowerLatency(fd);
     tcflush(fd, TCIOFLUSH);
     *handle = fd;
     return 0;
@@ -173,7 +209,7 @@ int openFile(const char* path, OsHandle* handle) {
     return 0;
 }
 
-int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) {
     const int fd = static_cast<int>(handle);
     pollfd watch{fd, POLLIN, 0};
     int ready = poll(&watch, 1, READ_WAIT_MS);
@@ -182,6 +218,12 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
         if (got > 0) {
             return static_cast<int32_t>(got);
         }
+        if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            keepFirst(ioError, errno);
+        }
+    }
+    if (ready > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0) {
+        keepFirst(ioError, ERROR_HUNG_UP);
     }
     // poll() returns at once on a hung-up line (POLLHUP, or EIO from read); sleeping here keeps
     // the caller's wait loop from spinning until its time limit.
@@ -199,7 +241,7 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(got);
 }
 
-int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
     const int fd = static_cast<int>(handle);
     int32_t written = 0;
     while (written < count) {
@@ -212,11 +254,13 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
             continue;
         }
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            keepFirst(ioError, errno);
             break;
         }
         // The port is non-blocking: wait until the driver takes more.
         pollfd watch{fd, POLLOUT, 0};
         if (poll(&watch, 1, WRITE_STALL_MS) <= 0 || (watch.revents & POLLOUT) == 0) {
+            keepFirst(ioError, (watch.revents & POLLHUP) != 0 ? ERROR_HUNG_UP : ETIMEDOUT);
             break;
         }
     }
@@ -238,6 +282,7 @@ void closePort(OsHandle handle) {
     if (exclusivePort == fd) {
         exclusivePort = -1;
     }
+    putBackLatency(fd);
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
     ::close(fd);
@@ -248,8 +293,10 @@ void closeFile(OsHandle handle) {
 }
 
 void describeError(int osError, char* out, size_t size) {
-    std::snprintf(out, size, "%s",
-                  osError == ERROR_NOT_A_FILE ? "Not a regular file" : std::strerror(osError));
+    const char* text = osError == ERROR_NOT_A_FILE ? "Not a regular file"
+                       : osError == ERROR_HUNG_UP  ? "the line hung up"
+                                                   : std::strerror(osError);
+    std::snprintf(out, size, "%s", text);
 }
 
 void releasePortOnSignal() {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "channel/platform.h"
+#include "channel/win32_line.h"
 
 namespace qorv {
 namespace platform {
@@ -14,17 +15,54 @@ HANDLE toHandle(OsHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-// Clears the DCB flag bits 0x34C: no CTS or DSR output flow control, no DSR sensitivity, no
-// XON/XOFF in either direction. Every other flag stays as the driver had it.
-void clearFlowControl(DCB* dcb) {
+// Keeps the first error of a port read or write, and clears the port's error state: with
+// fAbortOnError set by another program, a line error would otherwise cancel every later call.
+void keepFirst(HANDLE port, int* ioError, DWORD error) {
+    if (*ioError == 0) {
+        *ioError = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
+    }
+    DWORD errors = 0;
+    ClearCommError(port, &errors, nullptr);
+}
+
+}  // namespace
+
+void applyLineSettings(DCB* dcb, int32_t baudRate, bool twoStopBits) {
+    dcb->BaudRate = static_cast<DWORD>(baudRate);
+    // The flag bits 0x34C: no CTS or DSR output flow control, no DSR sensitivity, no XON/XOFF in
+    // either direction.
     dcb->fOutxCtsFlow = FALSE;
     dcb->fOutxDsrFlow = FALSE;
     dcb->fDsrSensitivity = FALSE;
     dcb->fOutX = FALSE;
     dcb->fInX = FALSE;
+    // Left by other programs, these lose or change bytes: fNull drops every 0x00 (the length
+    // byte of every acknowledgement), fErrorChar replaces bytes, fAbortOnError cancels every
+    // read and write after one line error, a handshaking fRtsControl does not hold RTS up.
+    dcb->fBinary = TRUE;
+    dcb->fParity = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fAbortOnError = FALSE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
 }
 
-}  // namespace
+void applyTimeouts(COMMTIMEOUTS* timeouts, int32_t baudRate, bool twoStopBits) {
+    // MAXDWORD, MAXDWORD, 1: a read returns at once with what has arrived and, when nothing has,
+    // waits about 1 ms for the first byte.
+    timeouts->ReadIntervalTimeout = MAXDWORD;
+    timeouts->ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts->ReadTotalTimeoutConstant = 1;
+    // Start bit, 8 data bits, stop bits.
+    const int64_t bitsPerByte = twoStopBits ? 11 : 10;
+    const int64_t rate = baudRate > 0 ? baudRate : 1;
+    const int64_t byteMs = (bitsPerByte * 1000 + rate - 1) / rate;
+    timeouts->WriteTotalTimeoutMultiplier = static_cast<DWORD>(byteMs + 1);
+    timeouts->WriteTotalTimeoutConstant = 500;
+}
 
 void portDeviceName(int32_t portNumber, char* out, size_t size) {
     // The \\.\ form is the only one that reaches ports from COM10 up.
@@ -42,13 +80,11 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     GetCommState(port, &dcb);
-    dcb.BaudRate = static_cast<DWORD>(baudRate);
-    clearFlowControl(&dcb);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = TWOSTOPBITS;
+    bool twoStopBits = true;
+    applyLineSettings(&dcb, baudRate, twoStopBits);
     if (!SetCommState(port, &dcb)) {
         // Some drivers refuse two stop bits at 8N; one stop bit is the fallback.
+        twoStopBits = false;
         dcb.StopBits = ONESTOPBIT;
         if (!SetCommState(port, &dcb)) {
             const int error = static_cast<int>(GetLastError());
@@ -59,11 +95,7 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
     GetCommTimeouts(port, &timeouts);
-    // MAXDWORD, MAXDWORD, 1: a read returns at once with what has arrived and, when nothing has,
-    // waits about 1 ms for the first byte.
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = 1;
+    applyTimeouts(&timeouts, baudRate, twoStopBits);
     SetCommTimeouts(port, &timeouts);
     EscapeCommFunction(port, SETRTS);
     SetupComm(port, static_cast<DWORD>(inQueueSize), static_cast<DWORD>(outQueueSize));
@@ -75,7 +107,14 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
 int openFile(const char* path, OsHandle* handle) {
     // Read only, and shared, so that a read-only file or one open in an editor can be used; a
     // missing file is never created.
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // The path is UTF-8 (the run takes its arguments as Unicode), opened with the wide API so
+    // that any name Windows can hold is reached as typed, never a best-fit ANSI variant of it.
+    static wchar_t widePath[32768];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
+                            static_cast<int>(sizeof widePath / sizeof widePath[0])) == 0) {
+        return static_cast<int>(GetLastError());
+    }
+    HANDLE file = CreateFileW(widePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
@@ -90,7 +129,7 @@ int openFile(const char* path, OsHandle* handle) {
     return 0;
 }
 
-int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
+int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) {
     // Read once: the counter's frequency is fixed at boot.
     static const LONGLONG countsPerSecond = [] {
         LARGE_INTEGER frequency;
@@ -101,7 +140,9 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count) {
     LARGE_INTEGER end;
     QueryPerformanceCounter(&start);
     DWORD got = 0;
-    ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr);
+    if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        keepFirst(toHandle(handle), ioError, GetLastError());
+    }
     if (got == 0) {
         // A read on a line that has gone away (a USB adapter pulled out, a hung-up line) returns
         // at once, failed or empty, instead of after the 1 ms timeout; sleeping keeps the
@@ -122,13 +163,18 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(got);
 }
 
-int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count) {
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
     int32_t written = 0;
     while (written < count) {
         DWORD put = 0;
         if (!WriteFile(toHandle(handle), buffer + written, static_cast<DWORD>(count - written),
-                       &put, nullptr) ||
-            put == 0) {
+                       &put, nullptr)) {
+            keepFirst(toHandle(handle), ioError, GetLastError());
+            break;
+        }
+        if (put == 0) {
+            // The write timeout passed with nothing taken: the device has stopped taking data.
+            keepFirst(toHandle(handle), ioError, ERROR_TIMEOUT);
             break;
         }
         written += static_cast<int32_t>(put);

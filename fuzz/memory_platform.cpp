@@ -78,7 +78,7 @@ int openFile(const char*, OsHandle* handle) {
     return 0;
 }
 
-int32_t readPort(OsHandle, uint8_t* buffer, int32_t count) {
+int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
     return memory_platform::take(buffer, count, true);
 }
 
@@ -86,7 +86,7 @@ int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) {
     return memory_platform::take(buffer, count, false);
 }
 
-int32_t writeAll(OsHandle, const uint8_t*, int32_t count) {
+int32_t writeAll(OsHandle, const uint8_t*, int32_t count, int*) {
     return count;
 }
 void purgePort(OsHandle) {}

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -54,6 +55,8 @@ class WindowsSuite : public ::testing::Test {
         prefix = new TempDir;
         setenv("WINEPREFIX", prefix->path().c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
+        // Wine takes the command line in the locale's character set: UTF-8 file names.
+        setenv("LC_ALL", "C.UTF-8", 1);
         const RunResult boot = runProgram({"wineboot", "-i"});
         ASSERT_EQ(boot.status, 0) << boot.err;
     }
@@ -132,6 +135,60 @@ TEST_F(WindowsSuite, PortTypedAsComN) {
     const ToolRun run = runWindows({}, 12, {}, "com12");
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(run.stored, settings);
+}
+
+TEST_F(WindowsSuite, SettingsFilesNamedOutsideTheAnsiCodePage) {
+    for (const char* name : {"\u8bbe\u7f6e.qorv", "\u0141\u00f3d\u017a.qorv"}) {
+        TempDir own;
+        settingsPath = own.file(name);
+        writeFile(settingsPath, frameOf(0x91, settings));
+        const ToolRun run = runWindows({}, 3);
+        EXPECT_EQ(run.result.out,
+                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n")
+            << name;
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(run.stored, settings);
+        // No best-fit namesake was created beside it.
+        size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(own.path())) {
+            EXPECT_EQ(entry.path().filename().string(), name);
+            ++files;
+        }
+        EXPECT_EQ(files, 1u);
+    }
+}
+
+TEST_F(WindowsSuite, LineSettingsLeaveNothingToOtherPrograms) {
+    const std::string check =
+        std::filesystem::path(*exe).parent_path().string() + "/win32_line_check.exe";
+    ASSERT_EQ(access(check.c_str(), F_OK), 0) << "built by scripts/build-windows.sh";
+    const RunResult run = runProgram({"wine", check});
+    EXPECT_EQ(run.status, 0) << run.out;
+}
+
+TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
+    const Bytes image = readFile(*exe);
+    const auto contains = [&](const std::string& text, bool wide) {
+        Bytes wanted;
+        for (char c : text) {
+            wanted.push_back(static_cast<uint8_t>(c));
+            if (wide) {
+                wanted.push_back(0);
+            }
+        }
+        return std::search(image.begin(), image.end(), wanted.begin(), wanted.end()) != image.end();
+    };
+    // The version resource, in UTF-16, with the project's version.
+    for (const std::string& text : {std::string("ProductVersion"), std::string("FileDescription"),
+                                    std::string("LegalCopyright"), std::string(QORV_VERSION),
+                                    std::string("QorvWriter.exe")}) {
+        EXPECT_TRUE(contains(text, true)) << text;
+    }
+    // The manifest: no elevation, Windows 7 to 11, long paths.
+    for (const char* text : {"asInvoker", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+                             "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a", "longPathAware>true"}) {
+        EXPECT_TRUE(contains(text, false)) << text;
+    }
 }
 
 TEST_F(WindowsSuite, NoiseAndSplitAnswers) {

@@ -1,12 +1,14 @@
-// Linux takes any rate through termios2 with BOTHER. This file cannot include <termios.h>:
-// its definitions clash with those of <asm/termbits.h>.
+// Linux takes any rate through termios2 with BOTHER, and has the serial drivers' low-latency
+// flag. This file cannot include <termios.h>: its definitions clash with those of
+// <asm/termbits.h>.
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "channel/baud_rate.h"
+#include "channel/tty_extras.h"
 
 namespace qorv {
 namespace platform {
@@ -32,6 +34,27 @@ int setCustomBaudRate(int fd, int32_t baudRate) {
         return EINVAL;
     }
     return 0;
+}
+
+bool enableLowLatency(int fd, int* saved) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    *saved = serial.flags;
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void restoreLatency(int fd, int saved) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = (serial.flags & ~ASYNC_LOW_LATENCY) | (saved & ASYNC_LOW_LATENCY);
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
 }
 
 }  // namespace platform

@@ -1,0 +1,21 @@
+// Systems without an arbitrary-rate interface offer only the standard termios rates, and no
+// low-latency switch.
+#include <cerrno>
+
+#include "channel/tty_extras.h"
+
+namespace qorv {
+namespace platform {
+
+int setCustomBaudRate(int, int32_t) {
+    return EINVAL;
+}
+
+bool enableLowLatency(int, int*) {
+    return false;
+}
+
+void restoreLatency(int, int) {}
+
+}  // namespace platform
+}  // namespace qorv
