@@ -36,23 +36,27 @@ int setCustomBaudRate(int fd, int32_t baudRate) {
     return 0;
 }
 
+namespace {
+constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
+}  // namespace
+
 bool enableLowLatency(int fd, int* saved) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
         return false;
     }
     *saved = serial.flags;
-    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    if ((serial.flags & LOW_LATENCY) != 0) {
         return false;
     }
-    serial.flags |= ASYNC_LOW_LATENCY;
+    serial.flags |= LOW_LATENCY;
     return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 void restoreLatency(int fd, int saved) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = (serial.flags & ~ASYNC_LOW_LATENCY) | (saved & ASYNC_LOW_LATENCY);
+        serial.flags = (serial.flags & ~LOW_LATENCY) | (saved & LOW_LATENCY);
         ioctl(fd, TIOCSSERIAL, &serial);
     }
 }

@@ -80,10 +80,10 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         carryCount = 0;
     }
     const int32_t limit = deadline != 0 ? deadline : nowMs() + timeoutMs;
-    // Bytes in hand are still examined after the limit, but a line that never stops sending
-    // (a stuck transmitter streaming preambles) always leaves some in hand: the call ends at the
-    // latest one more wait after the limit.
-    const int32_t giveUpAt = limit + timeoutMs;
+    // Once the limit has passed, only the bytes already in hand are examined: a line that never
+    // stops sending (a stuck transmitter streaming preambles) would otherwise always leave some
+    // in hand and keep the call going for as long as it sends.
+    bool limitPassed = false;
 
     for (;;) {
         // Gather: bytes in hand first, then from the channel exactly what this step still needs,
@@ -94,7 +94,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
             frame.need -= k;
             frame.pending -= k;
         }
-        if (frame.need > 0) {
+        if (frame.need > 0 && !limitPassed) {
             const int32_t got = readBytes(buffer + frame.have, frame.need);
             if (lastResult == RESULT_END_OF_FILE) {
                 // A frame cut off by the end of a file may hide a complete one behind a later
@@ -158,13 +158,9 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
 
         // The limit is examined only after a full pass, so a frame completed in the same pass is
         // still returned, and bytes already in hand are examined before giving up.
-        if (timeoutMs != 0) {
-            const int32_t now = nowMs();
-            if (now > giveUpAt) {
-                return setResult(RESULT_TIMEOUT);
-            }
-            if (now > limit && frame.pending == 0 &&
-                (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble())) {
+        limitPassed = limitPassed || (timeoutMs != 0 && nowMs() > limit);
+        if (limitPassed && frame.pending == 0) {
+            if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
                 return setResult(RESULT_TIMEOUT);
             }
         }

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "tests/sim_run.h"
 
 using namespace testing_support;
@@ -181,6 +185,38 @@ TEST_F(Store, LauncherWithClosedStreams) {
     EXPECT_EQ(run.result.signal, 0);
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+}
+
+TEST_F(Store, ThroughASerialDeviceServer) {
+    if (!haveProgram("ser2net") || !haveProgram("socat")) {
+        GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
+    }
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const std::string tcpPort = std::to_string(40000 + getpid() % 20000);
+    const std::string config = dir.file("ser2net.yaml");
+    const std::string link = dir.file("remote-port");
+    std::unique_ptr<Background> server;
+    std::unique_ptr<Background> client;
+    // The simulator's terminal is served on TCP by ser2net; socat makes a local pseudo-terminal
+    // of that connection, which the tool opens like any port.
+    const ToolRun run = runAgainstSim({}, file, [&](const std::string& device) {
+        const std::string yaml = "connection: &device\n  accepter: tcp,127.0.0.1," + tcpPort +
+                                 "\n  enable: on\n  connector: serialdev," + device +
+                                 ",115200n82,local\n";
+        writeFile(config, Bytes(yaml.begin(), yaml.end()));
+        server = std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", config});
+        client = std::make_unique<Background>(std::vector<std::string>{
+            "socat", "pty,link=" + link + ",rawer",
+            "tcp:127.0.0.1:" + tcpPort + ",retry=50,interval=0.1"});
+        for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::vector<std::string>{QORVWRITER_PATH, file, link};
+    });
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+    EXPECT_EQ(run.stored, settings);
 }
 
 TEST_F(Store, RefusedBlockStopsTheSequence) {

@@ -210,6 +210,34 @@ RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& opt
     return result;
 }
 
+Background::Background(const std::vector<std::string>& argv) {
+    pid = fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Background::~Background() {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool haveProgram(const std::string& name) {
+    return runProgram({"sh", "-c", "command -v \"$0\"", name}).status == 0;
+}
+
 Bytes frameOf(uint8_t mid, const Bytes& data) {
     Bytes frame{0xFA, 0xFF, mid};
     if (data.size() < 255) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -84,6 +85,21 @@ struct RunOptions {
 // Runs a program with stdin from /dev/null (or from `stdinFd`), capturing both output streams.
 RunResult runProgram(const std::vector<std::string>& argv, int stdinFd = -1);
 RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& options);
+
+// A program running beside the test, its output discarded; ended (SIGTERM) at destruction.
+class Background {
+  public:
+    explicit Background(const std::vector<std::string>& argv);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+  private:
+    pid_t pid = -1;
+};
+
+// Whether a program is on the PATH.
+bool haveProgram(const std::string& name);
 
 // Frame bytes written out by hand for comparisons, independent of the tool's encoder.
 Bytes frameOf(uint8_t mid, const Bytes& data);
