@@ -14,8 +14,8 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "channel/tty_extras.h"
 #include "channel/platform.h"
+#include "channel/tty_extras.h"
 
 namespace qorv {
 namespace platform {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the Windows suite need, when missing.
 #   scripts/install-deps.sh          everything (native build and tests, Windows build, wine,
-#                                    fuzzing, benchmarks)
+#                                    the device-server test, fuzzing, benchmarks, release)
 #   scripts/install-deps.sh --base   only what the native build and tests need
 set -euo pipefail
 
 base=(cmake make g++ libgtest-dev libgmock-dev)
-extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat)
+extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat
+       ser2net zip)
 packages=("${base[@]}")
 [ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
 

@@ -204,10 +204,11 @@ TEST_F(Store, ThroughASerialDeviceServer) {
                                  "\n  enable: on\n  connector: serialdev," + device +
                                  ",115200n82,local\n";
         writeFile(config, Bytes(yaml.begin(), yaml.end()));
-        server = std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", config});
-        client = std::make_unique<Background>(std::vector<std::string>{
-            "socat", "pty,link=" + link + ",rawer",
-            "tcp:127.0.0.1:" + tcpPort + ",retry=50,interval=0.1"});
+        server =
+            std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", config});
+        client = std::make_unique<Background>(
+            std::vector<std::string>{"socat", "pty,link=" + link + ",rawer",
+                                     "tcp:127.0.0.1:" + tcpPort + ",retry=50,interval=0.1"});
         for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

@@ -57,8 +57,8 @@ int main() {
         DWORD multiplier;
     };
     // One byte time rounded up, plus 1 ms: 11 bits at 115200 is 0.1 ms, at 9600 1.15 ms.
-    const Case cases[] = {{115200, true, 2}, {9600, true, 3}, {9600, false, 3}, {300, true, 38},
-                          {300, false, 35}};
+    const Case cases[] = {
+        {115200, true, 2}, {9600, true, 3}, {9600, false, 3}, {300, true, 38}, {300, false, 35}};
     for (const Case& c : cases) {
         COMMTIMEOUTS timeouts;
         ZeroMemory(&timeouts, sizeof timeouts);

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The native suite alone: builds with warnings as errors and runs every test with CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+command -v cmake >/dev/null && [ -e /usr/include/gtest/gtest.h ] || scripts/install-deps.sh --base
+scripts/build.sh
+(cd build && ctest --output-on-failure -j "$(nproc)")
