@@ -32,6 +32,14 @@ void say(const char* format, ...) {
     va_end(arguments);
 }
 
+void tell(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const std::string line = std::string("QorvWriter: ") + format + "\n";
+    sayTo(true, line.c_str(), arguments);
+    va_end(arguments);
+}
+
 void explainOpenFailure(const DeviceChannel& channel) {
     char reason[256];
     channel.describeOsError(reason, sizeof reason);

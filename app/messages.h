@@ -11,6 +11,12 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void say(const char* format, ...);
 
+// One line on standard error, after the program's name; the line end is added.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void tell(const char* format, ...);
+
 // One line on standard error with the device or file and the system's reason for the failed open.
 void explainOpenFailure(const DeviceChannel& channel);
 

@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/diagnosis.h"
 #include "app/messages.h"
 #include "app/store.h"
+#include "app/trace.h"
 #include "channel/device_channel.h"
 
 namespace qorv {
@@ -35,24 +37,23 @@ int32_t portNumberOf(const char* argument) {
 }
 
 // A port argument with a '/' names the device itself; any other is a COM port number.
-ResultCode openPortArgument(DeviceChannel& port, const char* argument, int32_t baudRate) {
-    if (std::strchr(argument, '/') != nullptr) {
-        return port.openPortPath(argument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
-    }
-    return port.openPort(portNumberOf(argument), baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+bool isDevicePath(const char* argument) {
+    return std::strchr(argument, '/') != nullptr;
 }
 
 }  // namespace
 
 int runCommand(int argc, const char* const* argv) {
     prepareProcess();
-    // Destroyed in reverse order: the port channel is closed first.
+    // Destroyed in reverse order: the port channel is closed first, the trace after both.
+    WireTrace trace;
     DeviceChannel fileChannel;
     DeviceChannel portChannel;
 
     const int arguments = argc - 1;
     if (arguments < 2) {
         say(USAGE_TEXT);
+        listPortsPresent();
         waitForKey();
         return 1;
     }
@@ -60,10 +61,16 @@ int runCommand(int argc, const char* const* argv) {
     const char* portArgument = argv[2];
     const int32_t baudRate = arguments == 3 ? std::atoi(argv[3]) : DEFAULT_BAUD_RATE;
 
+    trace.start(portChannel);
     say("Opening COM port...");
-    if (openPortArgument(portChannel, portArgument, baudRate) != RESULT_OK) {
+    const bool numbered = !isDevicePath(portArgument);
+    const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
+    const ResultCode opened =
+        numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
+                 : portChannel.openPortPath(portArgument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+    if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        explainOpenFailure(portChannel);
+        explainPortOpenFailure(portChannel, portArgument, portNumber, numbered, baudRate);
         return 1;
     }
     say("done\n\n");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/diagnosis.h"
 #include "app/messages.h"
 
 namespace qorv {
@@ -18,6 +19,12 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
               const char* portArgument) {
     if (portChannel.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT) != RESULT_OK) {
         say("No Pelorix detected on COM %s\n", portArgument);
+        explainExchange(portChannel, stepNamed("probe"));
+        if (portChannel.lastResult == RESULT_NO_REPLY && portChannel.ioError() == 0) {
+            tell(
+                "check that the device is powered, that its cable is on this port, and the baud "
+                "rate");
+        }
         return false;
     }
 
@@ -34,10 +41,11 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
     uint16_t settingsLength = 0;
     // A data frame shorter than the sixteen blocks cannot be stored: no byte is sent that did not
     // come from the file.
-    if (fileChannel.waitForMessage(MID_QORV_DATA, settings, &settingsLength, nullptr) !=
-            RESULT_OK ||
-        settingsLength < SETTINGS_DATA_SIZE) {
+    const ResultCode found =
+        fileChannel.waitForMessage(MID_QORV_DATA, settings, &settingsLength, nullptr);
+    if (found != RESULT_OK || settingsLength < SETTINGS_DATA_SIZE) {
         say("ERROR: file does not contain valid Qorv data\n");
+        explainSettings(fileChannel, fileArgument, found, settingsLength, SETTINGS_DATA_SIZE);
         fileChannel.close();
         portChannel.close();
         return false;
@@ -46,11 +54,12 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
 
     uint8_t identity[MAX_DATA_LENGTH];
     uint16_t identityLength = 0;
-    if (portChannel.requestData(MID_REQ_IDENTITY, identity, &identityLength, BID_DEFAULT) !=
-            RESULT_OK ||
-        identityLength < sizeof EXPECTED_IDENTITY ||
+    const ResultCode identified =
+        portChannel.requestData(MID_REQ_IDENTITY, identity, &identityLength, BID_DEFAULT);
+    if (identified != RESULT_OK || identityLength < sizeof EXPECTED_IDENTITY ||
         std::memcmp(identity, EXPECTED_IDENTITY, sizeof EXPECTED_IDENTITY) != 0) {
         say("ERROR: This program can only be used with Norb 00300360\n");
+        explainIdentity(portChannel, identified, identity, identityLength, EXPECTED_IDENTITY);
         return false;
     }
 
@@ -62,15 +71,21 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
             if (portChannel.sendMessage(MID_STORE_BLOCK, message, STORE_MESSAGE_SIZE,
                                         BID_DEFAULT) != RESULT_OK) {
                 say("Qorv data NOT stored successfully.\n\n");
+                explainExchange(portChannel, blockStep(group * BLOCKS_PER_GROUP + index));
                 return false;
             }
         }
     }
     // The device may not acknowledge the end of the sequence, and the data is stored either
     // way; but a device that refuses it has not stored the data.
-    if (portChannel.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT) == RESULT_DEVICE_ERROR) {
+    const ResultCode ended = portChannel.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT);
+    if (ended == RESULT_DEVICE_ERROR) {
         say("Qorv data NOT stored successfully.\n\n");
+        explainExchange(portChannel, stepNamed("end of the sequence"));
         return false;
+    }
+    if (ended != RESULT_OK) {
+        warnEndUnacknowledged(portChannel);
     }
 
     say("Qorv data stored successfully.\n\n");

@@ -26,6 +26,7 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
     }
     rememberName(devicePath);
     firstIoError = 0;
+    bytesRead = 0;
     lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -40,6 +41,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
         return setResult(RESULT_ALREADY_OPEN);
     }
     rememberName(path);
+    bytesRead = 0;
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -53,7 +55,9 @@ ResultCode DeviceChannel::openFile(const char* path) {
 int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
     if (portOpen) {
         lastResult = RESULT_OK;
-        return platform::readPort(handle, buffer, count, &firstIoError);
+        const int32_t got = platform::readPort(handle, buffer, count, &firstIoError);
+        bytesRead += static_cast<uint32_t>(got);
+        return got;
     }
     if (fileOpen) {
         const int32_t got = platform::readFile(handle, buffer, count);
@@ -64,6 +68,7 @@ int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
             return 0;
         }
         lastResult = RESULT_OK;
+        bytesRead += static_cast<uint32_t>(got);
         return got;
     }
     lastResult = RESULT_NOT_OPEN;
@@ -80,10 +85,13 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
 }
 
 void DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
+    otherMessages = 0;
     if (portOpen) {
+        trace(TRACE_DROPPED, carry, carryCount);
         carryCount = 0;
         platform::discardInput(handle);
     }
+    trace(TRACE_SENT, frame, size);
     writeBytes(frame, size);
 }
 
@@ -119,6 +127,10 @@ ResultCode DeviceChannel::close() {
 
 void DeviceChannel::describeOsError(char* out, size_t size) const {
     platform::describeError(lastOsError, out, size);
+}
+
+DeviceChannel::OpenProblem DeviceChannel::openProblem() const {
+    return static_cast<OpenProblem>(platform::classifyOpenError(lastOsError));
 }
 
 void DeviceChannel::describeIoError(char* out, size_t size) const {

@@ -60,10 +60,28 @@ class DeviceChannel {
     const char* openedName() const { return nameOfLastOpen; }
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
+    // What kind of problem osError() is, for a hint to the user.
+    enum OpenProblem { OPEN_OTHER, OPEN_NOT_FOUND, OPEN_DENIED, OPEN_BUSY, OPEN_SETTINGS_REFUSED };
+    OpenProblem openProblem() const;
     // First failed port read or write since the port was opened (the OS error, or a hang-up),
     // 0 if none; and its text.
     int ioError() const { return firstIoError; }
     void describeIoError(char* out, size_t size) const;
+
+    // Wire trace: when a sink is set, it is called with every frame sent or received and with
+    // the bytes the reader dropped. Off by default; the sink must not call back into the channel.
+    enum TraceEvent : uint8_t { TRACE_SENT, TRACE_RECEIVED, TRACE_DROPPED };
+    using TraceSink = void (*)(void* context, TraceEvent event, const uint8_t* bytes,
+                               int32_t count);
+    void setTrace(TraceSink sink, void* context) {
+        traceSink = sink;
+        traceContext = context;
+    }
+    void trace(TraceEvent event, const uint8_t* bytes, int32_t count) {
+        if (traceSink != nullptr && count > 0) {
+            traceSink(traceContext, event, bytes, count);
+        }
+    }
 
     OsHandle handle = 0;
     uint8_t portOpen = 0;
@@ -74,6 +92,13 @@ class DeviceChannel {
     int32_t deadline = 0;
     uint8_t carry[FRAME_BUFFER_SIZE] = {};
     int32_t carryCount = 0;
+
+    // What the last exchange saw, kept to explain a failure: how many frames came that did not
+    // answer it (or, waiting for a message, were not the one wanted), and the identifier of the
+    // last frame it read. Bytes read since the channel was opened.
+    uint16_t otherMessages = 0;
+    uint8_t lastMessageId = 0;
+    uint32_t bytesRead = 0;
 
     static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
 
@@ -88,6 +113,8 @@ class DeviceChannel {
 
     int lastOsError = 0;
     int firstIoError = 0;
+    TraceSink traceSink = nullptr;
+    void* traceContext = nullptr;
     char nameOfLastOpen[256] = {};
 };
 

@@ -35,6 +35,8 @@ void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 
 void describeError(int osError, char* out, size_t size);
+// DeviceChannel::OpenProblem of an open's error code.
+int classifyOpenError(int osError);
 
 // Async-signal-safe: gives up what an open port holds beyond the life of the process (the
 // exclusive mark of a tty). Called by a handler of a signal that ends the process.

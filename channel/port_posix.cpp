@@ -299,6 +299,24 @@ void describeError(int osError, char* out, size_t size) {
     std::snprintf(out, size, "%s", text);
 }
 
+int classifyOpenError(int osError) {
+    switch (osError) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return DeviceChannel::OPEN_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return DeviceChannel::OPEN_DENIED;
+        case EBUSY:
+            return DeviceChannel::OPEN_BUSY;
+        case EINVAL:
+            return DeviceChannel::OPEN_SETTINGS_REFUSED;
+        default:
+            return DeviceChannel::OPEN_OTHER;
+    }
+}
+
 void releasePortOnSignal() {
     // ioctl() is a plain system call here, safe in a signal handler.
     const int fd = exclusivePort;

@@ -190,6 +190,23 @@ void discardInput(OsHandle handle) {
     PurgeComm(toHandle(handle), PURGE_RXCLEAR);
 }
 
+int classifyOpenError(int osError) {
+    switch (osError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return DeviceChannel::OPEN_NOT_FOUND;
+        // A port is opened without sharing: another program that has it open makes the open
+        // fail as access denied.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return DeviceChannel::OPEN_BUSY;
+        case ERROR_INVALID_PARAMETER:
+            return DeviceChannel::OPEN_SETTINGS_REFUSED;
+        default:
+            return DeviceChannel::OPEN_OTHER;
+    }
+}
+
 // A handle is not left marked when the process ends.
 void releasePortOnSignal() {}
 

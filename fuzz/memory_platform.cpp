@@ -93,6 +93,9 @@ void purgePort(OsHandle) {}
 // Input that has arrived stays: the harness delivers the answers before the request is sent.
 void discardInput(OsHandle) {}
 void releasePortOnSignal() {}
+int classifyOpenError(int) {
+    return 0;
+}
 void closePort(OsHandle) {}
 void closeFile(OsHandle) {}
 void describeError(int, char* out, size_t size) {

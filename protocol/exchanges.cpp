@@ -86,6 +86,7 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
             continue;
         }
         messageArrived = true;
+        lastMessageId = frame[2];
         // Compared as integers: 0xFF + 1 is 256, so a request 0xFF is never acknowledged.
         if (frame[2] == mid + 1) {
             return setResult(RESULT_OK);
@@ -94,6 +95,7 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
             deviceError = errorCodeOf(frame);
             return setResult(RESULT_DEVICE_ERROR);
         }
+        ++otherMessages;
     }
 }
 
@@ -104,6 +106,7 @@ ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     DeadlineScope scope(*this);
+    otherMessages = 0;
     for (;;) {
         if (scope.expired()) {
             return setResult(RESULT_TIMEOUT);
@@ -113,7 +116,12 @@ ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t
         if (read == RESULT_END_OF_FILE) {
             return read;
         }
-        if (read != RESULT_OK || frame[2] != mid) {
+        if (read != RESULT_OK) {
+            continue;
+        }
+        lastMessageId = frame[2];
+        if (frame[2] != mid) {
+            ++otherMessages;
             continue;
         }
         if (bidOut != nullptr) {
@@ -143,6 +151,7 @@ ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* l
     if (read != RESULT_OK) {
         return read;
     }
+    lastMessageId = frame[2];
     if (frame[2] == mid + 1) {
         *lengthOut = copyData(frame, dataOut);
         return setResult(RESULT_OK);

@@ -12,6 +12,7 @@ enum ReaderStep { STEP_PREAMBLE = 0, STEP_HEADER = 1, STEP_EXTENDED_LENGTH = 2, 
 // Working state of one call. The frame being assembled always starts at buffer[0]; `pending`
 // bytes received earlier but not yet examined lie right after the first `have` bytes.
 struct Assembly {
+    DeviceChannel& channel;
     uint8_t* buffer;
     int32_t have = 0;
     int32_t need = 1;
@@ -35,6 +36,7 @@ struct Assembly {
                 break;
             }
         }
+        channel.trace(DeviceChannel::TRACE_DROPPED, buffer, from);
         pending += s - from;
         if (pending > 0) {
             std::memmove(buffer, buffer + from, static_cast<size_t>(pending));
@@ -42,11 +44,18 @@ struct Assembly {
         restart();
     }
 
+    // Gives up the partly collected frame, when nothing in it can be a frame any more.
+    ResultCode giveUp(ResultCode result) {
+        channel.trace(DeviceChannel::TRACE_DROPPED, buffer, have);
+        return result;
+    }
+
     // When a partly collected frame cannot be completed (time limit, end of file): lets the next
     // preamble inside it stand in for the one at buffer[0]. Returns false when there is none.
     bool resyncOnLaterPreamble() {
         for (int32_t i = 1; i < have; ++i) {
             if (buffer[i] == PREAMBLE) {
+                channel.trace(DeviceChannel::TRACE_DROPPED, buffer, i);
                 pending = have - i - 1;
                 std::memmove(buffer + 1, buffer + i + 1, static_cast<size_t>(pending));
                 have = 1;
@@ -73,7 +82,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
     if (!isOpen()) {
         return setResult(RESULT_NOT_OPEN);
     }
-    Assembly frame{buffer};
+    Assembly frame{*this, buffer};
     if (carryCount > 0) {
         std::memcpy(buffer, carry, static_cast<size_t>(carryCount));
         frame.pending = carryCount;
@@ -100,7 +109,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                 // A frame cut off by the end of a file may hide a complete one behind a later
                 // preamble, as a frame cut off by the time limit may.
                 if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
-                    return setResult(RESULT_END_OF_FILE);
+                    return setResult(frame.giveUp(RESULT_END_OF_FILE));
                 }
                 continue;
             }
@@ -115,6 +124,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         frame.step = STEP_HEADER;
                         frame.need = 3;
                     } else {
+                        trace(TRACE_DROPPED, buffer, 1);
                         if (frame.pending > 0) {
                             std::memmove(buffer, buffer + 1, static_cast<size_t>(frame.pending));
                         }
@@ -148,6 +158,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                             carryCount = frame.pending;
                         }
                         *frameLength = static_cast<uint16_t>(size);
+                        trace(TRACE_RECEIVED, buffer, size);
                         return setResult(RESULT_OK);
                     }
                     frame.reject(size);
@@ -161,7 +172,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         limitPassed = limitPassed || (timeoutMs != 0 && nowMs() > limit);
         if (limitPassed && frame.pending == 0) {
             if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
-                return setResult(RESULT_TIMEOUT);
+                return setResult(frame.giveUp(RESULT_TIMEOUT));
             }
         }
     }

@@ -43,7 +43,8 @@ const char HELP[] =
     "  --fault EXCHANGE:KIND[:VALUE]\n"
     "                           one fault at one exchange: EXCHANGE is probe, identity,\n"
     "                           block0 .. block15 or finish; KIND is silence, error, badsum,\n"
-    "                           unrelated, swallow, split, delay, hangup, noise, twice (the\n"
+    "                           unrelated, others (unrelated frames, no answer), swallow,\n"
+    "                           split, delay, hangup, noise, twice (the\n"
     "                           answer doubled) or babble (preambles for VALUE ms)\n"
     "  --make-settings OUT      write a settings file holding made-up data (or RAW's bytes)\n"
     "  --from RAW               raw settings data for --make-settings\n"
@@ -87,6 +88,7 @@ bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
         {"error", pelorix::Fault::Error},
         {"badsum", pelorix::Fault::BadChecksumFirst},
         {"unrelated", pelorix::Fault::UnrelatedFirst},
+        {"others", pelorix::Fault::UnrelatedOnly},
         {"swallow", pelorix::Fault::SwallowingNoise},
         {"split", pelorix::Fault::Split},
         {"delay", pelorix::Fault::Delay},

@@ -214,8 +214,9 @@ void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
             const int exchange = EXCHANGE_FIRST_BLOCK + block;
             rule = faultFor(exchange);
             const bool refused =
-                rule != nullptr && (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
-                                    rule->fault == Fault::HangUp);
+                rule != nullptr &&
+                (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
+                 rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly);
             if (!refused) {
                 std::lock_guard<std::mutex> guard(lock);
                 std::copy(data.begin() + 3, data.end(), storage.begin() + block * BLOCK_SIZE);
@@ -269,11 +270,14 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
             bytes.back() = static_cast<uint8_t>(bytes.back() + 1);
             bytes.insert(bytes.end(), reply.begin(), reply.end());
             break;
-        case Fault::UnrelatedFirst: {
+        case Fault::UnrelatedFirst:
+        case Fault::UnrelatedOnly: {
             bytes = encodeFrame(0x7E, {});
             const std::vector<uint8_t> other = encodeFrame(0x55, {0x01, 0x02});
             bytes.insert(bytes.end(), other.begin(), other.end());
-            bytes.insert(bytes.end(), reply.begin(), reply.end());
+            if (fault == Fault::UnrelatedFirst) {
+                bytes.insert(bytes.end(), reply.begin(), reply.end());
+            }
             break;
         }
         case Fault::SwallowingNoise:

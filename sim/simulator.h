@@ -24,6 +24,7 @@ enum class Fault {
     Error,             // answered by the error message with code `value`
     BadChecksumFirst,  // a frame with a wrong checksum, then the answer
     UnrelatedFirst,    // two unrelated frames, then the answer
+    UnrelatedOnly,     // two unrelated frames instead of the answer
     SwallowingNoise,   // a false header whose length takes in the answer that follows
     Split,             // the answer one byte at a time
     Delay,             // the answer after `value` milliseconds

@@ -21,6 +21,7 @@ struct Row {
     std::string outcome;
     int exitStatus = 0;
     std::string reached;
+    std::string says;  // on standard error; empty: nothing there
 };
 
 std::string trim(const std::string& text) {
@@ -43,15 +44,19 @@ std::vector<Row> readTable() {
         while (std::getline(split, cell, '|')) {
             cells.push_back(trim(cell));
         }
-        if (cells.size() < 5) {
+        if (cells.size() < 6) {
             continue;
         }
-        Row row{cells[0], 0, cells[1], cells[2], std::stoi(cells[3]), cells[4]};
+        Row row{cells[0], 0, cells[1], cells[2], std::stoi(cells[3]), cells[4], cells[5]};
         if (row.exchangeName == "block N") {
             for (int block = 0; block < 16; ++block) {
                 Row expanded = row;
                 expanded.exchangeName = "block " + std::to_string(block);
                 expanded.exchange = pelorix::EXCHANGE_FIRST_BLOCK + block;
+                const size_t at = expanded.says.find("block N of 16");
+                if (at != std::string::npos) {
+                    expanded.says.replace(at, 13, "block " + std::to_string(block + 1) + " of 16");
+                }
                 rows.push_back(expanded);
             }
             continue;
@@ -67,10 +72,15 @@ std::vector<Row> readTable() {
 
 pelorix::FaultRule ruleFor(const Row& row) {
     const std::map<std::string, pelorix::FaultRule> faults{
-        {"silence", {0, Fault::Silence, 0}},         {"error", {0, Fault::Error, 4}},
-        {"badsum", {0, Fault::BadChecksumFirst, 0}}, {"unrelated", {0, Fault::UnrelatedFirst, 0}},
-        {"swallow", {0, Fault::SwallowingNoise, 0}}, {"split", {0, Fault::Split, 0}},
-        {"delay 400", {0, Fault::Delay, 400}},       {"delay 600", {0, Fault::Delay, 600}},
+        {"silence", {0, Fault::Silence, 0}},
+        {"error", {0, Fault::Error, 4}},
+        {"badsum", {0, Fault::BadChecksumFirst, 0}},
+        {"unrelated", {0, Fault::UnrelatedFirst, 0}},
+        {"others", {0, Fault::UnrelatedOnly, 0}},
+        {"swallow", {0, Fault::SwallowingNoise, 0}},
+        {"split", {0, Fault::Split, 0}},
+        {"delay 400", {0, Fault::Delay, 400}},
+        {"delay 600", {0, Fault::Delay, 600}},
         {"hangup", {0, Fault::HangUp, 0}},
     };
     pelorix::FaultRule rule = faults.at(row.fault);
@@ -118,7 +128,7 @@ TEST(FaultMatrixTable, CoversEveryExchangeAndFaultOnce) {
         EXPECT_TRUE(seen.insert({row.exchange, row.fault}).second)
             << row.exchangeName << " " << row.fault;
     }
-    EXPECT_EQ(seen.size(), 19u * 9u);
+    EXPECT_EQ(seen.size(), 19u * 10u);
 }
 
 TEST_P(FaultMatrix, OutcomesAtThisExchange) {
@@ -147,9 +157,14 @@ TEST_P(FaultMatrix, OutcomesAtThisExchange) {
         if (row.exitStatus == 0) {
             EXPECT_EQ(run.stored, settings);
         }
+        if (row.says.empty()) {
+            EXPECT_EQ(run.result.err, "");
+        } else {
+            EXPECT_NE(run.result.err.find(row.says), std::string::npos) << run.result.err;
+        }
         EXPECT_LT(run.result.seconds, 5.0);
     }
-    EXPECT_EQ(rows, 9);
+    EXPECT_EQ(rows, 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchanges, FaultMatrix,

@@ -1,0 +1,109 @@
+// The serial ports present on Windows: the names under HARDWARE\DEVICEMAP\SERIALCOMM, with the
+// friendly names the device manager shows, where SetupAPI has them.
+#include <windows.h>
+// After windows.h.
+#include <setupapi.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/diagnosis.h"
+#include "app/messages.h"
+
+namespace qorv {
+
+namespace {
+
+// The setup class of ports (COM and LPT).
+const GUID PORTS_CLASS = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+std::string utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return "";
+    }
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size - 1));
+    return out;
+}
+
+std::map<std::string, std::string> friendlyNames() {
+    std::map<std::string, std::string> names;
+    HDEVINFO devices = SetupDiGetClassDevsW(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        wchar_t port[64] = {};
+        DWORD size = sizeof port - sizeof port[0];
+        const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr,
+                                            reinterpret_cast<BYTE*>(port), &size) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        wchar_t friendly[256] = {};
+        if (named &&
+            SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(friendly),
+                                              sizeof friendly - sizeof friendly[0], nullptr)) {
+            names[utf8(port)] = utf8(friendly);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return names;
+}
+
+// COM3 before COM12.
+bool comesBefore(const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+}  // namespace
+
+void listPortsPresent() {
+    std::vector<std::string> ports;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+        ERROR_SUCCESS) {
+        for (DWORD i = 0;; ++i) {
+            wchar_t name[256];
+            DWORD nameSize = sizeof name / sizeof name[0];
+            wchar_t value[64] = {};
+            DWORD valueSize = sizeof value - sizeof value[0];
+            DWORD type = 0;
+            if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type,
+                              reinterpret_cast<BYTE*>(value), &valueSize) != ERROR_SUCCESS) {
+                break;
+            }
+            if (type == REG_SZ) {
+                ports.push_back(utf8(value));
+            }
+        }
+        RegCloseKey(key);
+    }
+    if (ports.empty()) {
+        tell("no serial ports found on this system");
+        return;
+    }
+    std::sort(ports.begin(), ports.end(), comesBefore);
+    const std::map<std::string, std::string> friendly = friendlyNames();
+    tell("serial ports present:");
+    for (const std::string& port : ports) {
+        const auto name = friendly.find(port);
+        if (name == friendly.end()) {
+            tell("  %s", port.c_str());
+        } else {
+            tell("  %s  %s", port.c_str(), name->second.c_str());
+        }
+    }
+}
+
+}  // namespace qorv

@@ -1,0 +1,37 @@
+// The wire trace: with QORV_TRACE set to a file path (or "-" for standard error), every frame
+// sent and received on the port, and every byte the reader dropped, one line each, with the
+// milliseconds since start.
+#pragma once
+
+#include <cstdio>
+#include <vector>
+
+#include "channel/device_channel.h"
+
+namespace qorv {
+
+class WireTrace {
+  public:
+    WireTrace() = default;
+    ~WireTrace();
+    WireTrace(const WireTrace&) = delete;
+    WireTrace& operator=(const WireTrace&) = delete;
+
+    // Traces `port` if QORV_TRACE asks for it; says so on standard error when the file cannot be
+    // opened, and the run goes on without a trace.
+    void start(DeviceChannel& port);
+
+  private:
+    static void onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
+                        int32_t count);
+    void writeLine(int32_t ms, const char* direction, const uint8_t* bytes, size_t count);
+    void flushDropped();
+
+    std::FILE* out = nullptr;
+    bool ownsFile = false;
+    // Dropped bytes come one at a time; consecutive ones make one line.
+    std::vector<uint8_t> dropped;
+    int32_t droppedAt = 0;
+};
+
+}  // namespace qorv
