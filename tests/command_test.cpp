@@ -31,6 +31,10 @@ TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
         const RunResult run = runProgram(argv);
         EXPECT_EQ(run.out, USAGE_TEXT);
         EXPECT_EQ(run.status, 1);
+        // The ports present follow the usage text, on standard error.
+        EXPECT_TRUE(run.err.find("serial ports present:\n") != std::string::npos ||
+                    run.err.find("no serial ports found") != std::string::npos)
+            << run.err;
         EXPECT_LT(run.seconds, 5.0);
     }
 }
@@ -101,6 +105,11 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
         EXPECT_NE(run.err.find(": No such file or directory\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.status, 1);
     }
+    // A port that is not there: the ports that are.
+    const RunResult missing = runProgram({QORVWRITER_PATH, file, "/dev/no-such-port"});
+    EXPECT_TRUE(missing.err.find("serial ports present:\n") != std::string::npos ||
+                missing.err.find("no serial ports found") != std::string::npos)
+        << missing.err;
     // "COMn" in any letter case is port n; the message shows it as typed.
     for (const char* port : {"COM40", "com40", "Com40"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
@@ -118,7 +127,8 @@ TEST(CommandLine, PortHeldByAnotherProgram) {
     ASSERT_EQ(holder.openPortPath(pty.path().c_str(), 115200, 4096, 1024), qorv::RESULT_OK);
     const RunResult run = runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", pty.path()});
     EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port " + pty.path() + "\n");
-    EXPECT_EQ(run.err, pty.path() + ": Device or resource busy\n");
+    EXPECT_EQ(run.err.rfind(pty.path() + ": Device or resource busy\n", 0), 0u);
+    EXPECT_NE(run.err.find("another program holds the port"), std::string::npos);
     EXPECT_EQ(run.status, 1);
 }
 

@@ -75,6 +75,7 @@ TEST_F(Store, SettingsFileVariants) {
     EXPECT_EQ(run.result.out, readingStart(shortFile) + NO_DATA);
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.wire, PROBE_FRAME);
+    EXPECT_NE(run.result.err.find("holds 1055 bytes, 1056 needed"), std::string::npos);
 }
 
 TEST_F(Store, SettingsFileThatCannotBeUsed) {
@@ -83,6 +84,10 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
     ToolRun run = runAgainstSim({}, other);
     EXPECT_EQ(run.result.out, readingStart(other) + NO_DATA);
     EXPECT_EQ(run.result.status, 1);
+    // What was read, and that a frame came which was not settings data.
+    EXPECT_NE(run.result.err.find(other + ": 1065 bytes read, 1 valid frame with other"),
+              std::string::npos)
+        << run.result.err;
     EXPECT_EQ(run.wire, PROBE_FRAME);
 
     // A missing path cannot be opened, and is not created.
@@ -117,13 +122,17 @@ TEST_F(Store, NoDeviceOrProbeRefused) {
 TEST_F(Store, WrongOrShortIdentitySendsNoBlock) {
     const std::string file = settingsFile(frameOf(0x91, settings));
     const std::vector<Bytes> identities{{0x00, 0x30, 0x03, 0x61}, {0x00, 0x30, 0x03}, {}};
-    for (const Bytes& identity : identities) {
+    const std::vector<std::string> explanations{
+        "identity 00 30 03 61; this tool requires 00 30 03 60", "holds 3 bytes, 4 needed",
+        "holds 0 bytes"};
+    for (size_t i = 0; i < identities.size(); ++i) {
         SimOptions options;
-        options.identity = identity;
+        options.identity = identities[i];
         const ToolRun run = runAgainstSim(options, file);
         EXPECT_EQ(run.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
         EXPECT_EQ(run.result.status, 1);
         EXPECT_EQ(run.wire, concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME}));
+        EXPECT_NE(run.result.err.find(explanations[i]), std::string::npos) << run.result.err;
     }
     // A longer identity is compared on its first four bytes.
     SimOptions longer;
@@ -142,6 +151,45 @@ TEST_F(Store, BabblingLineEndsTheIdentityExchange) {
     EXPECT_EQ(run.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
     EXPECT_EQ(run.result.status, 1);
     EXPECT_LT(run.result.seconds, 2.0);
+}
+
+TEST_F(Store, WireTrace) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const std::string tracePath = dir.file("wire.trace");
+    const CommandFor command = [&](const std::string& port) {
+        return std::vector<std::string>{QORVWRITER_PATH, file, port};
+    };
+    RunOptions traced;
+    traced.environment = {"QORV_TRACE=" + tracePath};
+    ToolRun run =
+        runAgainstSim(withFault(pelorix::EXCHANGE_PROBE, Fault::Noise), file, command, traced);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.result.err, "");
+    const Bytes written = readFile(tracePath);
+    const std::string trace(written.begin(), written.end());
+    // Every frame with its direction and time, the noise before the first answer as dropped.
+    for (const char* line : {" ms  sent     fa ff 30 00 d1\n", " ms  dropped  00 12 55 aa 0d 0a\n",
+                             " ms  received fa ff 31 00 d0\n", " ms  sent     fa ff 40 00 c1\n",
+                             " ms  received fa ff 41 00 c0\n"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << line << trace;
+    }
+    size_t lines = 0;
+    for (char c : trace) {
+        lines += c == '\n' ? 1 : 0;
+    }
+    EXPECT_EQ(lines, 2u * 19u + 1u);
+
+    // "-" traces to standard error; a trace that cannot be written is said, and the run goes on.
+    traced.environment = {"QORV_TRACE=-"};
+    run = runAgainstSim({}, file, command, traced);
+    EXPECT_NE(run.result.err.find(" ms  sent     fa ff 30 00 d1\n"), std::string::npos);
+    traced.environment = {"QORV_TRACE=" + dir.file("no/such/dir/trace")};
+    run = runAgainstSim({}, file, command, traced);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_NE(run.result.err.find("cannot write the trace to " + dir.file("no/such/dir/trace")),
+              std::string::npos)
+        << run.result.err;
 }
 
 TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {

@@ -173,6 +173,9 @@ RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& opt
         for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
             signal(signalNumber, SIG_DFL);
         }
+        for (const std::string& setting : options.environment) {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
         if (options.ownTerminal) {
             setsid();
             ioctl(input, TIOCSCTTY, 0);

@@ -78,7 +78,8 @@ struct RunOptions {
     int stdoutFd = -1;  // stdout to here instead of being captured
     bool closeStdin = false;
     bool closeStdout = false;
-    bool ownTerminal = false;  // stdinFd, a terminal, becomes its controlling terminal
+    bool ownTerminal = false;              // stdinFd, a terminal, becomes its controlling terminal
+    std::vector<std::string> environment;  // "NAME=value" added to the program's environment
     std::function<void(pid_t)> whileRunning;
 };
 

@@ -126,6 +126,7 @@ TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
         EXPECT_EQ(run.result.out,
                   readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n");
         EXPECT_EQ(run.result.status, 0) << "COM" << com;
+        EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
         EXPECT_EQ(run.stored, settings);
     }
@@ -200,12 +201,17 @@ TEST_F(WindowsSuite, NoiseAndSplitAnswers) {
 }
 
 TEST_F(WindowsSuite, NoDeviceAndProbeRefused) {
-    for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
-                                      withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
+    const std::vector<std::pair<SimOptions, std::string>> cases{
+        {withFault(pelorix::EXCHANGE_ANY, Fault::Silence), "probe: no answer within 500 ms"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4),
+         "probe refused by the device with error code 0x04"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::UnrelatedOnly), "2 other messages came"}};
+    for (const auto& [options, explanation] : cases) {
         const ToolRun run = runWindows(options, 3);
         EXPECT_EQ(run.result.out, PORT_OPENED + "No Pelorix detected on COM 3\n");
         EXPECT_EQ(run.result.status, 1);
         EXPECT_EQ(run.wire, PROBE_FRAME);
+        EXPECT_NE(run.result.err.find(explanation), std::string::npos) << run.result.err;
     }
 }
 
@@ -218,8 +224,14 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
                                   "00300360\n");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.wire, concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME}));
+    EXPECT_NE(run.result.err.find("identity 00 30 03 61; this tool requires 00 30 03 60"),
+              std::string::npos)
+        << run.result.err;
 
     run = runWindows(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), 3);
+    EXPECT_NE(run.result.err.find("block 6 of 16 refused by the device with error code 0x04"),
+              std::string::npos)
+        << run.result.err;
     EXPECT_EQ(run.result.out,
               readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
     EXPECT_EQ(run.result.status, 1);
@@ -242,6 +254,9 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
 TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
     const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_FINISH, Fault::Silence), 3);
     EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find("the end of the sequence was not acknowledged within 500 ms"),
+              std::string::npos)
+        << run.result.err;
     EXPECT_GE(run.result.seconds, 0.45);
     EXPECT_EQ(run.stored, settings);
 }
@@ -254,6 +269,7 @@ TEST_F(WindowsSuite, HungUpLineFailsWithoutHanging) {
               readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_LT(run.result.seconds, 5.0);
+    EXPECT_NE(run.result.err.find("block 3 of 16"), std::string::npos) << run.result.err;
 }
 
 TEST_F(WindowsSuite, MissingSettingsFileIsNotCreatedAndReadOnlyOneIsRead) {
@@ -294,12 +310,16 @@ TEST_F(WindowsSuite, BaudRateArgumentReachesTheLine) {
 }
 
 TEST_F(WindowsSuite, PortsThatOpenNothingAndTheUsageText) {
-    for (const char* port : {"abc", "0", "37"}) {
+    for (const char* port : {"abc", "0", "37", "300"}) {
         const RunResult run = runWindowsAlone({windowsPath(settingsPath), port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
         EXPECT_NE(run.err.find("\\\\.\\COM"), std::string::npos) << run.err;
         EXPECT_EQ(run.status, 1);
+        // Not a port number at all, or one that is not there: the ports that are.
+        const bool number = std::string(port) == "37";
+        EXPECT_EQ(run.err.find("a number from 1 to 255") != std::string::npos, !number) << run.err;
+        EXPECT_EQ(run.err.find("serial ports") != std::string::npos, number) << run.err;
     }
     // Standard input is redirected: the key wait must not hang.
     const RunResult usage = runWindowsAlone({});
