@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "sim/simulator.h"
 
@@ -327,6 +329,11 @@ int main(int argc, char** argv) {
     std::printf("%s\n", simulator.slavePath().c_str());
     std::fflush(stdout);
     simulator.run(stopRequested);
+    if (options.once && !stopRequested) {
+        // Closing the terminal at once would discard the last answer before the tool has read
+        // it: stay up a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
     if (!link.empty()) {
         unlink(link.c_str());
     }
