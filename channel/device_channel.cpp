@@ -81,11 +81,14 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
         return 0;
     }
     lastResult = RESULT_OK;
-    return platform::writeAll(handle, buffer, count, &firstIoError);
+    // A file channel is only ever read: nothing is written to it.
+    return portOpen ? platform::writeAll(handle, buffer, count, &firstIoError) : 0;
 }
 
 void DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
+    // What explains a failure is kept for one exchange at a time.
     otherMessages = 0;
+    firstIoError = 0;
     if (portOpen) {
         trace(TRACE_DROPPED, carry, carryCount);
         carryCount = 0;

@@ -63,8 +63,8 @@ class DeviceChannel {
     // What kind of problem osError() is, for a hint to the user.
     enum OpenProblem { OPEN_OTHER, OPEN_NOT_FOUND, OPEN_DENIED, OPEN_BUSY, OPEN_SETTINGS_REFUSED };
     OpenProblem openProblem() const;
-    // First failed port read or write since the port was opened (the OS error, or a hang-up),
-    // 0 if none; and its text.
+    // First failed port read or write of the last exchange (the OS error, or a hang-up), 0 if
+    // none; and its text.
     int ioError() const { return firstIoError; }
     void describeIoError(char* out, size_t size) const;
 

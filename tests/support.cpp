@@ -150,6 +150,17 @@ std::string slurp(int fd) {
     return text;
 }
 
+// In a forked child: becomes the program, or ends as a shell does for one it cannot run.
+[[noreturn]] void execOrExit(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
 }  // namespace
 
 RunResult runProgram(const std::vector<std::string>& argv, int stdinFd) {
@@ -189,13 +200,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const RunOptions& opt
         if (options.closeStdout) {
             ::close(STDOUT_FILENO);
         }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execOrExit(argv);
     }
     if (options.whileRunning) {
         options.whileRunning(child);
@@ -220,13 +225,7 @@ Background::Background(const std::vector<std::string>& argv) {
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execOrExit(argv);
     }
 }
 
