@@ -13,6 +13,7 @@
 
 #include "app/diagnosis.h"
 #include "app/messages.h"
+#include "app/ports.h"
 
 namespace qorv {
 
@@ -33,29 +34,22 @@ std::vector<std::string> entriesOf(const std::string& directory) {
     return names;
 }
 
-#ifdef __APPLE__
-std::vector<std::pair<std::string, std::string>> portsPresent() {
-    std::vector<std::pair<std::string, std::string>> ports;
-    for (const std::string& name : entriesOf("/dev")) {
-        if (name.rfind("cu.", 0) == 0) {
-            ports.push_back({"/dev/" + name, ""});
-        }
-    }
-    return ports;
-}
-#else
-std::vector<std::pair<std::string, std::string>> portsPresent() {
+}  // namespace
+
+#ifndef __APPLE__
+std::vector<PortPresent> findPorts(const std::string& sysClassTty, const std::string& devDir,
+                                   const std::string& byIdDir) {
     // Stable names by the adapter's identity, for the ports that have them.
     std::map<std::string, std::string> byId;
-    for (const std::string& name : entriesOf("/dev/serial/by-id")) {
+    for (const std::string& name : entriesOf(byIdDir)) {
         char target[PATH_MAX];
-        if (realpath(("/dev/serial/by-id/" + name).c_str(), target) != nullptr) {
-            byId[target] = "/dev/serial/by-id/" + name;
+        if (realpath((byIdDir + "/" + name).c_str(), target) != nullptr) {
+            byId[target] = byIdDir + "/" + name;
         }
     }
-    std::vector<std::pair<std::string, std::string>> ports;
-    for (const std::string& name : entriesOf("/sys/class/tty")) {
-        const std::string sys = "/sys/class/tty/" + name;
+    std::vector<PortPresent> ports;
+    for (const std::string& name : entriesOf(sysClassTty)) {
+        const std::string sys = sysClassTty + "/" + name;
         struct stat info {};
         if (stat((sys + "/device").c_str(), &info) != 0) {
             continue;  // a virtual terminal or a pseudo-terminal
@@ -66,13 +60,29 @@ std::vector<std::pair<std::string, std::string>> portsPresent() {
         if (type >> portType && portType == 0) {
             continue;
         }
-        const std::string device = "/dev/" + name;
+        const std::string device = devDir + "/" + name;
         const auto alias = byId.find(device);
         ports.push_back({device, alias != byId.end() ? alias->second : ""});
     }
     return ports;
 }
 #endif
+
+namespace {
+
+std::vector<PortPresent> portsPresent() {
+#ifdef __APPLE__
+    std::vector<PortPresent> ports;
+    for (const std::string& name : entriesOf("/dev")) {
+        if (name.rfind("cu.", 0) == 0) {
+            ports.push_back({"/dev/" + name, ""});
+        }
+    }
+    return ports;
+#else
+    return findPorts("/sys/class/tty", "/dev", "/dev/serial/by-id");
+#endif
+}
 
 }  // namespace
 
@@ -83,11 +93,11 @@ void listPortsPresent() {
         return;
     }
     tell("serial ports present:");
-    for (const auto& port : ports) {
-        if (port.second.empty()) {
-            tell("  %s", port.first.c_str());
+    for (const PortPresent& port : ports) {
+        if (port.description.empty()) {
+            tell("  %s", port.device.c_str());
         } else {
-            tell("  %s  %s", port.first.c_str(), port.second.c_str());
+            tell("  %s  %s", port.device.c_str(), port.description.c_str());
         }
     }
 }

@@ -25,7 +25,6 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
         return setResult(RESULT_ALREADY_OPEN);
     }
     rememberName(devicePath);
-    firstIoError = 0;
     bytesRead = 0;
     lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
     if (lastOsError != 0) {

@@ -1,11 +1,13 @@
 // The command line of the built executable: usage text, port arguments and baud rates.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <csignal>
 #include <thread>
 
+#include "app/ports.h"
 #include "channel/device_channel.h"
 #include "tests/sim_run.h"
 
@@ -120,6 +122,32 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
     // The settings file is not touched before the port is open.
     EXPECT_NE(access(file.c_str(), F_OK), 0);
 }
+
+#ifdef __linux__
+TEST(CommandLine, PortsPresentOnLinux) {
+    // A system tree as Linux shows it: a phantom 8250 port (type 0), a real one, a USB adapter
+    // with a by-id name, and a virtual terminal without a device.
+    TempDir root;
+    for (const char* dir : {"sys", "sys/ttyS0", "sys/ttyS0/device", "sys/ttyS1", "sys/ttyS1/device",
+                            "sys/ttyUSB0", "sys/ttyUSB0/device", "sys/tty0", "dev", "by-id"}) {
+        ASSERT_EQ(mkdir(root.file(dir).c_str(), 0755), 0) << dir;
+    }
+    writeFile(root.file("sys/ttyS0/type"), {'0', '\n'});
+    writeFile(root.file("sys/ttyS1/type"), {'4', '\n'});
+    writeFile(root.file("dev/ttyS1"), {});
+    writeFile(root.file("dev/ttyUSB0"), {});
+    const std::string alias = root.file("by-id/usb-Bench_Adapter_42-if00-port0");
+    ASSERT_EQ(symlink(root.file("dev/ttyUSB0").c_str(), alias.c_str()), 0);
+
+    const std::vector<qorv::PortPresent> ports =
+        qorv::findPorts(root.file("sys"), root.file("dev"), root.file("by-id"));
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].device, root.file("dev/ttyS1"));
+    EXPECT_EQ(ports[0].description, "");
+    EXPECT_EQ(ports[1].device, root.file("dev/ttyUSB0"));
+    EXPECT_EQ(ports[1].description, alias);
+}
+#endif
 
 TEST(CommandLine, PortHeldByAnotherProgram) {
     PtyPair pty;
