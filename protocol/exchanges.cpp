@@ -21,6 +21,21 @@ uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
     return static_cast<uint16_t>(length);
 }
 
+// What a frame read in answer to request `mid` says: RESULT_OK for its answer (mid + 1, compared
+// as integers, so that a request 0xFF is never answered), RESULT_DEVICE_ERROR for a refusal, whose
+// code goes to `deviceError`, and RESULT_UNEXPECTED_REPLY for any other frame.
+ResultCode answerTo(DeviceChannel& channel, uint8_t mid, const uint8_t* frame) {
+    channel.lastMessageId = frame[2];
+    if (frame[2] == mid + 1) {
+        return RESULT_OK;
+    }
+    if (frame[2] == MID_ERROR) {
+        channel.deviceError = errorCodeOf(frame);
+        return RESULT_DEVICE_ERROR;
+    }
+    return RESULT_UNEXPECTED_REPLY;
+}
+
 // Restores the deadline an exchange found when it returns.
 class DeadlineScope {
   public:
@@ -86,15 +101,11 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
             continue;
         }
         messageArrived = true;
-        lastMessageId = frame[2];
-        // Compared as integers: 0xFF + 1 is 256, so a request 0xFF is never acknowledged.
-        if (frame[2] == mid + 1) {
-            return setResult(RESULT_OK);
+        const ResultCode answer = answerTo(*this, mid, frame);
+        if (answer != RESULT_UNEXPECTED_REPLY) {
+            return setResult(answer);
         }
-        if (frame[2] == MID_ERROR) {
-            deviceError = errorCodeOf(frame);
-            return setResult(RESULT_DEVICE_ERROR);
-        }
+        // Any other frame is passed over.
         ++otherMessages;
     }
 }
@@ -151,16 +162,11 @@ ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* l
     if (read != RESULT_OK) {
         return read;
     }
-    lastMessageId = frame[2];
-    if (frame[2] == mid + 1) {
+    const ResultCode answer = answerTo(*this, mid, frame);
+    if (answer == RESULT_OK) {
         *lengthOut = copyData(frame, dataOut);
-        return setResult(RESULT_OK);
     }
-    if (frame[2] == MID_ERROR) {
-        deviceError = errorCodeOf(frame);
-        return setResult(RESULT_DEVICE_ERROR);
-    }
-    return setResult(RESULT_UNEXPECTED_REPLY);
+    return setResult(answer);
 }
 
 }  // namespace qorv
