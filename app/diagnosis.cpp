@@ -63,6 +63,18 @@ void explainExchange(const DeviceChannel& port, const Step& step) {
     tell("%s: no answer within %d ms", step.name, port.timeoutMs);
 }
 
+void explainBlockFailure(const DeviceChannel& port, int32_t block) {
+    if (port.lastResult == RESULT_DEVICE_ERROR && port.refusalBeforeRequest) {
+        // It came too late to answer the request in progress, so it refused an earlier one.
+        tell(
+            "a refusal with error code 0x%02X arrived after block %d of 16 was acknowledged: "
+            "block %d or an earlier block was refused",
+            port.deviceError, static_cast<int>(block), static_cast<int>(block));
+        return;
+    }
+    explainExchange(port, block < 16 ? blockStep(block) : stepNamed("end of the sequence"));
+}
+
 void explainIdentity(const DeviceChannel& port, ResultCode result, const uint8_t* identity,
                      uint16_t length, const uint8_t* expected) {
     const Step step = stepNamed("identity request");

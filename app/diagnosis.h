@@ -19,6 +19,9 @@ Step blockStep(int32_t block);
 
 // An exchange (probe, block, end) that did not end in its acknowledgement.
 void explainExchange(const DeviceChannel& port, const Step& step);
+// Block `block` (0-15) of the store, or the end of the sequence (16), did not end in its
+// acknowledgement: as explainExchange, and a refusal that came late says which blocks it may be of.
+void explainBlockFailure(const DeviceChannel& port, int32_t block);
 // The identity request: failed, or answered with an identity this tool does not accept.
 void explainIdentity(const DeviceChannel& port, ResultCode result, const uint8_t* identity,
                      uint16_t length, const uint8_t* expected);

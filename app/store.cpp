@@ -66,22 +66,27 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
     say("Writing Qorv data to Pelorix...\n\n");
     for (int32_t group = 0; group < STORE_GROUPS; ++group) {
         for (int32_t index = 0; index < BLOCKS_PER_GROUP; ++index) {
+            const int32_t block = group * BLOCKS_PER_GROUP + index;
             uint8_t message[STORE_MESSAGE_SIZE];
             buildStoreMessage(settings, group, index, message);
             if (portChannel.sendMessage(MID_STORE_BLOCK, message, STORE_MESSAGE_SIZE,
                                         BID_DEFAULT) != RESULT_OK) {
                 say("Qorv data NOT stored successfully.\n\n");
-                explainExchange(portChannel, blockStep(group * BLOCKS_PER_GROUP + index));
+                explainBlockFailure(portChannel, block);
                 return false;
             }
+            // From here on the device holds blocks of this store: a refusal that comes at any
+            // time, also one that is no answer to the request in progress, refused one of them.
+            portChannel.strayRefusalsFail = true;
         }
     }
     // The device may not acknowledge the end of the sequence, and the data is stored either
-    // way; but a device that refuses it has not stored the data.
+    // way; but a device that refuses it, or that refused a block in words that came late, has
+    // not stored the data.
     const ResultCode ended = portChannel.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT);
-    if (ended == RESULT_DEVICE_ERROR) {
+    if (ended == RESULT_DEVICE_ERROR || portChannel.examineBytesInHand() != RESULT_OK) {
         say("Qorv data NOT stored successfully.\n\n");
-        explainExchange(portChannel, stepNamed("end of the sequence"));
+        explainBlockFailure(portChannel, STORE_BLOCKS);
         return false;
     }
     if (ended != RESULT_OK) {

@@ -51,8 +51,10 @@ void WireTrace::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8
         return;
     }
     trace.flushDropped();
-    trace.writeLine(now, event == DeviceChannel::TRACE_SENT ? "sent" : "received", bytes,
-                    static_cast<size_t>(count));
+    const char* direction = event == DeviceChannel::TRACE_SENT    ? "sent"
+                            : event == DeviceChannel::TRACE_EARLY ? "stale"
+                                                                  : "received";
+    trace.writeLine(now, direction, bytes, static_cast<size_t>(count));
 }
 
 void WireTrace::flushDropped() {

@@ -26,6 +26,7 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
     }
     rememberName(devicePath);
     bytesRead = 0;
+    requestStreamStart = 0;
     lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -41,6 +42,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
     }
     rememberName(path);
     bytesRead = 0;
+    requestStreamStart = 0;
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -84,17 +86,8 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
     return portOpen ? platform::writeAll(handle, buffer, count, &firstIoError) : 0;
 }
 
-void DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
-    // What explains a failure is kept for one exchange at a time.
-    otherMessages = 0;
-    firstIoError = 0;
-    if (portOpen) {
-        trace(TRACE_DROPPED, carry, carryCount);
-        carryCount = 0;
-        platform::discardInput(handle);
-    }
-    trace(TRACE_SENT, frame, size);
-    writeBytes(frame, size);
+int32_t DeviceChannel::queuedBytes() const {
+    return portOpen ? platform::queuedInput(handle) : 0;
 }
 
 void DeviceChannel::releasePortOnSignal() {
@@ -123,6 +116,7 @@ ResultCode DeviceChannel::close() {
     deadline = 0;
     carryCount = 0;
     deviceError = 0;
+    strayRefusalsFail = false;
     lastResult = RESULT_OK;
     return RESULT_OK;
 }

@@ -45,6 +45,18 @@ class DeviceChannel {
 
     // protocol: frame reader
     ResultCode readMessage(uint8_t* buffer, uint16_t* frameLength);
+    // protocol: exchanges. Answers are judged by two rules that hold on every path:
+    //  1. A frame whose first byte arrived before a request was written is never its answer: a
+    //     late or doubled answer to an earlier request cannot stand in for it.
+    //  2. With `strayRefusalsFail` set, a refusal is never passed over: one that arrived before
+    //     the request (in hand when it is written, or completing after it from bytes that began
+    //     before it) fails the exchange as one that answers it does, and a request is not written
+    //     after it.
+    // Examines, without waiting, every byte received and not yet read: complete frames among them
+    // are traced and counted in `framesBeforeRequest`, the start of a frame still arriving is
+    // kept, and with `strayRefusalsFail` a refusal among them gives RESULT_DEVICE_ERROR. Every
+    // request does this before it is written; a caller does it once more after its last exchange.
+    ResultCode examineBytesInHand();
     // protocol: exchanges
     ResultCode sendCommand(uint8_t mid, int32_t value, uint8_t length, uint8_t bid,
                            bool noWait = false);
@@ -70,7 +82,8 @@ class DeviceChannel {
 
     // Wire trace: when a sink is set, it is called with every frame sent or received and with
     // the bytes the reader dropped. Off by default; the sink must not call back into the channel.
-    enum TraceEvent : uint8_t { TRACE_SENT, TRACE_RECEIVED, TRACE_DROPPED };
+    // TRACE_EARLY: a frame received that began before the request in progress was written.
+    enum TraceEvent : uint8_t { TRACE_SENT, TRACE_RECEIVED, TRACE_DROPPED, TRACE_EARLY };
     using TraceSink = void (*)(void* context, TraceEvent event, const uint8_t* bytes,
                                int32_t count);
     void setTrace(TraceSink sink, void* context) {
@@ -99,18 +112,37 @@ class DeviceChannel {
     uint16_t otherMessages = 0;
     uint8_t lastMessageId = 0;
     uint32_t bytesRead = 0;
+    // Frames of the last exchange that began before its request was written.
+    uint16_t framesBeforeRequest = 0;
+    // The frame readMessage returned last began before the request in progress was written.
+    bool messageBeforeRequest = false;
+    // A refusal that arrives anywhere fails the exchange; set by a caller from the point on where
+    // a refusal cannot be passed over.
+    bool strayRefusalsFail = false;
+    // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
+    // written, so it refused an earlier one.
+    bool refusalBeforeRequest = false;
 
     static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
 
   private:
     ResultCode setResult(ResultCode result) { return lastResult = result; }
     ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame);
-    // Writes a request on a port after dropping every byte received and not yet examined, so
-    // that its answer is taken only from what arrives after it (a late or doubled answer to an
-    // earlier request cannot stand in for it).
-    void writeRequest(const uint8_t* frame, int32_t size);
+    // Writes a request after examining the bytes in hand; marks where the bytes that may answer
+    // it begin. Writes nothing and gives RESULT_DEVICE_ERROR when a refusal was among them.
+    ResultCode writeRequest(const uint8_t* frame, int32_t size);
+    // Judges a frame read while waiting for an answer that began before the request: true when it
+    // is a refusal that fails the exchange (rule 2), false when it is passed over.
+    bool refusalBeforeRequestIn(const uint8_t* frame);
     void rememberName(const char* name);
+    // Bytes the port has received that have not been read yet; 0 on a file.
+    int32_t queuedBytes() const;
 
+    // Stream position (in bytesRead) of the first byte that arrived after the request in
+    // progress was written.
+    uint32_t requestStreamStart = 0;
+    // readMessage examines only the bytes in hand and reads nothing.
+    bool examiningInHand = false;
     int lastOsError = 0;
     int firstIoError = 0;
     TraceSink traceSink = nullptr;

@@ -29,8 +29,8 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError);
 
 void purgePort(OsHandle handle);
-// Discards what the port has received and nobody has read yet.
-void discardInput(OsHandle handle);
+// How many bytes the port has received that nobody has read yet.
+int32_t queuedInput(OsHandle handle);
 void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 

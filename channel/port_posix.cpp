@@ -271,8 +271,9 @@ void purgePort(OsHandle handle) {
     tcflush(static_cast<int>(handle), TCIOFLUSH);
 }
 
-void discardInput(OsHandle handle) {
-    tcflush(static_cast<int>(handle), TCIFLUSH);
+int32_t queuedInput(OsHandle handle) {
+    int queued = 0;
+    return ioctl(static_cast<int>(handle), FIONREAD, &queued) == 0 ? queued : 0;
 }
 
 void closePort(OsHandle handle) {

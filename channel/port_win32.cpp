@@ -186,8 +186,13 @@ void purgePort(OsHandle handle) {
     PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-void discardInput(OsHandle handle) {
-    PurgeComm(toHandle(handle), PURGE_RXCLEAR);
+int32_t queuedInput(OsHandle handle) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(toHandle(handle), &errors, &status)) {
+        return 0;
+    }
+    return static_cast<int32_t>(status.cbInQue);
 }
 
 int classifyOpenError(int osError) {

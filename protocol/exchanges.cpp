@@ -57,7 +57,69 @@ class DeadlineScope {
     int32_t saved;
 };
 
+// Bytes in hand are looked at a carry-over at a time; a line that keeps sending while they are
+// looked at cannot hold the request back for longer than this many rounds.
+constexpr int IN_HAND_ROUNDS = 16;
+
 }  // namespace
+
+bool DeviceChannel::refusalBeforeRequestIn(const uint8_t* frame) {
+    ++framesBeforeRequest;
+    if (frame[2] != MID_ERROR || !strayRefusalsFail) {
+        return false;
+    }
+    lastMessageId = frame[2];
+    deviceError = errorCodeOf(frame);
+    refusalBeforeRequest = true;
+    return true;
+}
+
+ResultCode DeviceChannel::examineBytesInHand() {
+    if (!portOpen) {
+        return setResult(RESULT_OK);
+    }
+    ResultCode found = RESULT_OK;
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    for (int round = 0; round < IN_HAND_ROUNDS; ++round) {
+        const int32_t queued = queuedBytes();
+        const int32_t room = FRAME_BUFFER_SIZE - carryCount;
+        const int32_t taken = queued < room ? queued : room;
+        if (taken > 0) {
+            carryCount += readBytes(carry + carryCount, taken);
+        }
+        // Everything in hand came before the request about to be written.
+        requestStreamStart = bytesRead + static_cast<uint32_t>(queued - taken);
+        examiningInHand = true;
+        uint16_t frameLength = 0;
+        while (readMessage(frame, &frameLength) == RESULT_OK) {
+            if (refusalBeforeRequestIn(frame) && found == RESULT_OK) {
+                found = RESULT_DEVICE_ERROR;
+            }
+        }
+        examiningInHand = false;
+        if (taken == queued) {
+            break;
+        }
+    }
+    return setResult(found);
+}
+
+ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
+    // What explains a failure is kept for one exchange at a time.
+    otherMessages = 0;
+    framesBeforeRequest = 0;
+    refusalBeforeRequest = false;
+    firstIoError = 0;
+    if (examineBytesInHand() != RESULT_OK) {
+        return lastResult;
+    }
+    // Bytes that arrive from here on may answer the request. (One that arrives between the last
+    // look at the port and the write cannot be told from an early answer.)
+    requestStreamStart = bytesRead + static_cast<uint32_t>(queuedBytes());
+    trace(TRACE_SENT, frame, size);
+    writeBytes(frame, size);
+    return RESULT_OK;
+}
 
 ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length, uint8_t bid,
                                       bool noWait) {
@@ -68,7 +130,9 @@ ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length
     uint8_t data[4];
     const int16_t size = length > 4 ? 4 : length;
     putBigEndian(value, data, size);
-    writeRequest(frame, buildFrame(frame, bid, mid, data, size));
+    if (writeRequest(frame, buildFrame(frame, bid, mid, data, size)) != RESULT_OK) {
+        return lastResult;
+    }
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
@@ -82,7 +146,9 @@ ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     const int32_t size = length > MAX_DATA_LENGTH ? MAX_DATA_LENGTH : length;
-    writeRequest(frame, buildFrame(frame, bid, mid, data, size));
+    if (writeRequest(frame, buildFrame(frame, bid, mid, data, size)) != RESULT_OK) {
+        return lastResult;
+    }
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
@@ -98,6 +164,12 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
         }
         uint16_t frameLength = 0;
         if (readMessage(frame, &frameLength) != RESULT_OK) {
+            continue;
+        }
+        if (messageBeforeRequest) {
+            if (refusalBeforeRequestIn(frame)) {
+                return setResult(RESULT_DEVICE_ERROR);
+            }
             continue;
         }
         messageArrived = true;
@@ -154,13 +226,25 @@ ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* l
         return setResult(RESULT_NOT_OPEN);
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
-    writeRequest(frame, buildFrame(frame, bid, mid, nullptr, 0));
     *lengthOut = 0;
-    // Exactly one frame is read: a frame that is not the reply ends the exchange.
+    if (writeRequest(frame, buildFrame(frame, bid, mid, nullptr, 0)) != RESULT_OK) {
+        return lastResult;
+    }
+    // Exactly one frame that arrived after the request is read: a frame that is not the reply
+    // ends the exchange. Frames that began before it go by against the same limit.
+    DeadlineScope scope(*this);
     uint16_t frameLength = 0;
-    const ResultCode read = readMessage(frame, &frameLength);
-    if (read != RESULT_OK) {
-        return read;
+    for (;;) {
+        const ResultCode read = readMessage(frame, &frameLength);
+        if (read != RESULT_OK) {
+            return read;
+        }
+        if (!messageBeforeRequest) {
+            break;
+        }
+        if (refusalBeforeRequestIn(frame)) {
+            return setResult(RESULT_DEVICE_ERROR);
+        }
     }
     const ResultCode answer = answerTo(*this, mid, frame);
     if (answer == RESULT_OK) {

@@ -19,6 +19,9 @@ struct Assembly {
     int32_t pending = 0;
     ReaderStep step = STEP_PREAMBLE;
     int32_t dataLength = 0;
+    // Position of buffer[0] in the stream of bytes read from the channel since it was opened, so
+    // that a frame can be told to have begun before or after a request was written.
+    uint32_t start = 0;
 
     void restart() {
         have = 0;
@@ -37,6 +40,7 @@ struct Assembly {
             }
         }
         channel.trace(DeviceChannel::TRACE_DROPPED, buffer, from);
+        start += static_cast<uint32_t>(from);
         pending += s - from;
         if (pending > 0) {
             std::memmove(buffer, buffer + from, static_cast<size_t>(pending));
@@ -56,6 +60,7 @@ struct Assembly {
         for (int32_t i = 1; i < have; ++i) {
             if (buffer[i] == PREAMBLE) {
                 channel.trace(DeviceChannel::TRACE_DROPPED, buffer, i);
+                start += static_cast<uint32_t>(i);
                 pending = have - i - 1;
                 std::memmove(buffer + 1, buffer + i + 1, static_cast<size_t>(pending));
                 have = 1;
@@ -83,6 +88,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         return setResult(RESULT_NOT_OPEN);
     }
     Assembly frame{*this, buffer};
+    frame.start = bytesRead - static_cast<uint32_t>(carryCount);
     if (carryCount > 0) {
         std::memcpy(buffer, carry, static_cast<size_t>(carryCount));
         frame.pending = carryCount;
@@ -102,6 +108,12 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
             frame.have += k;
             frame.need -= k;
             frame.pending -= k;
+        }
+        if (frame.need > 0 && examiningInHand) {
+            // Nothing more is read: the start of a frame still arriving is kept for the next call.
+            std::memcpy(carry, buffer, static_cast<size_t>(frame.have));
+            carryCount = frame.have;
+            return setResult(RESULT_TIMEOUT);
         }
         if (frame.need > 0 && !limitPassed) {
             const int32_t got = readBytes(buffer + frame.have, frame.need);
@@ -125,6 +137,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         frame.need = 3;
                     } else {
                         trace(TRACE_DROPPED, buffer, 1);
+                        ++frame.start;
                         if (frame.pending > 0) {
                             std::memmove(buffer, buffer + 1, static_cast<size_t>(frame.pending));
                         }
@@ -158,7 +171,9 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                             carryCount = frame.pending;
                         }
                         *frameLength = static_cast<uint16_t>(size);
-                        trace(TRACE_RECEIVED, buffer, size);
+                        messageBeforeRequest =
+                            static_cast<int32_t>(frame.start - requestStreamStart) < 0;
+                        trace(messageBeforeRequest ? TRACE_EARLY : TRACE_RECEIVED, buffer, size);
                         return setResult(RESULT_OK);
                     }
                     frame.reject(size);
@@ -169,7 +184,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
 
         // The limit is examined only after a full pass, so a frame completed in the same pass is
         // still returned, and bytes already in hand are examined before giving up.
-        limitPassed = limitPassed || (timeoutMs != 0 && nowMs() > limit);
+        limitPassed = limitPassed || (timeoutMs != 0 && !examiningInHand && nowMs() > limit);
         if (limitPassed && frame.pending == 0) {
             if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {
                 return setResult(frame.giveUp(RESULT_TIMEOUT));

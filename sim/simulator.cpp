@@ -137,46 +137,53 @@ void Simulator::run(const std::atomic<bool>& stop) {
         }
         input.insert(input.end(), chunk, chunk + got);
 
-        // Frames out of the input: skip to a preamble, drop one byte of anything invalid.
-        for (;;) {
-            while (!input.empty() && input.front() != PREAMBLE) {
-                input.erase(input.begin());
-            }
-            if (input.size() < 4) {
-                break;
-            }
-            size_t header = 4;
-            size_t length = input[3];
-            if (input[3] == 0xFF) {
-                if (input.size() < 6) {
-                    break;
-                }
-                header = 6;
-                length = input[4] * 256u + input[5];
-                if (length > MAX_DATA) {
-                    input.erase(input.begin());
-                    continue;
-                }
-            }
-            const size_t size = header + length + 1;
-            if (input.size() < size) {
-                break;
-            }
-            unsigned sum = 0;
-            for (size_t i = 1; i < size; ++i) {
-                sum += input[i];
-            }
-            if ((sum & 0xFF) != 0) {
-                input.erase(input.begin());
-                continue;
-            }
-            std::vector<uint8_t> frame(input.begin(), input.begin() + static_cast<long>(size));
-            input.erase(input.begin(), input.begin() + static_cast<long>(size));
+        std::vector<uint8_t> frame;
+        while (takeFrame(input, &frame)) {
             handleFrame(frame);
             if (hungUp) {
                 return;
             }
         }
+    }
+}
+
+bool takeFrame(std::vector<uint8_t>& input, std::vector<uint8_t>* frame) {
+    // Skip to a preamble; of anything invalid, drop one byte and look again.
+    for (;;) {
+        while (!input.empty() && input.front() != PREAMBLE) {
+            input.erase(input.begin());
+        }
+        if (input.size() < 4) {
+            return false;
+        }
+        size_t header = 4;
+        size_t length = input[3];
+        if (input[3] == 0xFF) {
+            if (input.size() < 6) {
+                return false;
+            }
+            header = 6;
+            length = input[4] * 256u + input[5];
+            if (length > MAX_DATA) {
+                input.erase(input.begin());
+                continue;
+            }
+        }
+        const size_t size = header + length + 1;
+        if (input.size() < size) {
+            return false;
+        }
+        unsigned sum = 0;
+        for (size_t i = 1; i < size; ++i) {
+            sum += input[i];
+        }
+        if ((sum & 0xFF) != 0) {
+            input.erase(input.begin());
+            continue;
+        }
+        frame->assign(input.begin(), input.begin() + static_cast<long>(size));
+        input.erase(input.begin(), input.begin() + static_cast<long>(size));
+        return true;
     }
 }
 

@@ -105,6 +105,11 @@ bool openRawPty(int* master, int* slave, std::string* slavePath);
 // Frame helpers of the simulator (independent of the tool's encoder).
 std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid = 0xFF);
 
+// Takes the first valid frame out of `input` as a device does: bytes before a preamble are
+// dropped, and of a false frame (a wrong checksum, an impossible length) one byte. False when no
+// complete frame is there yet; what may still become one stays in `input`.
+bool takeFrame(std::vector<uint8_t>& input, std::vector<uint8_t>* frame);
+
 // A settings file body: one settings data frame carrying `data` (extended form when needed).
 std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data);
 

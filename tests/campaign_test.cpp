@@ -1,0 +1,271 @@
+// Campaigns: the whole tool, run in this process on the simulated line and clock, against every
+// single-byte fault of a store and every answer race of a grid, each run judged by one oracle
+// instead of a list of expected outputs. The line protocol's known blind spots are counted by
+// cause; any other break of the oracle fails the test.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "app/run.h"
+#include "tests/sim_run.h"
+#include "tests/virtual_line.h"
+
+using namespace testing_support;
+using virtual_line::Answer;
+using virtual_line::ByteFault;
+using virtual_line::Race;
+using virtual_line::Scenario;
+
+namespace {
+
+constexpr int64_t LIMIT_MS = 500;
+// After its limit an exchange still examines the bytes in hand, at most a port read for each.
+constexpr int64_t AFTER_LIMIT_MS = 25;
+
+// A file that takes a standard stream for the length of one run.
+class Capture {
+  public:
+    explicit Capture(int fd) : fd(fd), file(std::tmpfile()) {}
+    ~Capture() { std::fclose(file); }
+    void begin() {
+        std::fflush(nullptr);
+        saved = dup(fd);
+        ftruncate(fileno(file), 0);
+        lseek(fileno(file), 0, SEEK_SET);
+        dup2(fileno(file), fd);
+    }
+    std::string end() {
+        std::fflush(nullptr);
+        dup2(saved, fd);
+        close(saved);
+        std::string text;
+        lseek(fileno(file), 0, SEEK_SET);
+        char chunk[4096];
+        ssize_t got;
+        while ((got = read(fileno(file), chunk, sizeof chunk)) > 0) {
+            text.append(chunk, static_cast<size_t>(got));
+        }
+        return text;
+    }
+
+  private:
+    int fd;
+    std::FILE* file;
+    int saved = -1;
+};
+
+struct CampaignRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+    virtual_line::DeviceRecord device;
+    bool fileUnchanged = false;
+};
+
+enum class Cause { Holds, ChecksumBlind, LostRequestAndDuplicate, Fault };
+
+class Campaigns : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        directory = new TempDir();
+        settingsPath = directory->file("settings.qorv");
+        settings = sampleSettings();
+        writeFile(settingsPath, frameOf(0x91, settings));
+    }
+    static void TearDownTestSuite() { delete directory; }
+
+    CampaignRun run(const Scenario& scenario) {
+        const FileStamp before = stampOf(settingsPath);
+        virtual_line::reset(scenario);
+        CampaignRun result;
+        const char* argv[] = {"QorvWriter", settingsPath.c_str(), "3", nullptr};
+        out.begin();
+        err.begin();
+        result.status = qorv::runCommand(3, argv);
+        result.err = err.end();
+        result.out = out.end();
+        result.device = virtual_line::finish();
+        result.fileUnchanged = stampOf(settingsPath) == before;
+        return result;
+    }
+
+    // The oracle. Says what broke, and whether the line protocol itself cannot tell.
+    static Cause judge(const CampaignRun& run, std::string* why) {
+        const std::string head = "Opening COM port...done\n\n";
+        const std::string read = head + "Opening Qorv file: " + settingsPath +
+                                 "...done\n\nReading Qorv data from file...done\n\n";
+        const std::string writing = read + "Writing Qorv data to Pelorix...\n\n";
+        const std::string success = writing + "Qorv data stored successfully.\n\n";
+        const std::string failures[] = {
+            head + "No Pelorix detected on COM 3\n",
+            read + "ERROR: This program can only be used with Norb 00300360\n",
+            writing + "Qorv data NOT stored successfully.\n\n"};
+        const virtual_line::DeviceRecord& device = run.device;
+        bool storedWrong = false;
+        for (int block = 0; block < 16; ++block) {
+            storedWrong = storedWrong ||
+                          (device.blockStored[static_cast<size_t>(block)] &&
+                           !std::equal(settings.begin() + block * 66,
+                                       settings.begin() + (block + 1) * 66,
+                                       device.stored.begin() + block * 66));
+        }
+        bool slow = false;
+        for (size_t i = 0; i < device.requestTimesMs.size(); ++i) {
+            const int64_t next = i + 1 < device.requestTimesMs.size()
+                                     ? device.requestTimesMs[i + 1]
+                                     : device.endMs;
+            slow = slow || next - device.requestTimesMs[i] > LIMIT_MS + AFTER_LIMIT_MS;
+        }
+        const bool known = run.out == success || run.out == failures[0] ||
+                           run.out == failures[1] || run.out == failures[2];
+        const bool falseSuccess = run.status == 0 && (!device.storedEveryBlock || storedWrong ||
+                                                       device.refusalDelivered);
+        *why = !known                                       ? "standard output is no transcript"
+               : (run.status == 0) != (run.out == success) ? "exit status does not fit the output"
+               : falseSuccess ? "success reported for a device that does not hold the data"
+               : storedWrong  ? "the device holds a block that differs from the file"
+               : slow         ? "an exchange took longer than its limit allows"
+               : !run.fileUnchanged ? "the settings file changed"
+                                    : "";
+        if (why->empty()) {
+            return Cause::Holds;
+        }
+        if ((falseSuccess || storedWrong) && device.tookAlteredFrame) {
+            return Cause::ChecksumBlind;
+        }
+        if (falseSuccess && !storedWrong && device.missedRequest && device.sentDuplicate) {
+            return Cause::LostRequestAndDuplicate;
+        }
+        return Cause::Fault;
+    }
+
+    // Runs every scenario, counts the outcomes by cause, and fails on any fault.
+    void sweep(const std::vector<std::pair<std::string, Scenario>>& scenarios) {
+        std::map<Cause, int> counts;
+        std::map<std::string, int> outcomes;
+        std::vector<std::string> listed;
+        for (const auto& [name, scenario] : scenarios) {
+            const CampaignRun result = run(scenario);
+            std::string why;
+            const Cause cause = judge(result, &why);
+            ++counts[cause];
+            ++outcomes[result.status == 0 ? "stored" : "not stored"];
+            if (cause == Cause::Fault) {
+                ADD_FAILURE() << name << ": " << why << "\n" << result.out << result.err;
+            }
+            if (cause != Cause::Holds && cause != Cause::Fault && listed.size() < 40) {
+                listed.push_back(name + ": " + why);
+            }
+        }
+        std::printf("%zu runs: %d hold the oracle (%d stored, %d not stored), %d checksum-blind, "
+                    "%d lost request with a late duplicate, %d faults\n",
+                    scenarios.size(), counts[Cause::Holds], outcomes["stored"],
+                    outcomes["not stored"], counts[Cause::ChecksumBlind],
+                    counts[Cause::LostRequestAndDuplicate], counts[Cause::Fault]);
+        for (const std::string& line : listed) {
+            std::printf("  limit of the line protocol: %s\n", line.c_str());
+        }
+    }
+
+    static TempDir* directory;
+    static std::string settingsPath;
+    static Bytes settings;
+    Capture out{STDOUT_FILENO};
+    Capture err{STDERR_FILENO};
+};
+
+TempDir* Campaigns::directory = nullptr;
+std::string Campaigns::settingsPath;
+Bytes Campaigns::settings;
+
+const char* exchangeName(int exchange) {
+    static const std::string names[] = {
+        "probe",    "identity", "block 1",  "block 2",  "block 3",  "block 4",  "block 5",
+        "block 6",  "block 7",  "block 8",  "block 9",  "block 10", "block 11", "block 12",
+        "block 13", "block 14", "block 15", "block 16", "finish"};
+    return names[exchange].c_str();
+}
+
+}  // namespace
+
+TEST_F(Campaigns, EverySingleByteFaultOnTheWire) {
+    const CampaignRun clean = run({});
+    std::string why;
+    ASSERT_EQ(judge(clean, &why), Cause::Holds) << why;
+    ASSERT_EQ(clean.status, 0);
+    // The whole store: 1,199 bytes to the device, 99 from it.
+    ASSERT_EQ(clean.device.bytesToDevice, 1199);
+    ASSERT_EQ(clean.device.bytesFromDevice, 99);
+
+    const std::pair<ByteFault, const char*> faults[] = {{ByteFault::Flip, "flipped in one bit"},
+                                                        {ByteFault::Drop, "dropped"},
+                                                        {ByteFault::Double, "doubled"},
+                                                        {ByteFault::Preamble, "replaced by 0xFA"}};
+    std::vector<std::pair<std::string, Scenario>> scenarios;
+    for (bool toDevice : {true, false}) {
+        const int bytes = toDevice ? clean.device.bytesToDevice : clean.device.bytesFromDevice;
+        for (int index = 0; index < bytes; ++index) {
+            for (const auto& [fault, name] : faults) {
+                Scenario scenario;
+                scenario.faultToDevice = toDevice;
+                scenario.faultIndex = index;
+                scenario.fault = fault;
+                scenarios.emplace_back(std::string(toDevice ? "to the device" : "from the device") +
+                                           ", byte " + std::to_string(index) + " " + name,
+                                       scenario);
+            }
+        }
+    }
+    sweep(scenarios);
+}
+
+TEST_F(Campaigns, EveryAnswerRace) {
+    // Late by amounts that land while the next request crosses the line, around its answer, in
+    // the exchange after it, and past the limit.
+    const int lateMs[] = {0, 1, 4, 8, 20, 100, 450, 600};
+    std::vector<std::pair<std::string, Scenario>> scenarios;
+    // Each on an adapter that hands bytes on as they come, one with a 1 ms latency timer, and
+    // one with the common default of 16 ms, which delivers a burst of frames at once.
+    const auto add = [&](const std::string& name, const std::vector<Race>& races) {
+        for (int tickUs : {0, 1000, 16000}) {
+            Scenario scenario;
+            scenario.races = races;
+            scenario.adapterTickUs = tickUs;
+            scenarios.emplace_back(name + ", adapter tick " + std::to_string(tickUs) + " us",
+                                   scenario);
+        }
+    };
+    for (int exchange = 0; exchange < virtual_line::EXCHANGES; ++exchange) {
+        const std::string at = std::string(" at ") + exchangeName(exchange);
+        for (int ms : lateMs) {
+            add("duplicate " + std::to_string(ms) + " ms late" + at,
+                {{exchange, Answer::Duplicate, ms}});
+        }
+        add("refused" + at, {{exchange, Answer::Refuse, 0}});
+        add("refused with a stale answer in one burst" + at, {{exchange, Answer::RefuseBurst, 0}});
+        for (int ms : {1, 10}) {
+            add("refusal split across the next request, " + std::to_string(ms) + " ms" + at,
+                {{exchange, Answer::RefuseSplit, ms}});
+        }
+        add("answer past the limit" + at, {{exchange, Answer::Delay, 600}});
+        add("answer lost" + at, {{exchange, Answer::LostAnswer, 0}});
+        add("request lost" + at, {{exchange, Answer::LostRequest, 0}});
+        if (exchange + 1 == virtual_line::EXCHANGES) {
+            continue;
+        }
+        const std::pair<Answer, const char*> next[] = {{Answer::Refuse, "refused"},
+                                                       {Answer::RefuseBurst, "refused in a burst"},
+                                                       {Answer::LostAnswer, "answer lost"},
+                                                       {Answer::LostRequest, "request lost"}};
+        for (int ms : {0, 1, 4, 8, 20}) {
+            for (const auto& [answer, name] : next) {
+                add("duplicate " + std::to_string(ms) + " ms late" + at + ", then " + name,
+                    {{exchange, Answer::Duplicate, ms}, {exchange + 1, answer, 0}});
+            }
+        }
+    }
+    sweep(scenarios);
+}

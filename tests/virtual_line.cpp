@@ -1,0 +1,412 @@
+#include "tests/virtual_line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/device_channel.h"
+#include "channel/platform.h"
+#include "sim/simulator.h"
+
+namespace virtual_line {
+
+namespace {
+
+// 11 bits a byte at 115200 baud.
+constexpr int64_t BYTE_US = 95;
+// From the last byte of a request to the first of its answer.
+constexpr int64_t DEVICE_LATENCY_US = 100;
+constexpr int64_t READ_WAIT_US = 1000;
+// Far beyond what any run may take: a run still going then hangs.
+constexpr int64_t HANG_US = 120'000'000;
+constexpr int BLOCK_SIZE = 66;
+constexpr int BLOCKS = 16;
+
+struct Arrival {
+    int64_t atUs;
+    uint8_t value;
+};
+
+struct Emission {
+    int64_t earliestUs;
+    std::vector<uint8_t> bytes;
+    bool refusal;
+    size_t order;
+    // The rest of a frame the device began earlier: nothing else goes on the line before it.
+    bool continuation;
+};
+
+struct World {
+    Scenario scenario;
+    int64_t nowUs = 0;
+
+    std::vector<Arrival> toDevice;
+    size_t toDeviceTaken = 0;
+    int64_t outLineFreeUs = 0;
+    int toDeviceCount = 0;
+    std::vector<uint8_t> deviceInput;
+
+    std::vector<Emission> emissions;
+    size_t emissionOrder = 0;
+    std::vector<Arrival> inbound;
+    size_t inboundTaken = 0;
+    int64_t inLineFreeUs = 0;
+    int fromDeviceCount = 0;
+    std::vector<int64_t> refusalsDeliveredUs;
+
+    std::vector<uint8_t> storage = std::vector<uint8_t>(BLOCKS * BLOCK_SIZE, 0);
+    std::vector<bool> stored = std::vector<bool>(BLOCKS, false);
+    std::vector<uint8_t> previousAnswer;
+    bool blocksBegun = false;
+    std::vector<std::vector<uint8_t>> written;
+    std::vector<bool> writtenTaken;
+    std::vector<bool> raceUsed;
+    DeviceRecord record;
+};
+
+World world;
+
+const Race* raceFor(int exchange) {
+    for (size_t i = 0; i < world.scenario.races.size(); ++i) {
+        if (world.scenario.races[i].exchange == exchange && !world.raceUsed[i]) {
+            world.raceUsed[i] = true;
+            return &world.scenario.races[i];
+        }
+    }
+    return nullptr;
+}
+
+void emit(int64_t earliestUs, std::vector<uint8_t> bytes, bool refusal,
+          bool continuation = false) {
+    for (const Emission& pending : world.emissions) {
+        if (pending.continuation) {
+            earliestUs = std::max(earliestUs, pending.earliestUs);
+        }
+    }
+    world.emissions.push_back(
+        Emission{earliestUs, std::move(bytes), refusal, world.emissionOrder++, continuation});
+}
+
+// Matches a frame the device took with the oldest equal one the tool wrote.
+void noteTaken(const std::vector<uint8_t>& frame) {
+    for (size_t i = 0; i < world.written.size(); ++i) {
+        if (!world.writtenTaken[i] && world.written[i] == frame) {
+            world.writtenTaken[i] = true;
+            return;
+        }
+    }
+    world.record.tookAlteredFrame = true;
+}
+
+void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
+    const uint8_t mid = frame[2];
+    const size_t header = frame[3] == 0xFF ? 6 : 4;
+    const std::vector<uint8_t> data(frame.begin() + static_cast<long>(header), frame.end() - 1);
+    int exchange = -1;
+    int block = -1;
+    std::vector<uint8_t> answer;
+    if (mid == 0x30) {
+        exchange = 0;
+        answer = pelorix::encodeFrame(0x31, {});
+    } else if (mid == 0x00) {
+        exchange = 1;
+        answer = pelorix::encodeFrame(0x01, {0x00, 0x30, 0x03, 0x60});
+    } else if (mid == 0x96 && data.size() == 3 + BLOCK_SIZE && data[0] == 0 && data[1] < 4 &&
+               data[2] < 4) {
+        block = data[1] * 4 + data[2];
+        exchange = 2 + block;
+        answer = pelorix::encodeFrame(0x97, {});
+    } else if (mid == 0x40) {
+        exchange = 18;
+        answer = pelorix::encodeFrame(0x41, {});
+    }
+    const Race* race = exchange >= 0 ? raceFor(exchange) : nullptr;
+    const Answer kind = race != nullptr ? race->answer : Answer::Normal;
+    if (kind == Answer::LostRequest) {
+        return;
+    }
+    noteTaken(frame);
+    world.blocksBegun = world.blocksBegun || block >= 0;
+    const int64_t start = atUs + DEVICE_LATENCY_US;
+    const std::vector<uint8_t> refusal = pelorix::encodeFrame(0x42, {static_cast<uint8_t>(exchange >= 0 ? 0x04 : 0x01)});
+    if (exchange < 0) {
+        emit(start, refusal, world.blocksBegun);
+        return;
+    }
+    const std::vector<uint8_t> previous = world.previousAnswer.empty() ? answer : world.previousAnswer;
+    world.previousAnswer = answer;
+    const bool refused =
+        kind == Answer::Refuse || kind == Answer::RefuseBurst || kind == Answer::RefuseSplit;
+    if (block >= 0 && !refused) {
+        std::copy(data.begin() + 3, data.end(), world.storage.begin() + block * BLOCK_SIZE);
+        world.stored[static_cast<size_t>(block)] = true;
+    }
+    const bool counts = world.blocksBegun;
+    std::vector<uint8_t> burst = previous;
+    switch (kind) {
+        case Answer::Normal:
+        case Answer::LostRequest:
+            emit(start, answer, false);
+            break;
+        case Answer::Duplicate:
+            world.record.sentDuplicate = true;
+            if (race->ms == 0) {
+                burst = answer;
+                burst.insert(burst.end(), answer.begin(), answer.end());
+                emit(start, burst, false);
+            } else {
+                emit(start, answer, false);
+                emit(start + race->ms * 1000LL, answer, false);
+            }
+            break;
+        case Answer::Refuse:
+            emit(start, refusal, counts);
+            break;
+        case Answer::RefuseBurst:
+            burst.insert(burst.end(), refusal.begin(), refusal.end());
+            emit(start, burst, counts);
+            break;
+        case Answer::RefuseSplit:
+            burst.insert(burst.end(), refusal.begin(), refusal.begin() + 3);
+            emit(start, burst, false);
+            emit(start + race->ms * 1000LL, std::vector<uint8_t>(refusal.begin() + 3, refusal.end()),
+                 counts, true);
+            break;
+        case Answer::Delay:
+            emit(start + race->ms * 1000LL, answer, false);
+            break;
+        case Answer::LostAnswer:
+            break;
+    }
+}
+
+// A byte of one direction's stream, as the fault of the scenario leaves it: none, one or two.
+int applyFault(bool toDevice, int index, uint8_t value, uint8_t* out) {
+    if (world.scenario.faultToDevice != toDevice || world.scenario.faultIndex != index) {
+        out[0] = value;
+        return 1;
+    }
+    switch (world.scenario.fault) {
+        case ByteFault::Flip:
+            out[0] = static_cast<uint8_t>(value ^ (1u << (index % 8)));
+            return 1;
+        case ByteFault::Drop:
+            return 0;
+        case ByteFault::Double:
+            out[0] = out[1] = value;
+            return 2;
+        case ByteFault::Preamble:
+            out[0] = 0xFA;
+            return 1;
+        case ByteFault::None:
+            break;
+    }
+    out[0] = value;
+    return 1;
+}
+
+// Moves the world on to `untilUs`: the device takes the bytes that reached it and answers, and
+// answers whose time has come go onto the line, one after another.
+void advance(int64_t untilUs) {
+    while (world.toDeviceTaken < world.toDevice.size() &&
+           world.toDevice[world.toDeviceTaken].atUs <= untilUs) {
+        const Arrival byte = world.toDevice[world.toDeviceTaken++];
+        world.deviceInput.push_back(byte.value);
+        std::vector<uint8_t> frame;
+        while (pelorix::takeFrame(world.deviceInput, &frame)) {
+            handleFrame(frame, byte.atUs);
+        }
+    }
+    std::stable_sort(world.emissions.begin(), world.emissions.end(),
+                     [](const Emission& a, const Emission& b) {
+                         return a.earliestUs != b.earliestUs ? a.earliestUs < b.earliestUs
+                                                             : a.order < b.order;
+                     });
+    size_t sent = 0;
+    for (; sent < world.emissions.size() && world.emissions[sent].earliestUs <= untilUs; ++sent) {
+        const Emission& emission = world.emissions[sent];
+        int64_t at = std::max(emission.earliestUs, world.inLineFreeUs);
+        for (uint8_t value : emission.bytes) {
+            uint8_t bytes[2];
+            const int count = applyFault(false, world.fromDeviceCount++, value, bytes);
+            for (int i = 0; i < count; ++i) {
+                at += BYTE_US;
+                world.inbound.push_back(Arrival{at, bytes[i]});
+            }
+        }
+        world.inLineFreeUs = at;
+        if (emission.refusal) {
+            world.refusalsDeliveredUs.push_back(at);
+        }
+    }
+    world.emissions.erase(world.emissions.begin(), world.emissions.begin() + static_cast<long>(sent));
+}
+
+// When a byte that arrived at `atUs` reaches the port.
+int64_t visibleUs(int64_t atUs) {
+    const int64_t tick = world.scenario.adapterTickUs;
+    return tick > 0 ? (atUs + tick - 1) / tick * tick : atUs;
+}
+
+int64_t nextEventUs() {
+    int64_t next = INT64_MAX;
+    if (world.toDeviceTaken < world.toDevice.size()) {
+        next = std::min(next, world.toDevice[world.toDeviceTaken].atUs);
+    }
+    for (const Emission& emission : world.emissions) {
+        next = std::min(next, emission.earliestUs);
+    }
+    if (world.inboundTaken < world.inbound.size()) {
+        next = std::min(next, visibleUs(world.inbound[world.inboundTaken].atUs));
+    }
+    return next;
+}
+
+size_t available() {
+    size_t count = 0;
+    while (world.inboundTaken + count < world.inbound.size() &&
+           visibleUs(world.inbound[world.inboundTaken + count].atUs) <= world.nowUs) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+void reset(const Scenario& scenario) {
+    world = World{};
+    world.scenario = scenario;
+    world.raceUsed.assign(scenario.races.size(), false);
+}
+
+DeviceRecord finish() {
+    const int64_t endUs = world.nowUs;
+    advance(endUs + 10'000'000);
+    DeviceRecord& record = world.record;
+    record.stored = world.storage;
+    record.blockStored = world.stored;
+    record.storedBlocks = static_cast<int>(std::count(world.stored.begin(), world.stored.end(), true));
+    record.storedEveryBlock = record.storedBlocks == BLOCKS;
+    for (int64_t at : world.refusalsDeliveredUs) {
+        record.refusalDelivered = record.refusalDelivered || at <= endUs;
+    }
+    record.missedRequest =
+        std::find(world.writtenTaken.begin(), world.writtenTaken.end(), false) !=
+        world.writtenTaken.end();
+    record.endMs = endUs / 1000;
+    record.bytesToDevice = world.toDeviceCount;
+    record.bytesFromDevice = world.fromDeviceCount;
+    return record;
+}
+
+}  // namespace virtual_line
+
+namespace qorv {
+
+using virtual_line::world;
+
+int32_t DeviceChannel::nowMs() {
+    return static_cast<int32_t>(world.nowUs / 1000);
+}
+
+namespace platform {
+
+void portDeviceName(int32_t portNumber, char* out, size_t size) {
+    std::snprintf(out, size, "virtual%d", static_cast<int>(portNumber));
+}
+
+int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle) {
+    *handle = 1;
+    return 0;
+}
+
+int openFile(const char* path, OsHandle* handle) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    *handle = fd;
+    return 0;
+}
+
+int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
+    const int64_t limit = world.nowUs + virtual_line::READ_WAIT_US;
+    for (;;) {
+        virtual_line::advance(world.nowUs);
+        if (virtual_line::available() > 0) {
+            break;
+        }
+        const int64_t next = virtual_line::nextEventUs();
+        if (next > limit) {
+            world.nowUs = limit;
+            virtual_line::advance(world.nowUs);
+            break;
+        }
+        world.nowUs = std::max(world.nowUs, next);
+    }
+    if (world.nowUs > virtual_line::HANG_US) {
+        std::fprintf(stderr, "virtual line: the run is still going after %lld s\n",
+                     static_cast<long long>(virtual_line::HANG_US / 1'000'000));
+        std::abort();
+    }
+    const size_t taken = std::min(virtual_line::available(), static_cast<size_t>(count));
+    for (size_t i = 0; i < taken; ++i) {
+        buffer[i] = world.inbound[world.inboundTaken++].value;
+    }
+    return static_cast<int32_t>(taken);
+}
+
+int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
+    return static_cast<int32_t>(::read(static_cast<int>(handle), buffer, static_cast<size_t>(count)));
+}
+
+int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
+    virtual_line::advance(world.nowUs);
+    world.written.emplace_back(buffer, buffer + count);
+    world.writtenTaken.push_back(false);
+    world.record.requestTimesMs.push_back(world.nowUs / 1000);
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t bytes[2];
+        const int n = virtual_line::applyFault(true, world.toDeviceCount++, buffer[i], bytes);
+        for (int k = 0; k < n; ++k) {
+            world.outLineFreeUs =
+                std::max(world.outLineFreeUs, world.nowUs) + virtual_line::BYTE_US;
+            world.toDevice.push_back(virtual_line::Arrival{world.outLineFreeUs, bytes[k]});
+        }
+    }
+    return count;
+}
+
+void purgePort(OsHandle) {
+    virtual_line::advance(world.nowUs);
+    world.inboundTaken += virtual_line::available();
+}
+
+int32_t queuedInput(OsHandle) {
+    virtual_line::advance(world.nowUs);
+    return static_cast<int32_t>(virtual_line::available());
+}
+
+void closePort(OsHandle) {}
+
+void closeFile(OsHandle handle) {
+    ::close(static_cast<int>(handle));
+}
+
+void describeError(int osError, char* out, size_t size) {
+    std::snprintf(out, size, "%s", std::strerror(osError));
+}
+
+int classifyOpenError(int) {
+    return DeviceChannel::OPEN_OTHER;
+}
+
+void releasePortOnSignal() {}
+
+}  // namespace platform
+}  // namespace qorv

@@ -1,0 +1,73 @@
+// A serial line, a device on it and a clock, all simulated in memory: the channel's operating
+// system side for campaigns that run the whole tool thousands of times in seconds. Bytes cross
+// the line at the pace of 115200 baud 8N2 in both directions; a read that finds nothing waits
+// up to 1 ms of simulated time for the first byte, as a real port read does. The device speaks
+// with the simulator's own encoder and parser, checks checksums and ignores what it cannot
+// parse, and can be told to answer one exchange in a racy way or to meet one byte fault.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace virtual_line {
+
+// Exchanges as the device counts them: probe 0, identity 1, block b is 2 + b, finish 18.
+constexpr int EXCHANGES = 19;
+
+enum class ByteFault { None, Flip, Drop, Double, Preamble };
+
+enum class Answer {
+    Normal,
+    Duplicate,    // the answer twice, the second `ms` after the first (0: in one burst)
+    Refuse,       // refused (error code 4); a block is not stored
+    RefuseBurst,  // the previous exchange's answer and the refusal, in one burst
+    RefuseSplit,  // as RefuseBurst, with the refusal's last bytes `ms` later
+    Delay,        // the answer `ms` late
+    LostAnswer,   // the request is carried out, the answer lost on the line
+    LostRequest,  // the request never reaches the device
+};
+
+struct Race {
+    int exchange = -1;
+    Answer answer = Answer::Normal;
+    int ms = 0;
+};
+
+struct Scenario {
+    std::vector<Race> races;
+    // A USB adapter hands received bytes on when its latency timer runs out: bytes that arrive
+    // within one tick reach the port together. 0: each byte as it arrives.
+    int adapterTickUs = 1000;
+    // One byte of one direction's stream (counted from the first byte of the run) meets `fault`.
+    bool faultToDevice = true;
+    int faultIndex = -1;
+    ByteFault fault = ByteFault::None;
+};
+
+// What the device holds and saw once a run has ended.
+struct DeviceRecord {
+    std::vector<uint8_t> stored;  // 16 blocks of 66 bytes; blocks never stored are zero
+    std::vector<bool> blockStored;
+    int storedBlocks = 0;
+    bool storedEveryBlock = false;
+    // A refusal of a store block reached the tool whole before the run ended.
+    bool refusalDelivered = false;
+    // The device took a frame that the tool never wrote (a changed byte the checksum let pass).
+    bool tookAlteredFrame = false;
+    // A frame the tool wrote that the device never took.
+    bool missedRequest = false;
+    bool sentDuplicate = false;
+    // Simulated milliseconds at each request the tool wrote, and when the run ended.
+    std::vector<int64_t> requestTimesMs;
+    int64_t endMs = 0;
+    int bytesToDevice = 0;
+    int bytesFromDevice = 0;
+};
+
+// Sets up the line and the device for the next run, the clock at 0.
+void reset(const Scenario& scenario);
+// Ends the run: bytes still on the line reach the device, and the record is made.
+DeviceRecord finish();
+
+}  // namespace virtual_line
