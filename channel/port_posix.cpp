@@ -66,6 +66,12 @@ void keepFirst(int* ioError, int error) {
     }
 }
 
+int64_t monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void sleepOneMs() {
     timespec pause{0, 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -257,9 +263,16 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioE
             keepFirst(ioError, errno);
             break;
         }
-        // The port is non-blocking: wait until the driver takes more.
+        // The port is non-blocking: wait until the driver takes more. A signal that interrupts
+        // the wait does not shorten or lengthen the stall that gives up.
         pollfd watch{fd, POLLOUT, 0};
-        if (poll(&watch, 1, WRITE_STALL_MS) <= 0 || (watch.revents & POLLOUT) == 0) {
+        const int64_t giveUpAt = monotonicMs() + WRITE_STALL_MS;
+        int ready;
+        do {
+            const int64_t left = giveUpAt - monotonicMs();
+            ready = poll(&watch, 1, left > 0 ? static_cast<int>(left) : 0);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0 || (watch.revents & POLLOUT) == 0) {
             keepFirst(ioError, (watch.revents & POLLHUP) != 0 ? ERROR_HUNG_UP : ETIMEDOUT);
             break;
         }

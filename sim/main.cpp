@@ -47,7 +47,10 @@ const char HELP[] =
     "                           block0 .. block15 or finish; KIND is silence, error, badsum,\n"
     "                           unrelated, others (unrelated frames, no answer), swallow,\n"
     "                           split, delay, hangup, noise, twice (the\n"
-    "                           answer doubled) or babble (preambles for VALUE ms)\n"
+    "                           answer doubled), late (the answer again VALUE ms\n"
+    "                           later), stalerefusal (the previous answer and a\n"
+    "                           refusal with code VALUE, in one write) or babble\n"
+    "                           (preambles for VALUE ms)\n"
     "  --make-settings OUT      write a settings file holding made-up data (or RAW's bytes)\n"
     "  --from RAW               raw settings data for --make-settings\n"
     "  --help                   show this text\n";
@@ -98,6 +101,8 @@ bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
         {"noise", pelorix::Fault::Noise},
         {"twice", pelorix::Fault::Duplicate},
         {"babble", pelorix::Fault::Babble},
+        {"late", pelorix::Fault::LateDuplicate},
+        {"stalerefusal", pelorix::Fault::StaleThenError},
     };
     const size_t first = argument.find(':');
     if (first == std::string::npos || !parseExchange(argument.substr(0, first), &rule->exchange)) {
@@ -113,7 +118,8 @@ bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
     for (const auto& entry : kinds) {
         if (kind == entry.name) {
             rule->fault = entry.fault;
-            if (second == std::string::npos && entry.fault == pelorix::Fault::Error) {
+            if (second == std::string::npos && (entry.fault == pelorix::Fault::Error ||
+                                                entry.fault == pelorix::Fault::StaleThenError)) {
                 rule->value = 4;
             }
             return true;

@@ -117,8 +117,11 @@ bool Simulator::open() {
 void Simulator::run(const std::atomic<bool>& stop) {
     uint8_t chunk[4096];
     while (!stop.load() && !hungUp && !(options.once && sequenceFinished.load())) {
+        writeLateAnswer();
         pollfd watch{master, POLLIN, 0};
-        if (poll(&watch, 1, 20) <= 0) {
+        const int64_t untilLate = late.empty() ? 20 : (lateAtUs - nowUs()) / 1000;
+        if (poll(&watch, 1,
+                 static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(20, untilLate)))) <= 0) {
             continue;
         }
         const ssize_t got = ::read(master, chunk, sizeof chunk);
@@ -223,7 +226,8 @@ void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
             const bool refused =
                 rule != nullptr &&
                 (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
-                 rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly);
+                 rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly ||
+                 rule->fault == Fault::StaleThenError);
             if (!refused) {
                 std::lock_guard<std::mutex> guard(lock);
                 std::copy(data.begin() + 3, data.end(), storage.begin() + block * BLOCK_SIZE);
@@ -250,6 +254,8 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
     const std::vector<uint8_t> reply = encodeFrame(mid, data);
     const FaultRule* rule = faultFor(exchange);
     const Fault fault = rule != nullptr ? rule->fault : Fault::None;
+    const std::vector<uint8_t> previous = previousAnswer.empty() ? reply : previousAnswer;
+    previousAnswer = reply;
     std::vector<uint8_t> bytes;
     switch (fault) {
         case Fault::None:
@@ -257,6 +263,18 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
         case Fault::Delay:
             bytes = reply;
             break;
+        case Fault::LateDuplicate:
+            bytes = reply;
+            late = reply;
+            lateAtUs = nowUs() + rule->value * 1000LL;
+            break;
+        case Fault::StaleThenError: {
+            bytes = previous;
+            const std::vector<uint8_t> refusal =
+                encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
+            bytes.insert(bytes.end(), refusal.begin(), refusal.end());
+            break;
+        }
         case Fault::Duplicate:
             bytes = reply;
             bytes.insert(bytes.end(), reply.begin(), reply.end());
@@ -308,6 +326,13 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
         return;
     }
     writePaced(bytes);
+}
+
+void Simulator::writeLateAnswer() {
+    if (!late.empty() && nowUs() >= lateAtUs) {
+        writePaced(late);
+        late.clear();
+    }
 }
 
 void Simulator::babble(int milliseconds) {

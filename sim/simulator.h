@@ -32,6 +32,8 @@ enum class Fault {
     Noise,             // bytes without a preamble before the answer
     Duplicate,         // the answer twice
     Babble,            // preambles streamed for `value` milliseconds instead of the answer
+    LateDuplicate,     // the answer, and again `value` milliseconds later
+    StaleThenError,    // the previous answer and the error message (code `value`) in one write
 };
 
 struct FaultRule {
@@ -79,6 +81,7 @@ class Simulator {
     void handleFrame(const std::vector<uint8_t>& frame);
     void answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data);
     void writePaced(const std::vector<uint8_t>& bytes);
+    void writeLateAnswer();
     void babble(int milliseconds);
     void writeStoreFile() const;
     void hangUp();
@@ -97,6 +100,10 @@ class Simulator {
     bool hungUp = false;
     // Pacing: when the line is free again, in steady-clock microseconds.
     int64_t lineFreeAtUs = 0;
+    std::vector<uint8_t> previousAnswer;
+    // A duplicate answer still to come, and when.
+    std::vector<uint8_t> late;
+    int64_t lateAtUs = 0;
 };
 
 // Opens a pseudo-terminal pair, raw on the terminal side, both descriptors close-on-exec.

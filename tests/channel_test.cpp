@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -150,28 +152,52 @@ TEST(ChannelPort, ReadsWaitAboutOneMillisecondAndNeverSpin) {
     EXPECT_LT(processCpuSeconds() - cpuStart, wall * 0.5);
 }
 
-TEST(ChannelPort, WritesAreCompleteWhenThePeerIsSlow) {
+TEST(ChannelPort, WritesAreCompleteWhenThePeerIsSlowAndSignalsInterrupt) {
     PtyPair pty;
     DeviceChannel channel;
     ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
-    Bytes big(40000);
+    // Far more than a pty holds, so that the driver takes it in partial writes with waits between.
+    Bytes big(512 * 1024);
     for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<uint8_t>(i * 31);
+        big[i] = static_cast<uint8_t>(i * 31 + (i >> 9));
     }
+    // A signal every millisecond interrupts the waits (no SA_RESTART); the peer never sees it.
+    struct sigaction tick {};
+    tick.sa_handler = [](int) {};
+    sigaction(SIGALRM, &tick, nullptr);
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
     Bytes received;
     std::thread peer([&] {
         while (received.size() < big.size()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            const Bytes more = pty.read(1000, 500);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const Bytes more = pty.read(16384, 500);
             if (more.empty()) {
                 break;
             }
             received.insert(received.end(), more.begin(), more.end());
         }
     });
-    EXPECT_EQ(channel.writeBytes(big.data(), static_cast<int32_t>(big.size())), 40000);
+    pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+    itimerval every{{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    const int32_t written = channel.writeBytes(big.data(), static_cast<int32_t>(big.size()));
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
     peer.join();
-    EXPECT_EQ(received, big);
+    EXPECT_EQ(written, static_cast<int32_t>(big.size()));
+    EXPECT_EQ(channel.ioError(), 0);
+    EXPECT_TRUE(received == big) << received.size() << " bytes arrived";
+
+    // A peer that stops taking bytes: the write gives up after its stall time and says so.
+    const double start = nowSeconds();
+    EXPECT_LT(channel.writeBytes(big.data(), static_cast<int32_t>(big.size())),
+              static_cast<int32_t>(big.size()));
+    EXPECT_EQ(channel.ioError(), ETIMEDOUT);
+    EXPECT_GE(nowSeconds() - start, 1.9);
+    EXPECT_LT(nowSeconds() - start, 10.0);
 }
 
 TEST(ChannelState, CloseResetsAndSecondOpenLeavesTheChannelAsItWas) {

@@ -113,11 +113,31 @@ TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
         Peer peer(pty, 5, {});
         EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_NO_REPLY);
     }
-    pty.write({0xFA, 0xFF, 0x01, 0x00, 0xFF});
+    pty.write({0xFA, 0xFF, 0x01, 0x00, 0x00});
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
         Peer peer(pty, 5, {});
         EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_TIMEOUT);
+    }
+    EXPECT_EQ(channel.framesBeforeRequest, 1);
+
+    // Once refusals count wherever they come: one in hand ends the exchange before its request
+    // is written, and one that began before the request fails it when it completes after it.
+    channel.strayRefusalsFail = true;
+    const Bytes refusal = frameOf(0x42, {0x04});
+    pty.write(concat({frameOf(0x97, {}), refusal}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_DEVICE_ERROR);
+    EXPECT_TRUE(channel.refusalBeforeRequest);
+    EXPECT_EQ(channel.deviceError, 4);
+    EXPECT_EQ(channel.framesBeforeRequest, 2);
+    EXPECT_TRUE(pty.drain(20).empty());
+    pty.write(Bytes(refusal.begin(), refusal.begin() + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        Peer peer(pty, 5, Bytes(refusal.begin() + 3, refusal.end()));
+        EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_DEVICE_ERROR);
+        EXPECT_TRUE(channel.refusalBeforeRequest);
     }
 }
 

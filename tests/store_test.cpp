@@ -194,14 +194,37 @@ TEST_F(Store, WireTrace) {
 
 TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {
     const std::string file = settingsFile(frameOf(0x91, settings));
+    const Bytes all = wireOfSuccess(settings);
+    const std::string notStored =
+        readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n";
     SimOptions options = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate);
     options.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4});
-    const ToolRun run = runAgainstSim(options, file);
-    EXPECT_EQ(run.result.out,
-              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    ToolRun run = runAgainstSim(options, file);
+    EXPECT_EQ(run.result.out, notStored);
     EXPECT_EQ(run.result.status, 1);
-    const Bytes all = wireOfSuccess(settings);
     EXPECT_EQ(hex(run.wire), hex(Bytes(all.begin(), all.end() - 5)));
+
+    // Block 7 answered by block 6's acknowledgement and its refusal in one write: the refusal,
+    // still in the port when block 8 is due, ends the store before block 8 is written.
+    run =
+        runAgainstSim(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4), file);
+    EXPECT_EQ(run.result.out, notStored);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.wire.size(), 10u + 7 * 74u);
+    EXPECT_NE(run.result.err.find("a refusal with error code 0x04 arrived after block 7 of 16 was "
+                                  "acknowledged: block 7 or an earlier block was refused"),
+              std::string::npos)
+        << run.result.err;
+
+    // An acknowledgement repeated late, then the next block refused, at any lateness.
+    for (const auto& [block, lateMs] : {std::pair<int, int>{5, 5}, {5, 50}, {5, 200}, {14, 5}}) {
+        SimOptions late =
+            withFault(pelorix::EXCHANGE_FIRST_BLOCK + block, Fault::LateDuplicate, lateMs);
+        late.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + block + 1, Fault::Error, 4});
+        run = runAgainstSim(late, file);
+        EXPECT_EQ(run.result.out, notStored) << "block " << block << ", " << lateMs << " ms";
+        EXPECT_EQ(run.result.status, 1);
+    }
 }
 
 TEST_F(Store, LauncherWithClosedStreams) {

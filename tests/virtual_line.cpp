@@ -81,8 +81,7 @@ const Race* raceFor(int exchange) {
     return nullptr;
 }
 
-void emit(int64_t earliestUs, std::vector<uint8_t> bytes, bool refusal,
-          bool continuation = false) {
+void emit(int64_t earliestUs, std::vector<uint8_t> bytes, bool refusal, bool continuation = false) {
     for (const Emission& pending : world.emissions) {
         if (pending.continuation) {
             earliestUs = std::max(earliestUs, pending.earliestUs);
@@ -133,12 +132,14 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
     noteTaken(frame);
     world.blocksBegun = world.blocksBegun || block >= 0;
     const int64_t start = atUs + DEVICE_LATENCY_US;
-    const std::vector<uint8_t> refusal = pelorix::encodeFrame(0x42, {static_cast<uint8_t>(exchange >= 0 ? 0x04 : 0x01)});
+    const std::vector<uint8_t> refusal =
+        pelorix::encodeFrame(0x42, {static_cast<uint8_t>(exchange >= 0 ? 0x04 : 0x01)});
     if (exchange < 0) {
         emit(start, refusal, world.blocksBegun);
         return;
     }
-    const std::vector<uint8_t> previous = world.previousAnswer.empty() ? answer : world.previousAnswer;
+    const std::vector<uint8_t> previous =
+        world.previousAnswer.empty() ? answer : world.previousAnswer;
     world.previousAnswer = answer;
     const bool refused =
         kind == Answer::Refuse || kind == Answer::RefuseBurst || kind == Answer::RefuseSplit;
@@ -174,8 +175,8 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
         case Answer::RefuseSplit:
             burst.insert(burst.end(), refusal.begin(), refusal.begin() + 3);
             emit(start, burst, false);
-            emit(start + race->ms * 1000LL, std::vector<uint8_t>(refusal.begin() + 3, refusal.end()),
-                 counts, true);
+            emit(start + race->ms * 1000LL,
+                 std::vector<uint8_t>(refusal.begin() + 3, refusal.end()), counts, true);
             break;
         case Answer::Delay:
             emit(start + race->ms * 1000LL, answer, false);
@@ -222,11 +223,10 @@ void advance(int64_t untilUs) {
             handleFrame(frame, byte.atUs);
         }
     }
-    std::stable_sort(world.emissions.begin(), world.emissions.end(),
-                     [](const Emission& a, const Emission& b) {
-                         return a.earliestUs != b.earliestUs ? a.earliestUs < b.earliestUs
-                                                             : a.order < b.order;
-                     });
+    std::stable_sort(
+        world.emissions.begin(), world.emissions.end(), [](const Emission& a, const Emission& b) {
+            return a.earliestUs != b.earliestUs ? a.earliestUs < b.earliestUs : a.order < b.order;
+        });
     size_t sent = 0;
     for (; sent < world.emissions.size() && world.emissions[sent].earliestUs <= untilUs; ++sent) {
         const Emission& emission = world.emissions[sent];
@@ -244,7 +244,8 @@ void advance(int64_t untilUs) {
             world.refusalsDeliveredUs.push_back(at);
         }
     }
-    world.emissions.erase(world.emissions.begin(), world.emissions.begin() + static_cast<long>(sent));
+    world.emissions.erase(world.emissions.begin(),
+                          world.emissions.begin() + static_cast<long>(sent));
 }
 
 // When a byte that arrived at `atUs` reaches the port.
@@ -290,14 +291,14 @@ DeviceRecord finish() {
     DeviceRecord& record = world.record;
     record.stored = world.storage;
     record.blockStored = world.stored;
-    record.storedBlocks = static_cast<int>(std::count(world.stored.begin(), world.stored.end(), true));
+    record.storedBlocks =
+        static_cast<int>(std::count(world.stored.begin(), world.stored.end(), true));
     record.storedEveryBlock = record.storedBlocks == BLOCKS;
     for (int64_t at : world.refusalsDeliveredUs) {
         record.refusalDelivered = record.refusalDelivered || at <= endUs;
     }
-    record.missedRequest =
-        std::find(world.writtenTaken.begin(), world.writtenTaken.end(), false) !=
-        world.writtenTaken.end();
+    record.missedRequest = std::find(world.writtenTaken.begin(), world.writtenTaken.end(), false) !=
+                           world.writtenTaken.end();
     record.endMs = endUs / 1000;
     record.bytesToDevice = world.toDeviceCount;
     record.bytesFromDevice = world.fromDeviceCount;
@@ -362,7 +363,8 @@ int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
 }
 
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
-    return static_cast<int32_t>(::read(static_cast<int>(handle), buffer, static_cast<size_t>(count)));
+    return static_cast<int32_t>(
+        ::read(static_cast<int>(handle), buffer, static_cast<size_t>(count)));
 }
 
 int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {

@@ -240,10 +240,14 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
 
     // A doubled acknowledgement of block 14 cannot stand in for the refusal of block 15, and a
     // refused end of the sequence means the data was not stored.
+    // Nor can one that comes with the refusal in one write, or one repeated late.
     SimOptions stale = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate);
     stale.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4});
+    SimOptions late = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50);
+    late.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4});
     for (const SimOptions& options :
-         {stale, withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4)}) {
+         {stale, late, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4),
+          withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4)}) {
         run = runWindows(options, 3);
         EXPECT_EQ(run.result.out,
                   readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
