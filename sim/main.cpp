@@ -34,17 +34,17 @@ const char HELP[] =
     "  --store FILE             write the 1056 stored bytes to FILE when a sequence ends\n"
     "  --once                   stop when one sequence ends\n"
     "  --identity HEX           identity bytes to report (default 00300360)\n"
-    "  --refuse-block N[:CODE]  refuse block N (0-15) with error CODE (default 4)\n"
+    "  --refuse-block N[:CODE]  refuse block N (1-16) with error CODE (default 4)\n"
     "  --no-finish-ack          do not acknowledge the end of the sequence\n"
     "  --silent                 never answer\n"
     "  --noise                  send noise before each answer\n"
     "  --split                  send answers one byte at a time\n"
     "  --delay MS               wait MS milliseconds before each answer\n"
-    "  --hang-up-after-block N  hang up the line after answering block N\n"
+    "  --hang-up-at-block N     hang up the line when block N (1-16) arrives\n"
     "  --baud RATE              take as long as the bytes would on a wire at RATE, 8N2\n"
     "  --fault EXCHANGE:KIND[:VALUE]\n"
     "                           one fault at one exchange: EXCHANGE is probe, identity,\n"
-    "                           block0 .. block15 or finish; KIND is silence, error, badsum,\n"
+    "                           block1 .. block16 or finish; KIND is silence, error, badsum,\n"
     "                           unrelated, others (unrelated frames, no answer), swallow,\n"
     "                           split, delay, hangup, noise, twice (the\n"
     "                           answer doubled), late (the answer again VALUE ms\n"
@@ -74,10 +74,11 @@ bool parseExchange(const std::string& name, int* exchange) {
         *exchange = pelorix::EXCHANGE_FINISH;
     } else if (name.rfind("block", 0) == 0) {
         int block = -1;
-        if (!parseInt(name.c_str() + 5, &block) || block < 0 || block > 15) {
+        // Blocks are counted from 1, as the tool's messages count them.
+        if (!parseInt(name.c_str() + 5, &block) || block < 1 || block > 16) {
             return false;
         }
-        *exchange = pelorix::EXCHANGE_FIRST_BLOCK + block;
+        *exchange = pelorix::EXCHANGE_FIRST_BLOCK + block - 1;
     } else {
         return false;
     }
@@ -219,7 +220,7 @@ int main(int argc, char** argv) {
         {"noise", no_argument, nullptr, OPT_NOISE},
         {"split", no_argument, nullptr, OPT_SPLIT},
         {"delay", required_argument, nullptr, OPT_DELAY},
-        {"hang-up-after-block", required_argument, nullptr, OPT_HANG_UP},
+        {"hang-up-at-block", required_argument, nullptr, OPT_HANG_UP},
         {"baud", required_argument, nullptr, OPT_BAUD},
         {"fault", required_argument, nullptr, OPT_FAULT},
         {"make-settings", required_argument, nullptr, OPT_MAKE},
@@ -258,7 +259,7 @@ int main(int argc, char** argv) {
                         ? argument + ":error"
                         : argument.substr(0, colon) + ":error" + argument.substr(colon);
                 if (!parseFault(fault, &rule)) {
-                    return usageError("--refuse-block wants N[:CODE] with N from 0 to 15");
+                    return usageError("--refuse-block wants N[:CODE] with N from 1 to 16");
                 }
                 options.faults.push_back(rule);
                 break;
@@ -282,10 +283,10 @@ int main(int argc, char** argv) {
                 options.faults.push_back({pelorix::EXCHANGE_ANY, pelorix::Fault::Delay, number});
                 break;
             case OPT_HANG_UP:
-                if (!parseInt(optarg, &options.hangUpAfterBlock) || options.hangUpAfterBlock < 0 ||
-                    options.hangUpAfterBlock > 15) {
-                    return usageError("--hang-up-after-block wants a block from 0 to 15");
+                if (!parseInt(optarg, &number) || number < 1 || number > 16) {
+                    return usageError("--hang-up-at-block wants a block from 1 to 16");
                 }
+                options.hangUpAtBlock = number - 1;
                 break;
             case OPT_BAUD:
                 if (!parseInt(optarg, &options.paceBaud) || options.paceBaud <= 0) {

@@ -222,6 +222,10 @@ void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
             }
             const int block = data[1] * 4 + data[2];
             const int exchange = EXCHANGE_FIRST_BLOCK + block;
+            if (block == options.hangUpAtBlock) {
+                hangUp();
+                return;
+            }
             rule = faultFor(exchange);
             const bool refused =
                 rule != nullptr &&
@@ -234,9 +238,6 @@ void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
                 blockStored[static_cast<size_t>(block)] = true;
             }
             answer(exchange, 0x97, {});
-            if (block == options.hangUpAfterBlock) {
-                hangUp();
-            }
             return;
         }
         case 0x40:

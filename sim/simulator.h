@@ -47,8 +47,9 @@ struct SimOptions {
     std::vector<FaultRule> faults;
     // Answer time as on a wire at this rate, 8N2 (11 bits a byte); 0 answers at once.
     int paceBaud = 0;
-    // Answer block N (0-15), then hang up the line; -1 never.
-    int hangUpAfterBlock = -1;
+    // Hang up the line when block N (0-15) arrives, without storing or answering it; -1 never.
+    // (A line that goes away loses what the device had still to send, so nothing is answered.)
+    int hangUpAtBlock = -1;
     // Stop after the sequence ends (finish answered, or line hung up).
     bool once = false;
     // Where to write the 1056 stored bytes when a sequence finishes; empty for none.

@@ -320,11 +320,13 @@ TEST_F(Store, UnacknowledgedFinishStillSucceedsAfterTheLimit) {
 TEST_F(Store, HungUpLineFailsTheRunWithoutHanging) {
     const std::string file = settingsFile(frameOf(0x91, settings));
     SimOptions options;
-    options.hangUpAfterBlock = 2;
+    options.hangUpAtBlock = 2;
     const ToolRun run = runAgainstSim(options, file);
     EXPECT_EQ(run.result.out,
               readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_LT(run.result.seconds, 3.0);
-    EXPECT_EQ(run.storedBlocks, 3);
+    EXPECT_EQ(run.storedBlocks, 2);
+    EXPECT_NE(run.result.err.find("block 3 of 16: the line hung up"), std::string::npos)
+        << run.result.err;
 }

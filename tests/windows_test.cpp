@@ -267,7 +267,7 @@ TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
 
 TEST_F(WindowsSuite, HungUpLineFailsWithoutHanging) {
     SimOptions options;
-    options.hangUpAfterBlock = 2;
+    options.hangUpAtBlock = 2;
     const ToolRun run = runWindows(options, 3);
     EXPECT_EQ(run.result.out,
               readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
