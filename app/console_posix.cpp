@@ -24,6 +24,34 @@ void readOneByte() {
     }
 }
 
+bool endsTheProcess(int signalNumber) {
+#ifdef SIGRTMIN
+    if (signalNumber >= SIGRTMIN && signalNumber <= SIGRTMAX) {
+        return true;
+    }
+#endif
+    // SIGKILL and SIGSTOP cannot be caught; SIGPIPE is ignored; the others stop, continue or are
+    // ignored by default.
+    for (int ending : {
+             SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+             SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGPOLL
+             SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+             SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+             SIGPWR,
+#endif
+         }) {
+        if (signalNumber == ending) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Async-signal-safe only: system calls, then the signal's own default action.
 void endBySignal(int signalNumber) {
     DeviceChannel::releasePortOnSignal();
@@ -45,7 +73,11 @@ void prepareProcess() {
     }
     // A reader of standard output that has gone (a pipe into head) must not stop a store.
     signal(SIGPIPE, SIG_IGN);
-    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+    // Every signal whose default ends the process and that can be caught.
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (!endsTheProcess(signalNumber)) {
+            continue;
+        }
         struct sigaction action {};
         sigaction(signalNumber, nullptr, &action);
         // A signal the launcher chose to ignore stays ignored.

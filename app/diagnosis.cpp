@@ -19,6 +19,26 @@ void ioReason(const DeviceChannel& port, char* out, size_t size) {
 #endif
 }
 
+// "with error code 0x04", or "without an error code" for a refusal that carried no data.
+void refusalCode(const DeviceChannel& port, char* out, size_t size) {
+    if (port.deviceErrorCoded) {
+        std::snprintf(out, size, "with error code 0x%02X", port.deviceError);
+    } else {
+        std::snprintf(out, size, "without an error code");
+    }
+}
+
+// The hang-up, with the system's reason where the system gave one, then `tail`.
+void tellHangUp(const DeviceChannel& port, const char* what, const char* tail) {
+    if (port.ioErrorIsHangUp()) {
+        tell("%s: the line hung up or the device went away%s", what, tail);
+        return;
+    }
+    char reason[300];
+    ioReason(port, reason, sizeof reason);
+    tell("%s: the line hung up or the device went away (%s)%s", what, reason, tail);
+}
+
 void hexBytes(const uint8_t* bytes, int32_t count, char* out, size_t size) {
     size_t at = 0;
     out[0] = '\0';
@@ -44,13 +64,13 @@ Step blockStep(int32_t block) {
 
 void explainExchange(const DeviceChannel& port, const Step& step) {
     if (port.lastResult == RESULT_DEVICE_ERROR) {
-        tell("%s refused by the device with error code 0x%02X", step.name, port.deviceError);
+        char code[32];
+        refusalCode(port, code, sizeof code);
+        tell("%s refused by the device %s", step.name, code);
         return;
     }
     if (port.ioError() != 0) {
-        char reason[300];
-        ioReason(port, reason, sizeof reason);
-        tell("%s: the line hung up or the device went away (%s)", step.name, reason);
+        tellHangUp(port, step.name, "");
         return;
     }
     if (port.otherMessages > 0) {
@@ -60,16 +80,24 @@ void explainExchange(const DeviceChannel& port, const Step& step) {
             step.name, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
         return;
     }
+    const uint32_t bytes = port.bytesSinceRequest();
+    if (bytes > 0) {
+        tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid frame",
+             step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s");
+        return;
+    }
     tell("%s: no answer within %d ms", step.name, port.timeoutMs);
 }
 
 void explainBlockFailure(const DeviceChannel& port, int32_t block) {
     if (port.lastResult == RESULT_DEVICE_ERROR && port.refusalBeforeRequest) {
         // It came too late to answer the request in progress, so it refused an earlier one.
+        char code[32];
+        refusalCode(port, code, sizeof code);
         tell(
-            "a refusal with error code 0x%02X arrived after block %d of 16 was acknowledged: "
-            "block %d or an earlier block was refused",
-            port.deviceError, static_cast<int>(block), static_cast<int>(block));
+            "a refusal %s arrived after block %d of 16 was acknowledged: block %d or an earlier "
+            "block was refused",
+            code, static_cast<int>(block), static_cast<int>(block));
         return;
     }
     explainExchange(port, block < 16 ? blockStep(block) : stepNamed("end of the sequence"));
@@ -106,6 +134,23 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
              static_cast<int>(needed));
         return;
     }
+    const DeviceChannel::CutFrame& cut = file.cutFrame;
+    if (result == RESULT_END_OF_FILE && cut.present && cut.id == MID_QORV_DATA) {
+        const unsigned long there = static_cast<unsigned long>(file.bytesRead - cut.start);
+        if (cut.size > 0) {
+            tell(
+                "%s ends inside its settings data frame (0x91): the frame begins at byte %lu and "
+                "is %d bytes long, the file holds %lu of them (cut off?)",
+                fileArgument, static_cast<unsigned long>(cut.start), static_cast<int>(cut.size),
+                there);
+        } else {
+            tell(
+                "%s ends inside the header of its settings data frame (0x91), which begins at "
+                "byte %lu (cut off?)",
+                fileArgument, static_cast<unsigned long>(cut.start));
+        }
+        return;
+    }
     tell(
         "no settings data frame (0x91) in %s: %lu bytes read, %u valid frame%s with other "
         "identifiers",
@@ -114,26 +159,44 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
 }
 
 void warnEndUnacknowledged(const DeviceChannel& port) {
+    if (port.ioError() != 0) {
+        tellHangUp(port, "warning: the end of the sequence was not acknowledged",
+                   "; the data was stored");
+        return;
+    }
     tell(
         "warning: the end of the sequence was not acknowledged within %d ms; the data was "
         "stored",
         port.timeoutMs);
 }
 
+namespace {
+
+// Whether the argument holds a number as the command line reads one: white space, a sign, digits.
+bool isNumber(const char* text) {
+    while (*text == ' ' || *text == '\t') {
+        ++text;
+    }
+    if (*text == '+' || *text == '-') {
+        ++text;
+    }
+    return *text >= '0' && *text <= '9';
+}
+
+}  // namespace
+
 void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument, int32_t portNumber,
-                            bool numbered, int32_t baudRate) {
+                            bool numbered, int32_t baudRate, const char* baudArgument) {
     explainOpenFailure(port);
-#ifdef _WIN32
-    if (numbered && (portNumber < 1 || portNumber > 255)) {
-        tell("the port must be a number from 1 to 255 (or COM1 to COM255), not \"%s\"",
+    if (numbered && portNumber < 1) {
+        tell("the port must be a number of 1 or more (or COMn, or a device path), not \"%s\"",
              portArgument);
         return;
     }
-#else
-    (void)portArgument;
-    (void)portNumber;
-    (void)numbered;
-#endif
+    if (baudArgument != nullptr && !isNumber(baudArgument)) {
+        tell("the baud rate must be a number, not \"%s\"", baudArgument);
+        return;
+    }
     switch (port.openProblem()) {
         case DeviceChannel::OPEN_NOT_FOUND:
             tell("there is no such port");
@@ -151,6 +214,13 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
             break;
         case DeviceChannel::OPEN_BUSY:
             tell("another program holds the port; close it and try again");
+            break;
+        case DeviceChannel::OPEN_MARKED_EXCLUSIVE:
+            tell(
+                "the port is marked for exclusive use, but no program holds its lock: a program "
+                "that had it open may have been killed (SIGKILL cannot be caught) while another "
+                "still keeps it open; the mark goes when every program has closed the port, or "
+                "when the adapter is plugged in again");
             break;
         case DeviceChannel::OPEN_SETTINGS_REFUSED:
             tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",

@@ -31,8 +31,9 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
 // The end of the sequence was not acknowledged; the data is stored all the same.
 void warnEndUnacknowledged(const DeviceChannel& port);
 // The port could not be opened: the system's reason, and a hint for the cause.
+// `baudArgument` is the baud rate as typed, or null when none was given.
 void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument, int32_t portNumber,
-                            bool numbered, int32_t baudRate);
+                            bool numbered, int32_t baudRate, const char* baudArgument);
 // The serial ports this system has, one per line.
 void listPortsPresent();
 

@@ -29,8 +29,12 @@ const char USAGE_TEXT[] =
     "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n"
     "\n";
 
-// "COMn" in any letter case is port n, as Windows names it; anything else is read as a number.
+// "COMn" in any letter case is port n, as Windows names it, also written out as the device
+// "\\.\COMn"; anything else is read as a number.
 int32_t portNumberOf(const char* argument) {
+    if (std::strncmp(argument, "\\\\.\\", 4) == 0) {
+        argument += 4;
+    }
     const bool named = (argument[0] | 0x20) == 'c' && (argument[1] | 0x20) == 'o' &&
                        (argument[2] | 0x20) == 'm' && argument[3] >= '0' && argument[3] <= '9';
     return std::atoi(named ? argument + 3 : argument);
@@ -61,16 +65,19 @@ int runCommand(int argc, const char* const* argv) {
     const char* portArgument = argv[2];
     const int32_t baudRate = arguments == 3 ? std::atoi(argv[3]) : DEFAULT_BAUD_RATE;
 
-    trace.start(portChannel);
-    say("Opening COM port...");
     const bool numbered = !isDevicePath(portArgument);
     const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
+    char portDevice[64];
+    DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
+    trace.start(portChannel, fileArgument, numbered ? portDevice : portArgument);
+    say("Opening COM port...");
     const ResultCode opened =
         numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
                  : portChannel.openPortPath(portArgument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        explainPortOpenFailure(portChannel, portArgument, portNumber, numbered, baudRate);
+        explainPortOpenFailure(portChannel, portArgument, portNumber, numbered, baudRate,
+                               arguments == 3 ? argv[3] : nullptr);
         return 1;
     }
     say("done\n\n");

@@ -21,9 +21,15 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
         say("No Pelorix detected on COM %s\n", portArgument);
         explainExchange(portChannel, stepNamed("probe"));
         if (portChannel.lastResult == RESULT_NO_REPLY && portChannel.ioError() == 0) {
-            tell(
-                "check that the device is powered, that its cable is on this port, and the baud "
-                "rate");
+            if (portChannel.bytesSinceRequest() > 0) {
+                tell(
+                    "bytes come but none forms a frame: check that the baud rate is the device's "
+                    "(115200 unless given) and that nothing else sends on this line");
+            } else {
+                tell(
+                    "check that the device is powered, that its cable is on this port, and the "
+                    "baud rate");
+            }
         }
         return false;
     }

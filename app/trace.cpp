@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/messages.h"
+#include "app/output_file.h"
 
 namespace qorv {
 
@@ -13,25 +14,30 @@ WireTrace::~WireTrace() {
         return;
     }
     flushDropped();
-    if (ownsFile) {
-        std::fclose(out);
-    } else {
-        std::fflush(out);
+    if ((ownsFile ? std::fclose(out) : std::fflush(out)) != 0 && !writeFailed) {
+        writeFailed = true;
+        writeError = errno;
+    }
+    if (writeFailed) {
+        tell("the trace could not be written to %s (%s); it is incomplete", path.c_str(),
+             std::strerror(writeError));
     }
 }
 
-void WireTrace::start(DeviceChannel& port) {
-    const char* path = std::getenv("QORV_TRACE");
-    if (path == nullptr || *path == '\0') {
+void WireTrace::start(DeviceChannel& port, const char* settingsPath, const char* portDevice) {
+    if (!environmentValue("QORV_TRACE", &path)) {
         return;
     }
-    if (std::strcmp(path, "-") == 0) {
+    if (path == "-") {
         out = stderr;
+        path = "standard error";
     } else {
-        out = std::fopen(path, "w");
+        const AvoidedFile avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
+        std::string reason;
+        out = openOutputFile(path, false, avoid, 2, &reason);
         if (out == nullptr) {
-            tell("cannot write the trace to %s (%s); running without a trace", path,
-                 std::strerror(errno));
+            tell("cannot write the trace to %s (%s); running without a trace", path.c_str(),
+                 reason.c_str());
             return;
         }
         ownsFile = true;
@@ -65,12 +71,18 @@ void WireTrace::flushDropped() {
 }
 
 void WireTrace::writeLine(int32_t ms, const char* direction, const uint8_t* bytes, size_t count) {
-    std::fprintf(out, "%7d ms  %-8s ", static_cast<int>(ms), direction);
-    for (size_t i = 0; i < count; ++i) {
-        std::fprintf(out, i == 0 ? "%02x" : " %02x", bytes[i]);
+    if (writeFailed) {
+        return;
     }
-    std::fputc('\n', out);
-    std::fflush(out);
+    bool written = std::fprintf(out, "%7d ms  %-8s ", static_cast<int>(ms), direction) >= 0;
+    for (size_t i = 0; i < count && written; ++i) {
+        written = std::fprintf(out, i == 0 ? "%02x" : " %02x", bytes[i]) >= 0;
+    }
+    written = written && std::fputc('\n', out) != EOF && std::fflush(out) == 0;
+    if (!written) {
+        writeFailed = true;
+        writeError = errno;
+    }
 }
 
 }  // namespace qorv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "channel/device_channel.h"
@@ -17,9 +18,10 @@ class WireTrace {
     WireTrace(const WireTrace&) = delete;
     WireTrace& operator=(const WireTrace&) = delete;
 
-    // Traces `port` if QORV_TRACE asks for it; says so on standard error when the file cannot be
-    // opened, and the run goes on without a trace.
-    void start(DeviceChannel& port);
+    // Traces `port` if QORV_TRACE asks for it. The trace goes only to standard error ("-") or a
+    // regular file, never to the settings file or the port device; a path refused or not
+    // opened is said on standard error, and the run goes on without a trace.
+    void start(DeviceChannel& port, const char* settingsPath, const char* portDevice);
 
   private:
     static void onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
@@ -29,6 +31,10 @@ class WireTrace {
 
     std::FILE* out = nullptr;
     bool ownsFile = false;
+    std::string path;
+    // A write that failed, said once at the end.
+    bool writeFailed = false;
+    int writeError = 0;
     // Dropped bytes come one at a time; consecutive ones make one line.
     std::vector<uint8_t> dropped;
     int32_t droppedAt = 0;

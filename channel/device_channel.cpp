@@ -11,6 +11,10 @@ void DeviceChannel::rememberName(const char* name) {
     std::snprintf(nameOfLastOpen, sizeof nameOfLastOpen, "%s", name);
 }
 
+void DeviceChannel::portDeviceName(int32_t portNumber, char* out, size_t size) {
+    platform::portDeviceName(portNumber, out, size);
+}
+
 ResultCode DeviceChannel::openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
                                    int32_t outQueueSize) {
     char name[64];
@@ -42,6 +46,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
     }
     rememberName(path);
     bytesRead = 0;
+    cutFrame = CutFrame{};
     requestStreamStart = 0;
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
@@ -131,6 +136,10 @@ DeviceChannel::OpenProblem DeviceChannel::openProblem() const {
 
 void DeviceChannel::describeIoError(char* out, size_t size) const {
     platform::describeError(firstIoError, out, size);
+}
+
+bool DeviceChannel::ioErrorIsHangUp() const {
+    return platform::isHangUp(firstIoError);
 }
 
 }  // namespace qorv

@@ -24,6 +24,8 @@ class DeviceChannel {
     // Opens serial port number n ("\\.\COMn" on Windows, /dev/ttyS<n-1> on POSIX).
     ResultCode openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
                         int32_t outQueueSize);
+    // The device that openPort() opens for port number n.
+    static void portDeviceName(int32_t portNumber, char* out, size_t size);
     // Opens the serial device at `devicePath` as typed.
     ResultCode openPortPath(const char* devicePath, int32_t baudRate, int32_t inQueueSize,
                             int32_t outQueueSize);
@@ -73,12 +75,27 @@ class DeviceChannel {
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
     // What kind of problem osError() is, for a hint to the user.
-    enum OpenProblem { OPEN_OTHER, OPEN_NOT_FOUND, OPEN_DENIED, OPEN_BUSY, OPEN_SETTINGS_REFUSED };
+    // OPEN_MARKED_EXCLUSIVE: the port is marked for exclusive use, but nobody holds its lock.
+    enum OpenProblem {
+        OPEN_OTHER,
+        OPEN_NOT_FOUND,
+        OPEN_DENIED,
+        OPEN_BUSY,
+        OPEN_SETTINGS_REFUSED,
+        OPEN_MARKED_EXCLUSIVE
+    };
     OpenProblem openProblem() const;
     // First failed port read or write of the last exchange (the OS error, or a hang-up), 0 if
     // none; and its text.
     int ioError() const { return firstIoError; }
     void describeIoError(char* out, size_t size) const;
+    // ioError() is the line's own hang-up, which needs no system text beside it.
+    bool ioErrorIsHangUp() const;
+    // Bytes read from the port since the request in progress was written.
+    uint32_t bytesSinceRequest() const {
+        const int32_t since = static_cast<int32_t>(bytesRead - requestStreamStart);
+        return since > 0 ? static_cast<uint32_t>(since) : 0;
+    }
 
     // Wire trace: when a sink is set, it is called with every frame sent or received and with
     // the bytes the reader dropped. Off by default; the sink must not call back into the channel.
@@ -119,6 +136,17 @@ class DeviceChannel {
     // A refusal that arrives anywhere fails the exchange; set by a caller from the point on where
     // a refusal cannot be passed over.
     bool strayRefusalsFail = false;
+    // The last refusal carried an error code (a data byte); without one, deviceError is 0.
+    bool deviceErrorCoded = false;
+    // A frame cut off by the end of a file: where it began, its identifier (0 when its header
+    // was cut off too) and its whole size (0 when its length was cut off). Kept for the first
+    // such frame since the file was opened.
+    struct CutFrame {
+        bool present = false;
+        uint8_t id = 0;
+        uint32_t start = 0;
+        int32_t size = 0;
+    } cutFrame;
     // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
     // written, so it refused an earlier one.
     bool refusalBeforeRequest = false;

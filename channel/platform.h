@@ -35,6 +35,8 @@ void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 
 void describeError(int osError, char* out, size_t size);
+// Whether a read or write error code is the hang-up of the line itself, which says all there is.
+bool isHangUp(int ioError);
 // DeviceChannel::OpenProblem of an open's error code.
 int classifyOpenError(int osError);
 

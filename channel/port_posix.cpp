@@ -27,6 +27,8 @@ constexpr int READ_WAIT_MS = 1;
 constexpr int ERROR_NOT_A_FILE = -1;
 // Error code of a port whose line hung up (the other end closed, the adapter went away).
 constexpr int ERROR_HUNG_UP = -2;
+// Error code of a port marked for exclusive use that no process holds the lock of.
+constexpr int ERROR_MARKED_EXCLUSIVE = -3;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
 
@@ -165,7 +167,10 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
 int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle) {
     const int fd = ::open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return errno;
+        // A tty marked exclusive refuses the open, but so it stays when the program that marked
+        // it was killed while another (the far end of a pseudo-terminal) keeps it open.
+        const int error = errno;
+        return error == EBUSY && !deviceLockHeld(deviceName) ? ERROR_MARKED_EXCLUSIVE : error;
     }
     // Two locks, because each misses a case: TIOCEXCL keeps other opens out but root passes it,
     // flock() holds for root too but only against programs that also take it. The lock is taken
@@ -307,10 +312,15 @@ void closeFile(OsHandle handle) {
 }
 
 void describeError(int osError, char* out, size_t size) {
-    const char* text = osError == ERROR_NOT_A_FILE ? "Not a regular file"
-                       : osError == ERROR_HUNG_UP  ? "the line hung up"
-                                                   : std::strerror(osError);
+    const char* text = osError == ERROR_NOT_A_FILE         ? "Not a regular file"
+                       : osError == ERROR_HUNG_UP          ? "the line hung up"
+                       : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)
+                                                           : std::strerror(osError);
     std::snprintf(out, size, "%s", text);
+}
+
+bool isHangUp(int ioError) {
+    return ioError == ERROR_HUNG_UP;
 }
 
 int classifyOpenError(int osError) {
@@ -324,6 +334,8 @@ int classifyOpenError(int osError) {
             return DeviceChannel::OPEN_DENIED;
         case EBUSY:
             return DeviceChannel::OPEN_BUSY;
+        case ERROR_MARKED_EXCLUSIVE:
+            return DeviceChannel::OPEN_MARKED_EXCLUSIVE;
         case EINVAL:
             return DeviceChannel::OPEN_SETTINGS_REFUSED;
         default:
@@ -332,10 +344,16 @@ int classifyOpenError(int osError) {
 }
 
 void releasePortOnSignal() {
-    // ioctl() is a plain system call here, safe in a signal handler.
+    // ioctl() is a plain system call here, safe in a signal handler; so is what restoreLatency()
+    // does. Only what outlives the process is put back: the lock and the descriptor go with it.
     const int fd = exclusivePort;
     if (fd >= 0) {
         ioctl(fd, TIOCNXCL);
+    }
+    for (const LatencyRestore& entry : latencyRestores) {
+        if (entry.fd >= 0) {
+            restoreLatency(entry.fd, entry.saved);
+        }
     }
 }
 

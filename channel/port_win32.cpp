@@ -195,6 +195,11 @@ int32_t queuedInput(OsHandle handle) {
     return static_cast<int32_t>(status.cbInQue);
 }
 
+// Windows has no hang-up of its own: a line that went away fails with a system error.
+bool isHangUp(int) {
+    return false;
+}
+
 int classifyOpenError(int osError) {
     switch (osError) {
         case ERROR_FILE_NOT_FOUND:

@@ -18,5 +18,8 @@ int setCustomBaudRate(int fd, int32_t baudRate);
 bool enableLowLatency(int fd, int* saved);
 void restoreLatency(int fd, int saved);
 
+// Whether some process holds a flock() on the device file; true when the system cannot tell.
+bool deviceLockHeld(const char* deviceName);
+
 }  // namespace platform
 }  // namespace qorv

@@ -4,9 +4,13 @@
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "channel/tty_extras.h"
 
@@ -59,6 +63,33 @@ void restoreLatency(int fd, int saved) {
         serial.flags = (serial.flags & ~LOW_LATENCY) | (saved & LOW_LATENCY);
         ioctl(fd, TIOCSSERIAL, &serial);
     }
+}
+
+// /proc/locks lists every lock with the device and inode of its file, as
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:678 0 EOF".
+bool deviceLockHeld(const char* deviceName) {
+    struct stat node {};
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (stat(deviceName, &node) != 0 || locks == nullptr) {
+        if (locks != nullptr) {
+            std::fclose(locks);
+        }
+        return true;
+    }
+    bool held = false;
+    char line[256];
+    while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16];
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long inode = 0;
+        held = std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &major, &minor, &inode) ==
+                   4 &&
+               std::string_view(kind) == "FLOCK" && major == major(node.st_dev) &&
+               minor == minor(node.st_dev) && inode == node.st_ino;
+    }
+    std::fclose(locks);
+    return held;
 }
 
 }  // namespace platform

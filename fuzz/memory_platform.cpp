@@ -96,6 +96,10 @@ int32_t queuedInput(OsHandle) {
     return 0;
 }
 void releasePortOnSignal() {}
+
+bool isHangUp(int) {
+    return false;
+}
 int classifyOpenError(int) {
     return 0;
 }

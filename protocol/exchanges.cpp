@@ -11,8 +11,9 @@ namespace {
 
 // The refusal code is the first data byte, in either length form; an error message without data
 // carries no code.
-uint16_t errorCodeOf(const uint8_t* frame) {
-    return frameDataLength(frame) > 0 ? frame[frameDataOffset(frame)] : 0;
+void takeErrorCode(DeviceChannel& channel, const uint8_t* frame) {
+    channel.deviceErrorCoded = frameDataLength(frame) > 0;
+    channel.deviceError = channel.deviceErrorCoded ? frame[frameDataOffset(frame)] : 0;
 }
 
 uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
@@ -30,7 +31,7 @@ ResultCode answerTo(DeviceChannel& channel, uint8_t mid, const uint8_t* frame) {
         return RESULT_OK;
     }
     if (frame[2] == MID_ERROR) {
-        channel.deviceError = errorCodeOf(frame);
+        takeErrorCode(channel, frame);
         return RESULT_DEVICE_ERROR;
     }
     return RESULT_UNEXPECTED_REPLY;
@@ -69,7 +70,7 @@ bool DeviceChannel::refusalBeforeRequestIn(const uint8_t* frame) {
         return false;
     }
     lastMessageId = frame[2];
-    deviceError = errorCodeOf(frame);
+    takeErrorCode(*this, frame);
     refusalBeforeRequest = true;
     return true;
 }

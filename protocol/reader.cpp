@@ -118,6 +118,14 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         if (frame.need > 0 && !limitPassed) {
             const int32_t got = readBytes(buffer + frame.have, frame.need);
             if (lastResult == RESULT_END_OF_FILE) {
+                if (frame.step != STEP_PREAMBLE && !cutFrame.present) {
+                    cutFrame.present = true;
+                    cutFrame.id = frame.have >= 3 ? buffer[2] : 0;
+                    cutFrame.start = frame.start;
+                    cutFrame.size = frame.step == STEP_BODY
+                                        ? frameDataOffset(buffer) + frame.dataLength + 1
+                                        : 0;
+                }
                 // A frame cut off by the end of a file may hide a complete one behind a later
                 // preamble, as a frame cut off by the time limit may.
                 if (frame.step == STEP_PREAMBLE || !frame.resyncOnLaterPreamble()) {

@@ -289,7 +289,9 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
             hangUp();
             return;
         case Fault::Error:
-            bytes = encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
+            // A negative code: an error message without data.
+            bytes = rule->value < 0 ? encodeFrame(0x42, {})
+                                    : encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
             break;
         case Fault::BadChecksumFirst:
             bytes = reply;

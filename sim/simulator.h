@@ -21,7 +21,7 @@ constexpr int EXCHANGE_ANY = -1;
 enum class Fault {
     None,
     Silence,           // no answer
-    Error,             // answered by the error message with code `value`
+    Error,             // answered by the error message with code `value` (none if negative)
     BadChecksumFirst,  // a frame with a wrong checksum, then the answer
     UnrelatedFirst,    // two unrelated frames, then the answer
     UnrelatedOnly,     // two unrelated frames instead of the answer

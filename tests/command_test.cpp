@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <thread>
@@ -74,10 +75,28 @@ TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
         ioctl(terminal.slaveFd(), FIONREAD, &unread);
         EXPECT_EQ(unread, 0);
     }
+    // A signal that ends the wait puts the terminal back as it was.
+    PtyPair terminal;
+    termios cooked{};
+    tcgetattr(terminal.slaveFd(), &cooked);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
+    RunOptions onTerminal;
+    onTerminal.stdinFd = terminal.slaveFd();
+    onTerminal.ownTerminal = true;
+    onTerminal.whileRunning = [](pid_t tool) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(tool, SIGQUIT);
+    };
+    const RunResult quit = runProgram({QORVWRITER_PATH}, onTerminal);
+    EXPECT_EQ(quit.signal, SIGQUIT);
+    termios after{};
+    tcgetattr(terminal.slaveFd(), &after);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
 }
 
 TEST(CommandLine, SignalDuringARunReleasesThePort) {
-    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
         // Nothing answers: the tool waits for the probe's answer when the signal comes, while
         // another program (here the test) keeps the tty open.
         PtyPair pty;
@@ -104,7 +123,12 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
+        EXPECT_EQ(run.err.rfind("QorvWriter: ", 0), 0u) << run.err;
         EXPECT_NE(run.err.find(": No such file or directory\n"), std::string::npos) << run.err;
+        // No number of 1 or more is no port at all, whatever the system has.
+        EXPECT_EQ(run.err.find("the port must be a number of 1 or more") != std::string::npos,
+                  port[0] != '/')
+            << run.err;
         EXPECT_EQ(run.status, 1);
     }
     // A port that is not there: the ports that are.
@@ -117,7 +141,7 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
-        EXPECT_EQ(run.err.rfind("/dev/ttyS39: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.rfind("QorvWriter: /dev/ttyS39: ", 0), 0u) << run.err;
     }
     // The settings file is not touched before the port is open.
     EXPECT_NE(access(file.c_str(), F_OK), 0);
@@ -155,9 +179,29 @@ TEST(CommandLine, PortHeldByAnotherProgram) {
     ASSERT_EQ(holder.openPortPath(pty.path().c_str(), 115200, 4096, 1024), qorv::RESULT_OK);
     const RunResult run = runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", pty.path()});
     EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port " + pty.path() + "\n");
-    EXPECT_EQ(run.err.rfind(pty.path() + ": Device or resource busy\n", 0), 0u);
+    EXPECT_EQ(run.err.rfind("QorvWriter: " + pty.path() + ": Device or resource busy\n", 0), 0u);
     EXPECT_NE(run.err.find("another program holds the port"), std::string::npos);
     EXPECT_EQ(run.status, 1);
+
+    // As another user, whom the exclusive mark keeps out: held, the port is busy; marked but
+    // held by nobody (its holder was killed), the hint says so.
+    if (geteuid() != 0 || !haveProgram("setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv to run the tool as another user";
+    }
+    ASSERT_EQ(chmod(pty.path().c_str(), 0666), 0);
+    const std::vector<std::string> asNobody{"setpriv",        "--reuid=65534", "--regid=65534",
+                                            "--clear-groups", QORVWRITER_PATH, "/tmp/unused.qorv",
+                                            pty.path()};
+    EXPECT_NE(runProgram(asNobody).err.find("another program holds the port"), std::string::npos);
+    holder.close();
+    ASSERT_EQ(ioctl(pty.slaveFd(), TIOCEXCL), 0);
+    const RunResult marked = runProgram(asNobody);
+    EXPECT_EQ(marked.status, 1);
+    EXPECT_NE(marked.err.find("the port is marked for exclusive use, but no program holds its "
+                              "lock: a program that had it open may have been killed"),
+              std::string::npos)
+        << marked.err;
+    ioctl(pty.slaveFd(), TIOCNXCL);
 }
 
 TEST(CommandLine, BaudRateRules) {
@@ -172,5 +216,7 @@ TEST(CommandLine, BaudRateRules) {
     // "fast" is 0, which no line can run at.
     speedAfterRun({"fast"}, &run);
     EXPECT_EQ(run.out.rfind("Opening COM port...ERROR: Can not open COM port ", 0), 0u);
+    EXPECT_NE(run.err.find("the baud rate must be a number, not \"fast\""), std::string::npos)
+        << run.err;
     EXPECT_EQ(run.status, 1);
 }

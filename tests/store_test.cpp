@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -95,7 +96,7 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
     run = runAgainstSim({}, missing);
     EXPECT_EQ(run.result.out, PORT_OPENED + "Opening Qorv file: " + missing +
                                   "...ERROR: Can not open file " + missing + "\n");
-    EXPECT_EQ(run.result.err, missing + ": No such file or directory\n");
+    EXPECT_EQ(run.result.err, "QorvWriter: " + missing + ": No such file or directory\n");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_NE(access(missing.c_str(), F_OK), 0);
 
@@ -103,19 +104,42 @@ TEST_F(Store, SettingsFileThatCannotBeUsed) {
     run = runAgainstSim({}, dir.path());
     EXPECT_EQ(run.result.out, PORT_OPENED + "Opening Qorv file: " + dir.path() +
                                   "...ERROR: Can not open file " + dir.path() + "\n");
-    EXPECT_EQ(run.result.err, dir.path() + ": Is a directory\n");
+    EXPECT_EQ(run.result.err, "QorvWriter: " + dir.path() + ": Is a directory\n");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.wire, PROBE_FRAME);
+
+    // A copy cut off inside its data frame says where.
+    const Bytes whole = concat({{0x00, 0x00}, frameOf(0x91, settings)});
+    const std::string cut = settingsFile(Bytes(whole.begin(), whole.begin() + 900));
+    run = runAgainstSim({}, cut);
+    EXPECT_EQ(run.result.out, readingStart(cut) + NO_DATA);
+    EXPECT_EQ(run.result.err,
+              "QorvWriter: " + cut +
+                  " ends inside its settings data frame (0x91): the frame begins at "
+                  "byte 2 and is 1063 bytes long, the file holds 898 of them (cut "
+                  "off?)\n");
 }
 
 TEST_F(Store, NoDeviceOrProbeRefused) {
     const std::string file = settingsFile(frameOf(0x91, settings));
-    for (const SimOptions& options : {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
-                                      withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4)}) {
+    // Nothing comes; the probe is refused, with a code and without one; bytes come that never
+    // form a frame (a flood of preambles, as a wrong baud rate or a stuck line gives).
+    const std::vector<std::pair<SimOptions, std::string>> cases{
+        {withFault(pelorix::EXCHANGE_ANY, Fault::Silence),
+         "probe: no answer within 500 ms\nQorvWriter: check that the device is powered"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4),
+         "probe refused by the device with error code 0x04\n"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, -1),
+         "probe refused by the device without an error code\n"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::Babble, 1000),
+         " bytes came, none of them part of a valid frame\nQorvWriter: bytes come but none forms "
+         "a frame: check that the baud rate"}};
+    for (const auto& [options, explanation] : cases) {
         const ToolRun run = runAgainstSim(options, file);
         EXPECT_EQ(run.result.out, PORT_OPENED + "No Pelorix detected on COM " + run.port + "\n");
         EXPECT_EQ(run.result.status, 1);
         EXPECT_EQ(run.wire, PROBE_FRAME);
+        EXPECT_NE(run.result.err.find(explanation), std::string::npos) << run.result.err;
     }
 }
 
@@ -190,6 +214,71 @@ TEST_F(Store, WireTrace) {
     EXPECT_NE(run.result.err.find("cannot write the trace to " + dir.file("no/such/dir/trace")),
               std::string::npos)
         << run.result.err;
+
+    // Never anything but a regular file of its own: not the settings file under any name, not
+    // the port, not a FIFO without a reader (which would block the open), not a device. The run
+    // stores as without a trace; the settings file is unchanged (runAgainstSim checks it).
+    const std::string link = dir.file("link.qorv");
+    const std::string hardLink = dir.file("hard.qorv");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(file.c_str(), hardLink.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string port;
+    const CommandFor onPort = [&](const std::string& pty) {
+        port = pty;
+        return std::vector<std::string>{"env", "QORV_TRACE=" + pty, QORVWRITER_PATH, file, pty};
+    };
+    run = runAgainstSim({}, file, onPort);
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+    EXPECT_NE(run.result.err.find("cannot write the trace to " + port + " (it is no regular file)"),
+              std::string::npos)
+        << run.result.err;
+    for (const auto& [path, why] :
+         std::vector<std::pair<std::string, std::string>>{{file, "it is the settings file"},
+                                                          {link, "it is the settings file"},
+                                                          {hardLink, "it is the settings file"},
+                                                          {fifo, "it is no regular file"},
+                                                          {"/dev/full", "it is no regular file"},
+                                                          {dir.path(), "it is a directory"}}) {
+        traced.environment = {"QORV_TRACE=" + path};
+        run = runAgainstSim({}, file, command, traced);
+        EXPECT_EQ(run.result.out, successOutput(file)) << path;
+        EXPECT_EQ(run.result.err, "QorvWriter: cannot write the trace to " + path + " (" + why +
+                                      "); running without a trace\n");
+        EXPECT_LT(run.result.seconds, 5.0);
+    }
+    // The settings file named only by the trace's path is not made by the trace.
+    const std::string missing = dir.file("missing.qorv");
+    traced.environment = {"QORV_TRACE=" + missing};
+    run = runAgainstSim(
+        {}, missing,
+        [&](const std::string& pty) {
+            return std::vector<std::string>{QORVWRITER_PATH, missing, pty};
+        },
+        traced);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
+
+    // A trace file that fills up (a size limit here) is said once, at the end; the run stores.
+    const CommandFor limited = [&](const std::string& pty) {
+        return std::vector<std::string>{
+            "sh",
+            "-c",
+            "ulimit -f 1; trap '' XFSZ; QORV_TRACE=" + tracePath + " exec \"$0\" \"$@\"",
+            QORVWRITER_PATH,
+            file,
+            pty};
+    };
+    run = runAgainstSim({}, file, limited);
+    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.err.rfind("QorvWriter: the trace could not be written to " + tracePath +
+                                       " (File too large); it is incomplete\n",
+                                   0),
+              0u)
+        << run.result.err;
+    EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1);
 }
 
 TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {

@@ -410,5 +410,9 @@ int classifyOpenError(int) {
 
 void releasePortOnSignal() {}
 
+bool isHangUp(int) {
+    return false;
+}
+
 }  // namespace platform
 }  // namespace qorv

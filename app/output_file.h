@@ -1,0 +1,27 @@
+// Files the run writes beside its work (the wire trace), opened under one set of rules: only a
+// regular file, created when missing; never a device, a FIFO or a directory, never the settings
+// file or the port under any name or link; and opening never blocks.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace qorv {
+
+// The value of environment variable `name` as UTF-8 (read as wide text on Windows); false when
+// it is not set or empty.
+bool environmentValue(const char* name, std::string* value);
+
+// A file the output must not be: its path (null to skip) and what it is, for the reason.
+struct AvoidedFile {
+    const char* path;
+    const char* what;
+};
+
+// Opens `path` (UTF-8) for writing, emptied, or for appending with `append`. Returns null, with
+// the reason in `reason`, when the file is refused or cannot be opened; a file this call created
+// is then removed again.
+std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+                          int avoidCount, std::string* reason);
+
+}  // namespace qorv

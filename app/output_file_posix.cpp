@@ -1,0 +1,71 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/output_file.h"
+
+namespace qorv {
+
+bool environmentValue(const char* name, std::string* value) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    *value = text;
+    return true;
+}
+
+std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+                          int avoidCount, std::string* reason) {
+    // Looked at before it is opened: opening a tty or a FIFO does something of its own.
+    struct stat before {};
+    const bool existed = stat(path.c_str(), &before) == 0;
+    if (existed && !S_ISREG(before.st_mode)) {
+        *reason = S_ISDIR(before.st_mode) ? "it is a directory" : "it is no regular file";
+        return nullptr;
+    }
+    // O_NONBLOCK: should a FIFO take its place meanwhile, the open fails instead of waiting.
+    const int fd = open(
+        path.c_str(),
+        O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    const auto refuse = [&](const std::string& why) -> std::FILE* {
+        close(fd);
+        if (!existed) {
+            unlink(path.c_str());
+        }
+        *reason = why;
+        return nullptr;
+    };
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        return refuse("it is no regular file");
+    }
+    // Compared by device and inode, so that another name or a link to it is caught too; a
+    // settings file named only by this path exists now, if it is this file.
+    for (int i = 0; i < avoidCount; ++i) {
+        struct stat other {};
+        if (avoid[i].path != nullptr && stat(avoid[i].path, &other) == 0 &&
+            other.st_dev == opened.st_dev && other.st_ino == opened.st_ino) {
+            return refuse(std::string("it is ") + avoid[i].what);
+        }
+    }
+    if (!append && ftruncate(fd, 0) != 0) {
+        return refuse(std::strerror(errno));
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, append ? "a" : "w");
+    if (file == nullptr) {
+        return refuse(std::strerror(errno));
+    }
+    return file;
+}
+
+}  // namespace qorv

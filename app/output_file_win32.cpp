@@ -1,0 +1,149 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "app/output_file.h"
+
+namespace qorv {
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(count > 0 ? static_cast<size_t>(count) : 1u, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], count);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string utf8(const wchar_t* text) {
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(count > 0 ? static_cast<size_t>(count) : 1u, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], count, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string systemReason(DWORD error) {
+    wchar_t text[512];
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, sizeof text / sizeof text[0], nullptr);
+    if (length == 0) {
+        return "error " + std::to_string(error);
+    }
+    std::string reason = utf8(text);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == ' ' || reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason;
+}
+
+// A device named as a file ("NUL", "COM3", "\\.\COM3", "CON.txt"): never opened at all, since
+// opening a port or a console does something of its own.
+bool namesADevice(const std::wstring& path) {
+    if (path.rfind(L"\\\\.\\", 0) == 0) {
+        return true;
+    }
+    const size_t slash = path.find_last_of(L"\\/:");
+    std::wstring name = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    name = name.substr(0, name.find(L'.'));
+    while (!name.empty() && name.back() == L' ') {
+        name.pop_back();
+    }
+    for (wchar_t& c : name) {
+        c = static_cast<wchar_t>(towupper(c));
+    }
+    if (name == L"CON" || name == L"PRN" || name == L"AUX" || name == L"NUL" || name == L"CONIN$" ||
+        name == L"CONOUT$") {
+        return true;
+    }
+    return name.size() == 4 && (name.rfind(L"COM", 0) == 0 || name.rfind(L"LPT", 0) == 0) &&
+           name[3] >= L'0' && name[3] <= L'9';
+}
+
+bool sameFile(HANDLE file, const std::wstring& other) {
+    HANDLE handle =
+        CreateFileW(other.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = GetFileInformationByHandle(file, &a) &&
+                      GetFileInformationByHandle(handle, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(handle);
+    return same;
+}
+
+}  // namespace
+
+bool environmentValue(const char* name, std::string* value) {
+    const wchar_t* text = _wgetenv(wide(name).c_str());
+    if (text == nullptr || *text == L'\0') {
+        return false;
+    }
+    *value = utf8(text);
+    return true;
+}
+
+std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+                          int avoidCount, std::string* reason) {
+    const std::wstring name = wide(path);
+    if (namesADevice(name)) {
+        *reason = "it names a device, not a disk file";
+        return nullptr;
+    }
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *reason = "it is a directory";
+        return nullptr;
+    }
+    HANDLE handle = CreateFileW(name.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *reason = systemReason(GetLastError());
+        return nullptr;
+    }
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    const auto refuse = [&](const std::string& why) -> std::FILE* {
+        CloseHandle(handle);
+        if (created) {
+            DeleteFileW(name.c_str());
+        }
+        *reason = why;
+        return nullptr;
+    };
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        return refuse("it is not a disk file");
+    }
+    for (int i = 0; i < avoidCount; ++i) {
+        if (avoid[i].path != nullptr && sameFile(handle, wide(avoid[i].path))) {
+            return refuse(std::string("it is ") + avoid[i].what);
+        }
+    }
+    if (!append && !SetEndOfFile(handle)) {
+        return refuse(systemReason(GetLastError()));
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                   _O_WRONLY | _O_TEXT | (append ? _O_APPEND : 0));
+    if (fd < 0) {
+        return refuse("it cannot be written");
+    }
+    std::FILE* file = _fdopen(fd, append ? "a" : "w");
+    if (file == nullptr) {
+        _close(fd);
+        *reason = "it cannot be written";
+        return nullptr;
+    }
+    return file;
+}
+
+}  // namespace qorv
