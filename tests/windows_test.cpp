@@ -159,6 +159,45 @@ TEST_F(WindowsSuite, SettingsFilesNamedOutsideTheAnsiCodePage) {
     }
 }
 
+TEST_F(WindowsSuite, WireTraceOnlyToAFileOfItsOwn) {
+    // A trace named outside the ANSI code page is written under its own name.
+    TempDir own;
+    const std::string trace = own.file("\u8ffd\u8e2a-\u0141\u00f3d\u017a.txt");
+    const auto traced = [&](const std::string& tracePath) {
+        ToolRun run = runAgainstSim({}, settingsPath, [&](const std::string& port) {
+            const std::string link = prefix->path() + "/dosdevices/com3";
+            unlink(link.c_str());
+            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
+            return std::vector<std::string>{"env", "QORV_TRACE=" + windowsPath(tracePath), "wine",
+                                            *exe, windowsPath(settingsPath), "3"};
+        });
+        run.result.out = unixLines(run.result.out);
+        return run;
+    };
+    ToolRun run = traced(trace);
+    EXPECT_EQ(run.result.status, 0);
+    const Bytes written = readFile(trace);
+    EXPECT_NE(std::string(written.begin(), written.end()).find(" ms  sent     fa ff 30 00 d1"),
+              std::string::npos);
+    // The settings file itself is refused, and left as it was (runAgainstSim checks).
+    run = traced(settingsPath);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find("(it is the settings file); running without a trace"),
+              std::string::npos)
+        << run.result.err;
+    EXPECT_EQ(run.stored, settings);
+
+    // A copy cut off inside its data frame says where.
+    const Bytes whole = frameOf(0x91, settings);
+    writeFile(settingsPath, Bytes(whole.begin(), whole.begin() + 900));
+    run = runWindows({}, 3);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_NE(run.result.err.find("ends inside its settings data frame (0x91): the frame begins "
+                                  "at byte 0 and is 1063 bytes long, the file holds 900 of them"),
+              std::string::npos)
+        << run.result.err;
+}
+
 TEST_F(WindowsSuite, LineSettingsLeaveNothingToOtherPrograms) {
     const std::string check =
         std::filesystem::path(*exe).parent_path().string() + "/win32_line_check.exe";
@@ -205,6 +244,8 @@ TEST_F(WindowsSuite, NoDeviceAndProbeRefused) {
         {withFault(pelorix::EXCHANGE_ANY, Fault::Silence), "probe: no answer within 500 ms"},
         {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4),
          "probe refused by the device with error code 0x04"},
+        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, -1),
+         "probe refused by the device without an error code"},
         {withFault(pelorix::EXCHANGE_PROBE, Fault::UnrelatedOnly), "2 other messages came"}};
     for (const auto& [options, explanation] : cases) {
         const ToolRun run = runWindows(options, 3);
