@@ -116,7 +116,26 @@ TEST(ChannelPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
               RESULT_OPEN_FAILED);
     EXPECT_NE(second.osError(), 0);
     first.close();
+#ifdef TIOCGEXCL
+    // A normal close releases the exclusive mark, seen from the side that keeps the tty open (a
+    // second opener here is root, whom the mark does not keep out).
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+#endif
     EXPECT_EQ(second.openPortPath(pty.path().c_str(), 115200, IN_QUEUE, OUT_QUEUE), RESULT_OK);
+
+    // A device that is no tty is refused and its descriptor closed again.
+    TempDir dir;
+    writeFile(dir.file("plain"), {});
+    const int before = dup(0);
+    close(before);
+    DeviceChannel notTty;
+    EXPECT_EQ(notTty.openPortPath(dir.file("plain").c_str(), 115200, IN_QUEUE, OUT_QUEUE),
+              RESULT_OPEN_FAILED);
+    const int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, before);
 }
 
 TEST(ChannelPort, ReadsWaitAboutOneMillisecondAndNeverSpin) {

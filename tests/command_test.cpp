@@ -119,7 +119,7 @@ TEST(CommandLine, SignalDuringARunReleasesThePort) {
 TEST(CommandLine, PortArgumentsThatOpenNothing) {
     TempDir dir;
     const std::string file = dir.file("s.qorv");
-    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port", "COM"}) {
+    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port", "COM", "c"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");

@@ -152,6 +152,9 @@ TEST_F(Exchanges, ClosedChannelTouchesNothing) {
     EXPECT_EQ(channel.waitForMessage(0x91, data, &length, &bid), RESULT_NOT_OPEN);
     EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_NOT_OPEN);
     EXPECT_EQ(channel.lastResult, RESULT_NOT_OPEN);
+    channel.lastResult = RESULT_OK;
+    EXPECT_EQ(channel.readBytes(data, 1), 0);
+    EXPECT_EQ(channel.lastResult, RESULT_NOT_OPEN);
     EXPECT_EQ(length, 99);
     EXPECT_EQ(bid, 0x33);
     EXPECT_EQ(data[0], 0x55);
