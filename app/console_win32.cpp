@@ -33,11 +33,27 @@ void writeConsole(bool toError, const char* text, size_t length) {
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(count), &written, nullptr);
 }
 
+namespace {
+
+// Ctrl+C while the key is awaited is the key, not the end of the process.
+BOOL WINAPI ignoreCtrlC(DWORD event) {
+    return event == CTRL_C_EVENT ? TRUE : FALSE;
+}
+
+}  // namespace
+
 void waitForKey() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode)) {
+        // _getch cannot read Ctrl+C while the console processes it as a signal: without
+        // ENABLE_PROCESSED_INPUT it arrives as the key 0x03. The handler covers a console that
+        // raises the event all the same.
+        SetConsoleCtrlHandler(ignoreCtrlC, TRUE);
+        SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT));
         _getch();
+        SetConsoleMode(input, mode);
+        SetConsoleCtrlHandler(ignoreCtrlC, FALSE);
         return;
     }
     // Redirected or absent input (a pipe, a file, a service): one byte or the end of the input.

@@ -69,6 +69,13 @@ void explainExchange(const DeviceChannel& port, const Step& step) {
         tell("%s refused by the device %s", step.name, code);
         return;
     }
+    if (port.ioError() != 0 && port.ioErrorIsWriteStall()) {
+        tell(
+            "%s: the device or the adapter stopped taking data (a write did not complete within "
+            "its time limit)",
+            step.name);
+        return;
+    }
     if (port.ioError() != 0) {
         tellHangUp(port, step.name, "");
         return;
@@ -221,6 +228,16 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
                 "that had it open may have been killed (SIGKILL cannot be caught) while another "
                 "still keeps it open; the mark goes when every program has closed the port, or "
                 "when the adapter is plugged in again");
+            break;
+        case DeviceChannel::OPEN_TIMEOUTS_REFUSED:
+            tell(
+                "the driver did not take the port's read time limits; without them a read could "
+                "wait for ever, so the port is not used");
+            break;
+        case DeviceChannel::OPEN_DRIVER_FAILED:
+            tell(
+                "the adapter's driver did not respond or reports the device as not working: "
+                "unplug the adapter, plug it in again and retry");
             break;
         case DeviceChannel::OPEN_SETTINGS_REFUSED:
             tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",

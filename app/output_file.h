@@ -12,6 +12,9 @@ namespace qorv {
 // it is not set or empty.
 bool environmentValue(const char* name, std::string* value);
 
+// The C runtime's text for an errno value.
+std::string errorText(int errnoValue);
+
 // A file the output must not be: its path (null to skip) and what it is, for the reason.
 struct AvoidedFile {
     const char* path;

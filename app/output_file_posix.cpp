@@ -19,6 +19,10 @@ bool environmentValue(const char* name, std::string* value) {
     return true;
 }
 
+std::string errorText(int errnoValue) {
+    return std::strerror(errnoValue);
+}
+
 std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
                           int avoidCount, std::string* reason) {
     // Looked at before it is opened: opening a tty or a FIFO does something of its own.

@@ -3,44 +3,14 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwctype>
 
 #include "app/output_file.h"
+#include "app/win32_text.h"
 
 namespace qorv {
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(count > 0 ? static_cast<size_t>(count) : 1u, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], count);
-    out.resize(out.size() - 1);
-    return out;
-}
-
-std::string utf8(const wchar_t* text) {
-    const int count = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(count > 0 ? static_cast<size_t>(count) : 1u, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], count, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
-std::string systemReason(DWORD error) {
-    wchar_t text[512];
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, text, sizeof text / sizeof text[0], nullptr);
-    if (length == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string reason = utf8(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-        reason.pop_back();
-    }
-    return reason;
-}
 
 // A device named as a file ("NUL", "COM3", "\\.\COM3", "CON.txt"): never opened at all, since
 // opening a port or a console does something of its own.
@@ -85,17 +55,27 @@ bool sameFile(HANDLE file, const std::wstring& other) {
 }  // namespace
 
 bool environmentValue(const char* name, std::string* value) {
-    const wchar_t* text = _wgetenv(wide(name).c_str());
-    if (text == nullptr || *text == L'\0') {
+    // From the system, not the C runtime, whose calls for it Visual Studio deprecates.
+    const std::wstring wideName = wideFromUtf8(name);
+    const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size <= 1) {
         return false;
     }
-    *value = utf8(text);
-    return true;
+    std::wstring text(size, L'\0');
+    GetEnvironmentVariableW(wideName.c_str(), &text[0], size);
+    *value = utf8FromWide(text.c_str());
+    return !value->empty();
+}
+
+std::string errorText(int errnoValue) {
+    char text[256];
+    strerror_s(text, sizeof text, errnoValue);
+    return text;
 }
 
 std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
                           int avoidCount, std::string* reason) {
-    const std::wstring name = wide(path);
+    const std::wstring name = wideFromUtf8(path);
     if (namesADevice(name)) {
         *reason = "it names a device, not a disk file";
         return nullptr;
@@ -125,7 +105,7 @@ std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFil
         return refuse("it is not a disk file");
     }
     for (int i = 0; i < avoidCount; ++i) {
-        if (avoid[i].path != nullptr && sameFile(handle, wide(avoid[i].path))) {
+        if (avoid[i].path != nullptr && sameFile(handle, wideFromUtf8(avoid[i].path))) {
             return refuse(std::string("it is ") + avoid[i].what);
         }
     }

@@ -11,6 +11,7 @@
 
 #include "app/diagnosis.h"
 #include "app/messages.h"
+#include "app/win32_text.h"
 
 namespace qorv {
 
@@ -19,17 +20,6 @@ namespace {
 // The setup class of ports (COM and LPT).
 const GUID PORTS_CLASS = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-std::string utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return "";
-    }
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size - 1));
-    return out;
-}
 
 std::map<std::string, std::string> friendlyNames() {
     std::map<std::string, std::string> names;
@@ -54,7 +44,7 @@ std::map<std::string, std::string> friendlyNames() {
             SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
                                               reinterpret_cast<BYTE*>(friendly),
                                               sizeof friendly - sizeof friendly[0], nullptr)) {
-            names[utf8(port)] = utf8(friendly);
+            names[utf8FromWide(port)] = utf8FromWide(friendly);
         }
     }
     SetupDiDestroyDeviceInfoList(devices);
@@ -71,23 +61,42 @@ bool comesBefore(const std::string& a, const std::string& b) {
 void listPortsPresent() {
     std::vector<std::string> ports;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
-        ERROR_SUCCESS) {
-        for (DWORD i = 0;; ++i) {
+    const LSTATUS opened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
+    // The key exists only while ports do.
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
+        tell("the list of serial ports could not be read (%s)",
+             systemReason(static_cast<DWORD>(opened)).c_str());
+        return;
+    }
+    LSTATUS failure = ERROR_SUCCESS;
+    if (opened == ERROR_SUCCESS) {
+        // A value that cannot be read (a name too long for the buffer) is passed over, so that
+        // the ports after it are still listed.
+        for (DWORD i = 0; i < 4096; ++i) {
             wchar_t name[256];
             DWORD nameSize = sizeof name / sizeof name[0];
             wchar_t value[64] = {};
             DWORD valueSize = sizeof value - sizeof value[0];
             DWORD type = 0;
-            if (RegEnumValueW(key, i, name, &nameSize, nullptr, &type,
-                              reinterpret_cast<BYTE*>(value), &valueSize) != ERROR_SUCCESS) {
+            const LSTATUS status = RegEnumValueW(key, i, name, &nameSize, nullptr, &type,
+                                                 reinterpret_cast<BYTE*>(value), &valueSize);
+            if (status == ERROR_NO_MORE_ITEMS) {
                 break;
             }
+            if (status != ERROR_SUCCESS) {
+                failure = status;
+                continue;
+            }
             if (type == REG_SZ) {
-                ports.push_back(utf8(value));
+                ports.push_back(utf8FromWide(value));
             }
         }
         RegCloseKey(key);
+    }
+    if (failure != ERROR_SUCCESS) {
+        tell("some entries of the list of serial ports could not be read (%s)",
+             systemReason(static_cast<DWORD>(failure)).c_str());
     }
     if (ports.empty()) {
         tell("no serial ports found on this system");

@@ -20,7 +20,7 @@ WireTrace::~WireTrace() {
     }
     if (writeFailed) {
         tell("the trace could not be written to %s (%s); it is incomplete", path.c_str(),
-             std::strerror(writeError));
+             errorText(writeError).c_str());
     }
 }
 

@@ -142,4 +142,8 @@ bool DeviceChannel::ioErrorIsHangUp() const {
     return platform::isHangUp(firstIoError);
 }
 
+bool DeviceChannel::ioErrorIsWriteStall() const {
+    return platform::isWriteStall(firstIoError);
+}
+
 }  // namespace qorv

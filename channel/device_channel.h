@@ -82,7 +82,9 @@ class DeviceChannel {
         OPEN_DENIED,
         OPEN_BUSY,
         OPEN_SETTINGS_REFUSED,
-        OPEN_MARKED_EXCLUSIVE
+        OPEN_MARKED_EXCLUSIVE,
+        OPEN_TIMEOUTS_REFUSED,
+        OPEN_DRIVER_FAILED
     };
     OpenProblem openProblem() const;
     // First failed port read or write of the last exchange (the OS error, or a hang-up), 0 if
@@ -91,6 +93,8 @@ class DeviceChannel {
     void describeIoError(char* out, size_t size) const;
     // ioError() is the line's own hang-up, which needs no system text beside it.
     bool ioErrorIsHangUp() const;
+    // ioError() is a write that stalled: the device or the adapter stopped taking data.
+    bool ioErrorIsWriteStall() const;
     // Bytes read from the port since the request in progress was written.
     uint32_t bytesSinceRequest() const {
         const int32_t since = static_cast<int32_t>(bytesRead - requestStreamStart);

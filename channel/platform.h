@@ -29,7 +29,7 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError);
 
 void purgePort(OsHandle handle);
-// How many bytes the port has received that nobody has read yet.
+// How many bytes the port has received that nobody has read yet; -1 when it cannot tell.
 int32_t queuedInput(OsHandle handle);
 void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
@@ -37,6 +37,8 @@ void closeFile(OsHandle handle);
 void describeError(int osError, char* out, size_t size);
 // Whether a read or write error code is the hang-up of the line itself, which says all there is.
 bool isHangUp(int ioError);
+// Whether it is a write that stalled: the device or the adapter stopped taking data.
+bool isWriteStall(int ioError);
 // DeviceChannel::OpenProblem of an open's error code.
 int classifyOpenError(int osError);
 

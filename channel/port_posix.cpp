@@ -323,6 +323,10 @@ bool isHangUp(int ioError) {
     return ioError == ERROR_HUNG_UP;
 }
 
+bool isWriteStall(int ioError) {
+    return ioError == ETIMEDOUT;
+}
+
 int classifyOpenError(int osError) {
     switch (osError) {
         case ENOENT:

@@ -45,6 +45,13 @@ void applyLineSettings(DCB* dcb, int32_t baudRate, bool twoStopBits) {
     dcb->fErrorChar = FALSE;
     dcb->fAbortOnError = FALSE;
     dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    if (dcb->XonChar == dcb->XoffChar) {
+        dcb->XonChar = 0x11;
+        dcb->XoffChar = 0x13;
+        dcb->XonLim = 2048;
+        dcb->XoffLim = 512;
+    }
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
@@ -76,10 +83,19 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     if (port == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
+    // An error state left by another program (with fAbortOnError, every call would fail with
+    // 995 until it is cleared).
+    DWORD errors = 0;
+    ClearCommError(port, &errors, nullptr);
+    // A driver that does not report its settings leaves a zeroed DCB, which applyLineSettings
+    // completes.
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    GetCommState(port, &dcb);
+    if (!GetCommState(port, &dcb)) {
+        ZeroMemory(&dcb, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+    }
     bool twoStopBits = true;
     applyLineSettings(&dcb, baudRate, twoStopBits);
     if (!SetCommState(port, &dcb)) {
@@ -96,8 +112,14 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     ZeroMemory(&timeouts, sizeof timeouts);
     GetCommTimeouts(port, &timeouts);
     applyTimeouts(&timeouts, baudRate, twoStopBits);
-    SetCommTimeouts(port, &timeouts);
+    // Without its read timeouts (and with all-zero ones inherited) a read waits until data comes,
+    // so no time limit would ever run: such a port is not used.
+    if (!SetCommTimeouts(port, &timeouts)) {
+        CloseHandle(port);
+        return static_cast<int>(ERROR_TIMEOUTS_REFUSED);
+    }
     EscapeCommFunction(port, SETRTS);
+    EscapeCommFunction(port, SETDTR);
     SetupComm(port, static_cast<DWORD>(inQueueSize), static_cast<DWORD>(outQueueSize));
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
     *handle = reinterpret_cast<OsHandle>(port);
@@ -164,22 +186,24 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
 }
 
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
-    int32_t written = 0;
-    while (written < count) {
-        DWORD put = 0;
-        if (!WriteFile(toHandle(handle), buffer + written, static_cast<DWORD>(count - written),
-                       &put, nullptr)) {
-            keepFirst(toHandle(handle), ioError, GetLastError());
-            break;
-        }
-        if (put == 0) {
-            // The write timeout passed with nothing taken: the device has stopped taking data.
-            keepFirst(toHandle(handle), ioError, ERROR_TIMEOUT);
-            break;
-        }
-        written += static_cast<int32_t>(put);
+    DWORD put = 0;
+    BOOL done = WriteFile(toHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr);
+    if (!done && GetLastError() == ERROR_OPERATION_ABORTED) {
+        // A line error with fAbortOnError (set by a driver despite the settings) cancels the
+        // call until the error is cleared: cleared, the write is tried once more.
+        DWORD errors = 0;
+        ClearCommError(toHandle(handle), &errors, nullptr);
+        done = WriteFile(toHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr);
     }
-    return written;
+    if (!done) {
+        keepFirst(toHandle(handle), ioError, GetLastError());
+    } else if (put < static_cast<DWORD>(count)) {
+        // A synchronous write returns short only when its write timeout has passed: the device
+        // or the adapter has stopped taking data. Trying again would wait the whole timeout
+        // anew for every byte left.
+        keepFirst(toHandle(handle), ioError, ERROR_TIMEOUT);
+    }
+    return static_cast<int32_t>(put);
 }
 
 void purgePort(OsHandle handle) {
@@ -189,8 +213,9 @@ void purgePort(OsHandle handle) {
 int32_t queuedInput(OsHandle handle) {
     DWORD errors = 0;
     COMSTAT status{};
+    // Some virtual ports fail the call (87) while nothing is wrong: the count is then unknown.
     if (!ClearCommError(toHandle(handle), &errors, &status)) {
-        return 0;
+        return -1;
     }
     return static_cast<int32_t>(status.cbInQue);
 }
@@ -198,6 +223,10 @@ int32_t queuedInput(OsHandle handle) {
 // Windows has no hang-up of its own: a line that went away fails with a system error.
 bool isHangUp(int) {
     return false;
+}
+
+bool isWriteStall(int ioError) {
+    return ioError == ERROR_TIMEOUT;
 }
 
 int classifyOpenError(int osError) {
@@ -212,6 +241,13 @@ int classifyOpenError(int osError) {
             return DeviceChannel::OPEN_BUSY;
         case ERROR_INVALID_PARAMETER:
             return DeviceChannel::OPEN_SETTINGS_REFUSED;
+        case ERROR_TIMEOUTS_REFUSED:
+            return DeviceChannel::OPEN_TIMEOUTS_REFUSED;
+        // The driver did not answer (seen with some USB adapters), or reports the device as not
+        // working.
+        case ERROR_SEM_TIMEOUT:
+        case ERROR_GEN_FAILURE:
+            return DeviceChannel::OPEN_DRIVER_FAILED;
         default:
             return DeviceChannel::OPEN_OTHER;
     }
@@ -229,17 +265,34 @@ void closeFile(OsHandle handle) {
 }
 
 void describeError(int osError, char* out, size_t size) {
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(osError), 0, out, static_cast<DWORD>(size), nullptr);
+    // Windows words 222 as a blocked file type; here it is a device named as the settings file.
+    if (osError == ERROR_BAD_FILE_TYPE) {
+        std::snprintf(out, size, "not a disk file");
+        return;
+    }
+    if (static_cast<DWORD>(osError) == ERROR_TIMEOUTS_REFUSED) {
+        std::snprintf(out, size, "the driver did not take the read time limits");
+        return;
+    }
+    // In the system's language, as wide text, then UTF-8 like every other text of the run.
+    wchar_t text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(osError), 0, text,
+                                  static_cast<DWORD>(sizeof text / sizeof text[0]), nullptr);
     // System messages end in CR LF; the caller puts the line end.
-    while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
-                          out[length - 1] == ' ' || out[length - 1] == '.')) {
-        out[--length] = '\0';
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.')) {
+        --length;
     }
-    if (length == 0) {
+    const int bytes = length == 0
+                          ? 0
+                          : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out,
+                                                static_cast<int>(size) - 1, nullptr, nullptr);
+    if (bytes <= 0) {
         std::snprintf(out, size, "system error %d", osError);
+        return;
     }
+    out[bytes] = '\0';
 }
 
 }  // namespace platform

@@ -100,6 +100,10 @@ void releasePortOnSignal() {}
 bool isHangUp(int) {
     return false;
 }
+
+bool isWriteStall(int) {
+    return false;
+}
 int classifyOpenError(int) {
     return 0;
 }

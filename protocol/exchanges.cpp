@@ -82,12 +82,18 @@ ResultCode DeviceChannel::examineBytesInHand() {
     ResultCode found = RESULT_OK;
     uint8_t frame[FRAME_BUFFER_SIZE];
     for (int round = 0; round < IN_HAND_ROUNDS; ++round) {
-        const int32_t queued = queuedBytes();
         const int32_t room = FRAME_BUFFER_SIZE - carryCount;
-        const int32_t taken = queued < room ? queued : room;
-        if (taken > 0) {
-            carryCount += readBytes(carry + carryCount, taken);
+        int32_t queued = queuedBytes();
+        int32_t taken = queued < room ? queued : room;
+        if (queued < 0) {
+            // A port that cannot say how much it holds is read until a read finds nothing (which
+            // costs that read's wait of about 1 ms).
+            taken = room > 0 ? readBytes(carry + carryCount, room) : 0;
+            queued = taken < room ? taken : taken + 1;
+        } else if (taken > 0) {
+            taken = readBytes(carry + carryCount, taken);
         }
+        carryCount += taken;
         // Everything in hand came before the request about to be written.
         requestStreamStart = bytesRead + static_cast<uint32_t>(queued - taken);
         examiningInHand = true;
@@ -116,7 +122,8 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     }
     // Bytes that arrive from here on may answer the request. (One that arrives between the last
     // look at the port and the write cannot be told from an early answer.)
-    requestStreamStart = bytesRead + static_cast<uint32_t>(queuedBytes());
+    const int32_t queued = queuedBytes();
+    requestStreamStart = bytesRead + static_cast<uint32_t>(queued > 0 ? queued : 0);
     trace(TRACE_SENT, frame, size);
     writeBytes(frame, size);
     return RESULT_OK;

@@ -414,5 +414,9 @@ bool isHangUp(int) {
     return false;
 }
 
+bool isWriteStall(int) {
+    return false;
+}
+
 }  // namespace platform
 }  // namespace qorv

@@ -46,7 +46,7 @@ int main() {
     expect(!dcb.fNull && !dcb.fErrorChar, "no byte dropped or replaced");
     expect(!dcb.fAbortOnError, "no abort on error");
     expect(dcb.fRtsControl == RTS_CONTROL_ENABLE, "RTS on");
-    expect(dcb.fDtrControl == DTR_CONTROL_HANDSHAKE, "DTR left as read");
+    expect(dcb.fDtrControl == DTR_CONTROL_ENABLE, "DTR raised, not handshaking");
     expect(dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == TWOSTOPBITS, "8N2");
     qorv::platform::applyLineSettings(&dcb, 57600, false);
     expect(dcb.StopBits == ONESTOPBIT, "8N1 fallback");

@@ -206,6 +206,18 @@ TEST_F(WindowsSuite, LineSettingsLeaveNothingToOtherPrograms) {
     EXPECT_EQ(run.status, 0) << run.out;
 }
 
+TEST_F(WindowsSuite, ErrorPathsAgainstAModelOfTheSerialDrivers) {
+    // Busy, missing and failing ports, refused settings and timeouts, write timeouts, unplugging,
+    // fAbortOnError, ClearCommError failing, system messages in another language, the port
+    // list, Ctrl+C at the key wait: cases that wine's serial support cannot show.
+    const std::string model =
+        std::filesystem::path(*exe).parent_path().string() + "/win32_driver_model.exe";
+    ASSERT_EQ(access(model.c_str(), F_OK), 0) << "built by scripts/build-windows.sh";
+    const RunResult run = runProgram({"wine", model});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find(": 0 failed"), std::string::npos) << run.out;
+}
+
 TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
     const Bytes image = readFile(*exe);
     const auto contains = [&](const std::string& text, bool wide) {

@@ -1,0 +1,16 @@
+// Text conversions of the Windows side of the run: the run's text is UTF-8 throughout, the
+// system's is wide.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qorv {
+
+std::wstring wideFromUtf8(const std::string& text);
+std::string utf8FromWide(const wchar_t* text);
+// The system's wording of an error code, in its own language, without the final full stop.
+std::string systemReason(DWORD error);
+
+}  // namespace qorv
