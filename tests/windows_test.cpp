@@ -133,6 +133,8 @@ TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
 }
 
 TEST_F(WindowsSuite, PortTypedAsComN) {
+    // Also written out as the device.
+    EXPECT_EQ(runWindows({}, 5, {}, "\\\\.\\COM5").result.status, 0);
     const ToolRun run = runWindows({}, 12, {}, "com12");
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(run.stored, settings);
@@ -358,6 +360,10 @@ TEST_F(WindowsSuite, DeviceNameAsSettingsFileIsRefused) {
         EXPECT_EQ(unixLines(run.result.out), PORT_OPENED + "Opening Qorv file: " + name +
                                                  "...ERROR: Can not open file " + name + "\n");
         EXPECT_EQ(run.result.status, 1);
+        if (std::string(name) == "NUL") {
+            EXPECT_NE(run.result.err.find("NUL: not a disk file"), std::string::npos)
+                << run.result.err;
+        }
     }
 }
 
