@@ -7,7 +7,7 @@ set -euo pipefail
 
 base=(cmake make g++ libgtest-dev libgmock-dev)
 extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat
-       ser2net zip)
+       ser2net zip unzip osslsigncode openssl)
 packages=("${base[@]}")
 [ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
 

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Builds the release packages of the last commit, from a clean export of it, into dist/ (or
 # $QORV_DIST):
-#   QorvWriter-VERSION-windows-x64.zip    QorvWriter.exe, README.md, LICENSE, CHANGELOG.md
-#   QorvWriter-VERSION-linux-x64.tar.gz   QorvWriter, pelorix-sim, README.md, LICENSE, CHANGELOG.md
-#   SHA256SUMS
+#   QorvWriter-VERSION-windows-x64.zip    QorvWriter.exe, sample.qorv, README.md (the package's
+#                                         own), LICENSE, CHANGELOG.md
+#   QorvWriter-VERSION-linux-x64.tar.gz   QorvWriter, pelorix-sim, and the same
+#   QorvWriter-VERSION.exe.sig            with a signing key only: the detached signature
+#   SHA256SUMS                            of all of them
 # The packages are reproducible: the same commit gives the same bytes wherever it is built on
 # this machine. File times in the archives are SOURCE_DATE_EPOCH, or the last commit's date.
+#
+# With QORV_SIGN_KEY and QORV_SIGN_CERT (PEM files: an RSA key and its certificate) the
+# executable is signed with Authenticode, SHA-256, its signing time SOURCE_DATE_EPOCH, so that
+# signing the same build twice gives the same bytes (RSA signatures are deterministic). No
+# timestamp server is asked: its answer would differ every time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,8 +28,10 @@ git archive HEAD | tar -x -C "$work/src"
 # No build path reaches a binary.
 flags="-ffile-prefix-map=$work=."
 
+# The C++ runtime linked in, so that the Linux binaries need only glibc.
 cmake -S "$work/src" -B "$work/linux" -DCMAKE_BUILD_TYPE=Release -DQORV_TESTS=OFF \
-    -DQORV_SIMULATOR=ON -DQORV_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+    -DQORV_SIMULATOR=ON -DQORV_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc" >/dev/null
 cmake --build "$work/linux" -j "$(nproc)" --target QorvWriter pelorix-sim >/dev/null
 cmake -S "$work/src" -B "$work/windows" -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DQORV_TESTS=OFF -DQORV_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" \
@@ -32,29 +41,42 @@ cmake --build "$work/windows" -j "$(nproc)" --target QorvWriter >/dev/null
 
 # One folder per package; fixed modes and times, entries in name order.
 package() {
-    local dir=$1
-    shift
+    local dir=$1 platform=$2
+    shift 2
     mkdir -p "$dir"
     cp "$@" "$dir/"
-    cp "$work/src/README.md" "$work/src/LICENSE" "$work/src/CHANGELOG.md" "$dir/"
+    sed "s/@VERSION@/$version/" "$work/src/packaging/README-$platform.md" >"$dir/README.md"
+    cp "$work/src/LICENSE" "$work/src/CHANGELOG.md" "$dir/"
+    cp "$work/src/examples/sample.qorv" "$dir/sample.qorv"
     chmod 644 "$dir"/*
     chmod 755 "$dir" "$dir"/QorvWriter*
     [ ! -e "$dir/pelorix-sim" ] || chmod 755 "$dir/pelorix-sim"
     find "$dir" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 name=QorvWriter-$version
-mkdir -p "$work/pkg/windows" "$work/pkg/linux"
-x86_64-w64-mingw32-strip -o "$work/QorvWriter.exe" "$work/windows/QorvWriter.exe"
+mkdir -p "$work/pkg/windows" "$work/pkg/linux" "$work/unsigned"
+x86_64-w64-mingw32-strip -o "$work/unsigned/QorvWriter.exe" "$work/windows/QorvWriter.exe"
 strip -o "$work/QorvWriter" "$work/linux/QorvWriter"
 strip -o "$work/pelorix-sim" "$work/linux/sim/pelorix-sim"
-package "$work/pkg/windows/$name" "$work/QorvWriter.exe"
-package "$work/pkg/linux/$name" "$work/QorvWriter" "$work/pelorix-sim"
-
 mkdir -p "$dist"
-rm -f "$dist/$name-windows-x64.zip" "$dist/$name-linux-x64.tar.gz" "$dist/SHA256SUMS"
+rm -f "$dist/$name-windows-x64.zip" "$dist/$name-linux-x64.tar.gz" "$dist/$name.exe.sig" \
+    "$dist/SHA256SUMS"
+signature=()
+if [ -n "${QORV_SIGN_KEY:-}" ] || [ -n "${QORV_SIGN_CERT:-}" ]; then
+    osslsigncode sign -certs "$QORV_SIGN_CERT" -key "$QORV_SIGN_KEY" -h sha256 -n QorvWriter \
+        -time "$SOURCE_DATE_EPOCH" -in "$work/unsigned/QorvWriter.exe" \
+        -out "$work/QorvWriter.exe" >/dev/null
+    osslsigncode extract-signature -in "$work/QorvWriter.exe" -out "$dist/$name.exe.sig" >/dev/null
+    signature=("$name.exe.sig")
+else
+    cp "$work/unsigned/QorvWriter.exe" "$work/QorvWriter.exe"
+fi
+package "$work/pkg/windows/$name" windows "$work/QorvWriter.exe"
+package "$work/pkg/linux/$name" linux "$work/QorvWriter" "$work/pelorix-sim"
 (cd "$work/pkg/windows" && find "$name" | sort | zip -X -q -@ "$dist/$name-windows-x64.zip")
 (cd "$work/pkg/linux" && tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 \
     --numeric-owner --format=gnu -cf - "$name" | gzip -9n >"$dist/$name-linux-x64.tar.gz")
-(cd "$dist" && sha256sum "$name-linux-x64.tar.gz" "$name-windows-x64.zip" >SHA256SUMS)
+(cd "$dist" && sha256sum "$name-linux-x64.tar.gz" "$name-windows-x64.zip" "${signature[@]}" \
+    >SHA256SUMS)
 echo "Release $version in $dist:"
 (cd "$dist" && cat SHA256SUMS)
