@@ -21,10 +21,14 @@ struct AvoidedFile {
     const char* what;
 };
 
-// Opens `path` (UTF-8) for writing, emptied, or for appending with `append`. Returns null, with
-// the reason in `reason`, when the file is refused or cannot be opened; a file this call created
-// is then removed again.
-std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+enum OutputKind {
+    OUTPUT_TEXT_EMPTIED,    // emptied, then text (CR LF line ends on Windows)
+    OUTPUT_LINES_APPENDED,  // appended to, bytes as they are
+};
+
+// Opens `path` (UTF-8) for writing. Returns null, with the reason in `reason`, when the file is
+// refused or cannot be opened; a file this call created is then removed again.
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
                           int avoidCount, std::string* reason);
 
 }  // namespace qorv

@@ -23,8 +23,9 @@ std::string errorText(int errnoValue) {
     return std::strerror(errnoValue);
 }
 
-std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
                           int avoidCount, std::string* reason) {
+    const bool append = kind == OUTPUT_LINES_APPENDED;
     // Looked at before it is opened: opening a tty or a FIFO does something of its own.
     struct stat before {};
     const bool existed = stat(path.c_str(), &before) == 0;

@@ -73,8 +73,9 @@ std::string errorText(int errnoValue) {
     return text;
 }
 
-std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFile* avoid,
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
                           int avoidCount, std::string* reason) {
+    const bool append = kind == OUTPUT_LINES_APPENDED;
     const std::wstring name = wideFromUtf8(path);
     if (namesADevice(name)) {
         *reason = "it names a device, not a disk file";
@@ -113,11 +114,11 @@ std::FILE* openOutputFile(const std::string& path, bool append, const AvoidedFil
         return refuse(systemReason(GetLastError()));
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                   _O_WRONLY | _O_TEXT | (append ? _O_APPEND : 0));
+                                   _O_WRONLY | (append ? _O_APPEND | _O_BINARY : _O_TEXT));
     if (fd < 0) {
         return refuse("it cannot be written");
     }
-    std::FILE* file = _fdopen(fd, append ? "a" : "w");
+    std::FILE* file = _fdopen(fd, append ? "ab" : "w");
     if (file == nullptr) {
         _close(fd);
         *reason = "it cannot be written";

@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "app/diagnosis.h"
 #include "app/messages.h"
+#include "app/run_record.h"
 #include "app/store.h"
 #include "app/trace.h"
 #include "channel/device_channel.h"
@@ -51,12 +52,16 @@ int runCommand(int argc, const char* const* argv) {
     prepareProcess();
     // Destroyed in reverse order: the port channel is closed first, the trace after both.
     WireTrace trace;
+    RunRecord record;
     DeviceChannel fileChannel;
     DeviceChannel portChannel;
 
     const int arguments = argc - 1;
     if (arguments < 2) {
         say(USAGE_TEXT);
+        // Which tool this is, then the ports there are to use it on.
+        const char version[] = "QorvWriter " QORV_VERSION "\n";
+        writeConsole(true, version, sizeof version - 1);
         listPortsPresent();
         waitForKey();
         return 1;
@@ -70,6 +75,7 @@ int runCommand(int argc, const char* const* argv) {
     char portDevice[64];
     DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
     trace.start(portChannel, fileArgument, numbered ? portDevice : portArgument);
+    record.start(portArgument, numbered ? portDevice : portArgument, baudRate, fileArgument);
     say("Opening COM port...");
     const ResultCode opened =
         numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
@@ -78,11 +84,17 @@ int runCommand(int argc, const char* const* argv) {
         say("ERROR: Can not open COM port %s\n", portArgument);
         explainPortOpenFailure(portChannel, portArgument, portNumber, numbered, baudRate,
                                arguments == 3 ? argv[3] : nullptr);
+        record.failed("open_port", 0, "open_failed", portChannel);
+        record.finish(1);
         return 1;
     }
     say("done\n\n");
+    record.portOpened(portChannel);
 
-    return runStore(portChannel, fileChannel, fileArgument, portArgument) ? 0 : 1;
+    const int status =
+        runStore(portChannel, fileChannel, fileArgument, portArgument, &record) ? 0 : 1;
+    record.finish(status);
+    return status;
 }
 
 }  // namespace qorv

@@ -18,8 +18,11 @@ constexpr int32_t STORE_MESSAGE_SIZE = 3 + STORE_BLOCK_SIZE;
 // Message data that stores block (group, index) of the settings data.
 void buildStoreMessage(const uint8_t* settings, int32_t group, int32_t index, uint8_t* message);
 
-// Stores the settings file's data in the device on the open port; prints every step.
+class RunRecord;
+
+// Stores the settings file's data in the device on the open port; prints every step, and tells
+// `record` (when given) what each step found.
 bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char* fileArgument,
-              const char* portArgument);
+              const char* portArgument, RunRecord* record = nullptr);
 
 }  // namespace qorv

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include "tests/sim_run.h"
 
@@ -418,4 +421,124 @@ TEST_F(Store, HungUpLineFailsTheRunWithoutHanging) {
     EXPECT_EQ(run.storedBlocks, 2);
     EXPECT_NE(run.result.err.find("block 3 of 16: the line hung up"), std::string::npos)
         << run.result.err;
+}
+
+TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
+    const std::string file = settingsFile(frameOf(0x91, settings));
+    const std::string recordPath = dir.file("runs.jsonl");
+    RunOptions recorded;
+    recorded.environment = {"QORV_REPORT=" + recordPath};
+    const auto runWith = [&](const SimOptions& options, const std::string& settingsPath,
+                             const std::string& port = "") {
+        return runAgainstSim(
+            options, settingsPath,
+            [&](const std::string& pty) {
+                return std::vector<std::string>{QORVWRITER_PATH, settingsPath,
+                                                port.empty() ? pty : port};
+            },
+            recorded);
+    };
+    // The settings' checksum as sha256sum computes it.
+    writeFile(dir.file("sent.bin"), Bytes(settings.begin(), settings.begin() + 1056));
+    const RunResult sum = runProgram({"sha256sum", dir.file("sent.bin")});
+    const std::string sha256 = sum.out.substr(0, 64);
+
+    SimOptions wrongIdentity;
+    wrongIdentity.identity = {0x00, 0x30, 0x03, 0x61};
+    const std::string noData = settingsFile(frameOf(0x90, settings), "other.qorv");
+    const std::string oddName = dir.file("odd\xff.qorv");
+    writeFile(oddName, frameOf(0x91, settings));
+    runWith({}, file);
+    runWith({}, file, "/dev/no-such-port");
+    runWith(withFault(pelorix::EXCHANGE_ANY, Fault::Silence), file);
+    runWith({}, dir.file("missing.qorv"));
+    runWith({}, noData);
+    runWith(wrongIdentity, file);
+    runWith(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), file);
+    runWith(withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 9), file);
+    runWith({}, oddName);
+
+    const Bytes written = readFile(recordPath);
+    std::vector<nlohmann::json> records;
+    std::string line;
+    for (uint8_t c : written) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        records.push_back(nlohmann::json::parse(line));
+        line.clear();
+    }
+    ASSERT_EQ(records.size(), 9u);
+    EXPECT_TRUE(line.empty());
+    const nlohmann::json& ok = records[0];
+    EXPECT_EQ(ok["record"], 1);
+    EXPECT_EQ(ok["tool"], "QorvWriter");
+    EXPECT_EQ(ok["stored"], true);
+    EXPECT_EQ(ok["exit_status"], 0);
+    EXPECT_EQ(ok["step"], nullptr);
+    EXPECT_EQ(ok["settings_file"], file);
+    EXPECT_EQ(ok["settings_sha256"], sha256);
+    EXPECT_EQ(ok["identity"], "00300360");
+    EXPECT_EQ(ok["baud"], 115200);
+    EXPECT_EQ(ok["time"].get<std::string>().size(), 20u);
+    ASSERT_EQ(ok["exchanges"].size(), 19u);
+    EXPECT_EQ(ok["exchanges"][2]["block"], 1);
+    EXPECT_EQ(ok["exchanges"][18]["step"], "finish");
+    EXPECT_GE(ok["duration_ms"].get<int>(), 0);
+
+    // step, block, cause, device error, OS error of each failing run, in order.
+    const std::vector<
+        std::tuple<std::string, nlohmann::json, std::string, nlohmann::json, nlohmann::json>>
+        failures{{"open_port", nullptr, "open_failed", nullptr, 2},
+                 {"probe", nullptr, "no_answer", nullptr, nullptr},
+                 {"open_file", nullptr, "open_failed", nullptr, 2},
+                 {"read_settings", nullptr, "no_settings_frame", nullptr, nullptr},
+                 {"identity", nullptr, "wrong_identity", nullptr, nullptr},
+                 {"block", 6, "refused", 4, nullptr},
+                 {"finish", nullptr, "refused", 9, nullptr}};
+    for (size_t i = 0; i < failures.size(); ++i) {
+        const nlohmann::json& record = records[i + 1];
+        SCOPED_TRACE(record.dump());
+        EXPECT_EQ(record["stored"], false);
+        EXPECT_EQ(record["exit_status"], 1);
+        EXPECT_EQ(record["step"], std::get<0>(failures[i]));
+        EXPECT_EQ(record["block"], std::get<1>(failures[i]));
+        EXPECT_EQ(record["cause"], std::get<2>(failures[i]));
+        EXPECT_EQ(record["device_error"], std::get<3>(failures[i]));
+        EXPECT_EQ(record["os_error"], std::get<4>(failures[i]));
+    }
+    EXPECT_EQ(records[1]["device"], nullptr);
+    EXPECT_EQ(records[5]["identity"], "00300361");
+    // A file name that is no UTF-8: the text with U+FFFD, its bytes exactly beside it.
+    EXPECT_EQ(records[8]["settings_file"], dir.file("odd\xef\xbf\xbd.qorv"));
+    EXPECT_EQ(records[8]["settings_file_hex"].get<std::string>().substr(0, 2), "2f");
+
+    // Eight devices stored at once, as the README's parallel bench does: one whole line each.
+    const std::string together = dir.file("parallel.jsonl");
+    const RunResult bench = runProgram({PROJECT_ROOT "/scripts/bench-parallel.sh", together});
+    EXPECT_EQ(bench.status, 0) << bench.out << bench.err;
+    const Bytes lines = readFile(together);
+    std::set<std::string> ports;
+    line.clear();
+    for (uint8_t c : lines) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        const nlohmann::json record = nlohmann::json::parse(line);
+        EXPECT_EQ(record["stored"], true);
+        ports.insert(record["port"].get<std::string>());
+        line.clear();
+    }
+    EXPECT_EQ(ports.size(), 8u);
+
+    // Never the settings file: refused, said, and the run goes on (the file is unchanged).
+    recorded.environment = {"QORV_REPORT=" + file};
+    const ToolRun refused = runWith({}, file);
+    EXPECT_EQ(refused.result.status, 0);
+    EXPECT_NE(refused.result.err.find("cannot write the run record to " + file +
+                                      " (it is the settings file)"),
+              std::string::npos)
+        << refused.result.err;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "tests/sim_run.h"
 
@@ -170,8 +171,12 @@ TEST_F(WindowsSuite, WireTraceOnlyToAFileOfItsOwn) {
             const std::string link = prefix->path() + "/dosdevices/com3";
             unlink(link.c_str());
             EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
-            return std::vector<std::string>{"env", "QORV_TRACE=" + windowsPath(tracePath), "wine",
-                                            *exe, windowsPath(settingsPath), "3"};
+            return std::vector<std::string>{"env",
+                                            "QORV_TRACE=" + windowsPath(tracePath),
+                                            "wine",
+                                            *exe,
+                                            windowsPath(settingsPath),
+                                            "3"};
         });
         run.result.out = unixLines(run.result.out);
         return run;
@@ -198,6 +203,41 @@ TEST_F(WindowsSuite, WireTraceOnlyToAFileOfItsOwn) {
                                   "at byte 0 and is 1063 bytes long, the file holds 900 of them"),
               std::string::npos)
         << run.result.err;
+}
+
+TEST_F(WindowsSuite, RunRecordParsesForSuccessAndFailure) {
+    const std::string recordPath = dir.file("runs.jsonl");
+    for (const SimOptions& options :
+         {SimOptions{}, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4)}) {
+        runAgainstSim(options, settingsPath, [&](const std::string& port) {
+            const std::string link = prefix->path() + "/dosdevices/com3";
+            unlink(link.c_str());
+            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
+            return std::vector<std::string>{"env",
+                                            "QORV_REPORT=" + windowsPath(recordPath),
+                                            "wine",
+                                            *exe,
+                                            windowsPath(settingsPath),
+                                            "3"};
+        });
+    }
+    const Bytes written = readFile(recordPath);
+    const std::string text(written.begin(), written.end());
+    const size_t end = text.find('\n');
+    ASSERT_NE(end, std::string::npos);
+    // LF line ends on Windows too: JSON Lines.
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    const nlohmann::json stored = nlohmann::json::parse(text.substr(0, end));
+    const nlohmann::json refused = nlohmann::json::parse(text.substr(end + 1));
+    EXPECT_EQ(stored["stored"], true);
+    EXPECT_EQ(stored["device"], "\\\\.\\COM3");
+    EXPECT_EQ(stored["settings_file"], windowsPath(settingsPath));
+    EXPECT_EQ(stored["exchanges"].size(), 19u);
+    EXPECT_EQ(refused["stored"], false);
+    EXPECT_EQ(refused["step"], "block");
+    EXPECT_EQ(refused["block"], 6);
+    EXPECT_EQ(refused["cause"], "refused");
+    EXPECT_EQ(refused["device_error"], 4);
 }
 
 TEST_F(WindowsSuite, LineSettingsLeaveNothingToOtherPrograms) {

@@ -1,0 +1,218 @@
+#include "app/run_record.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "app/messages.h"
+#include "app/output_file.h"
+#include "app/sha256.h"
+
+namespace qorv {
+
+namespace {
+
+constexpr int RECORD_FORMAT = 1;
+constexpr int32_t SETTINGS_SENT = 1056;
+
+// Length of the UTF-8 sequence starting at `text`, or 0 when it is not a valid one.
+size_t utf8Sequence(const unsigned char* text, size_t left) {
+    const unsigned char lead = text[0];
+    const size_t length = lead < 0x80           ? 1
+                          : (lead >> 5) == 0x6  ? 2
+                          : (lead >> 4) == 0xE  ? 3
+                          : (lead >> 3) == 0x1E ? 4
+                                                : 0;
+    if (length == 0 || length > left || (length == 2 && lead < 0xC2)) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A JSON string of `text`. Bytes that are no UTF-8 (a POSIX file name may hold any) become
+// U+FFFD here, and `exact` says whether that happened.
+std::string jsonString(const std::string& text, bool* exact) {
+    std::string out = "\"";
+    *exact = true;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8Sequence(bytes + i, text.size() - i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            *exact = false;
+            ++i;
+            continue;
+        }
+        const unsigned char c = bytes[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out + "\"";
+}
+
+std::string hexOf(const uint8_t* bytes, size_t count) {
+    std::string out;
+    char pair[3];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        out += pair;
+    }
+    return out;
+}
+
+// "name": "text", and beside it "name_hex" with the bytes when the text is no UTF-8.
+void addText(std::string& line, const char* name, const std::string& text) {
+    bool exact = true;
+    line += std::string(",\"") + name + "\":" + jsonString(text, &exact);
+    if (!exact) {
+        line += std::string(",\"") + name + "_hex\":\"" +
+                hexOf(reinterpret_cast<const uint8_t*>(text.data()), text.size()) + "\"";
+    }
+}
+
+void addOptionalText(std::string& line, const char* name, const std::string& text) {
+    if (text.empty()) {
+        line += std::string(",\"") + name + "\":null";
+    } else {
+        addText(line, name, text);
+    }
+}
+
+void addNumber(std::string& line, const char* name, long long value, bool present = true) {
+    line += std::string(",\"") + name + "\":" + (present ? std::to_string(value) : "null");
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &now);
+#else
+    gmtime_r(&now, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+}  // namespace
+
+RunRecord::~RunRecord() {
+    if (out != nullptr) {
+        std::fclose(out);
+    }
+}
+
+void RunRecord::start(const char* portArgument, const char* portDevice, int32_t baudRate,
+                      const char* settingsArgument) {
+    time = utcNow();
+    port = portArgument;
+    baud = baudRate;
+    settingsFile = settingsArgument;
+    if (!environmentValue("QORV_REPORT", &path)) {
+        return;
+    }
+    const AvoidedFile avoid[] = {{settingsArgument, "the settings file"}, {portDevice, "the port"}};
+    std::string reason;
+    out = openOutputFile(path, OUTPUT_LINES_APPENDED, avoid, 2, &reason);
+    if (out == nullptr) {
+        tell("cannot write the run record to %s (%s); running without one", path.c_str(),
+             reason.c_str());
+        return;
+    }
+    // Unbuffered, so that the whole line goes out in one write: lines of runs appending at once
+    // never interleave.
+    std::setvbuf(out, nullptr, _IONBF, 0);
+}
+
+void RunRecord::portOpened(const DeviceChannel& channel) {
+    device = channel.openedName();
+}
+
+void RunRecord::settingsRead(const uint8_t* data, int32_t length) {
+    const int32_t sent = length < SETTINGS_SENT ? length : SETTINGS_SENT;
+    settingsSha256 = sha256Hex(data, static_cast<size_t>(sent));
+}
+
+void RunRecord::identityRead(const uint8_t* bytes, uint16_t length) {
+    identity = hexOf(bytes, length);
+}
+
+void RunRecord::exchangeTimed(const char* name, int32_t blockNumber, int32_t milliseconds) {
+    exchanges.push_back(Exchange{name, blockNumber, milliseconds});
+}
+
+void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
+                       const DeviceChannel& channel) {
+    step = name;
+    block = blockNumber;
+    cause = why;
+    hasDeviceError = channel.lastResult == RESULT_DEVICE_ERROR && channel.deviceErrorCoded;
+    deviceError = channel.deviceError;
+    osError = channel.osError() != 0 ? channel.osError() : channel.ioError();
+}
+
+void RunRecord::exchangeFailed(const char* name, int32_t blockNumber, const DeviceChannel& port) {
+    const char* why = port.lastResult == RESULT_DEVICE_ERROR
+                          ? (port.refusalBeforeRequest ? "late_refusal" : "refused")
+                      : port.lastResult == RESULT_UNEXPECTED_REPLY        ? "unexpected_reply"
+                      : port.ioError() != 0 && port.ioErrorIsWriteStall() ? "write_stalled"
+                      : port.ioError() != 0                               ? "hung_up"
+                      : port.otherMessages > 0                            ? "other_messages"
+                      : port.bytesSinceRequest() > 0                      ? "no_valid_frame"
+                                                                          : "no_answer";
+    failed(name, blockNumber, why, port);
+}
+
+void RunRecord::finish(int exitStatus) {
+    if (out == nullptr) {
+        return;
+    }
+    std::string line = "{\"record\":" + std::to_string(RECORD_FORMAT);
+    addText(line, "time", time);
+    addText(line, "tool", "QorvWriter");
+    addText(line, "version", QORV_VERSION);
+    addText(line, "port", port);
+    addOptionalText(line, "device", device);
+    addNumber(line, "baud", baud);
+    addText(line, "settings_file", settingsFile);
+    addOptionalText(line, "settings_sha256", settingsSha256);
+    addOptionalText(line, "identity", identity);
+    line += std::string(",\"stored\":") + (exitStatus == 0 ? "true" : "false");
+    addNumber(line, "exit_status", exitStatus);
+    addOptionalText(line, "step", step);
+    addNumber(line, "block", block, block > 0);
+    addOptionalText(line, "cause", cause);
+    addNumber(line, "device_error", deviceError, hasDeviceError);
+    addNumber(line, "os_error", osError, osError != 0);
+    addNumber(line, "duration_ms", DeviceChannel::nowMs());
+    line += ",\"exchanges\":[";
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        const Exchange& exchange = exchanges[i];
+        line += std::string(i == 0 ? "" : ",") + "{\"step\":\"" + exchange.step + "\"";
+        if (exchange.block > 0) {
+            line += ",\"block\":" + std::to_string(exchange.block);
+        }
+        line += ",\"ms\":" + std::to_string(exchange.milliseconds) + "}";
+    }
+    line += "]}\n";
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
+        tell("the run record could not be written to %s (%s)", path.c_str(),
+             errorText(errno).c_str());
+    }
+}
+
+}  // namespace qorv

@@ -1,0 +1,66 @@
+// The run record: with QORV_REPORT set to a file, one JSON object per run is appended to it, one
+// line each (JSON Lines), written once when the run ends, also when it fails. The fields are a
+// stable format, described in docs/run-record.md. The file is opened under the wire trace's rules
+// and written with one call, so that runs appending to one file at once give whole lines.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "channel/device_channel.h"
+
+namespace qorv {
+
+class RunRecord {
+  public:
+    RunRecord() = default;
+    ~RunRecord();
+    RunRecord(const RunRecord&) = delete;
+    RunRecord& operator=(const RunRecord&) = delete;
+
+    // Opens the record file if QORV_REPORT names one, never the settings file or the port; a
+    // file refused or not opened is said on standard error and changes nothing else.
+    void start(const char* portArgument, const char* portDevice, int32_t baudRate,
+               const char* settingsArgument);
+    void portOpened(const DeviceChannel& port);
+    // The settings bytes that are (or would be) sent.
+    void settingsRead(const uint8_t* data, int32_t length);
+    void identityRead(const uint8_t* identity, uint16_t length);
+    // How long one exchange took; `block` 1-16 for a store block, 0 otherwise.
+    void exchangeTimed(const char* step, int32_t block, int32_t milliseconds);
+    // The step that failed, its block (1-16, or 0), and why as a stable keyword; the device's
+    // refusal code and the system's error are taken from `channel`.
+    void failed(const char* step, int32_t block, const char* cause, const DeviceChannel& channel);
+    // An exchange on the port that did not end in its answer: the cause read off the channel.
+    void exchangeFailed(const char* step, int32_t block, const DeviceChannel& port);
+    // Writes the record; the run's exit status.
+    void finish(int exitStatus);
+
+  private:
+    struct Exchange {
+        std::string step;
+        int32_t block;
+        int32_t milliseconds;
+    };
+
+    std::FILE* out = nullptr;
+    std::string path;
+    std::string time;
+    std::string port;
+    std::string device;
+    int32_t baud = 0;
+    std::string settingsFile;
+    std::string settingsSha256;
+    std::string identity;
+    std::string step;
+    int32_t block = 0;
+    std::string cause;
+    bool hasDeviceError = false;
+    uint16_t deviceError = 0;
+    int osError = 0;
+    std::vector<Exchange> exchanges;
+};
+
+}  // namespace qorv
