@@ -5,7 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-command -v cmake >/dev/null && [ -e /usr/include/gtest/gtest.h ] || scripts/install-deps.sh --base
+command -v cmake >/dev/null && [ -e /usr/include/gtest/gtest.h ] &&
+    [ -e /usr/include/nlohmann/json.hpp ] || scripts/install-deps.sh --base
+if [ -x build/QorvWriter ] && [ -x build/sim/pelorix-sim ]; then
+    echo "Bringing the build up to date..."
+else
+    echo "Building the tool and the device simulator (the first time takes a minute)..."
+fi
 scripts/build.sh >/dev/null
 
 work=$(mktemp -d)

@@ -53,7 +53,8 @@ const char HELP[] =
     "                           (preambles for VALUE ms)\n"
     "  --make-settings OUT      write a settings file holding made-up data (or RAW's bytes)\n"
     "  --from RAW               raw settings data for --make-settings\n"
-    "  --help                   show this text\n";
+    "  --help                   show this text\n"
+    "  --version                show the version\n";
 
 bool parseInt(const char* text, int* value) {
     char* end = nullptr;
@@ -208,6 +209,7 @@ int main(int argc, char** argv) {
         OPT_MAKE,
         OPT_FROM,
         OPT_HELP,
+        OPT_VERSION,
     };
     static const option longOptions[] = {
         {"link", required_argument, nullptr, OPT_LINK},
@@ -226,6 +228,7 @@ int main(int argc, char** argv) {
         {"make-settings", required_argument, nullptr, OPT_MAKE},
         {"from", required_argument, nullptr, OPT_FROM},
         {"help", no_argument, nullptr, OPT_HELP},
+        {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0},
     };
     pelorix::SimOptions options;
@@ -307,6 +310,9 @@ int main(int argc, char** argv) {
                 break;
             case OPT_HELP:
                 std::fputs(HELP, stdout);
+                return 0;
+            case OPT_VERSION:
+                std::puts("pelorix-sim " QORV_VERSION);
                 return 0;
             default:
                 return usageError("unknown option");

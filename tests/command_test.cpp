@@ -29,12 +29,15 @@ speed_t speedAfterRun(const std::vector<std::string>& extra, RunResult* result) 
 }  // namespace
 
 TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
+    const RunResult simVersion = runProgram({PELORIX_SIM_PATH, "--version"});
+    EXPECT_EQ(simVersion.out, "pelorix-sim " QORV_VERSION "\n");
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{QORVWRITER_PATH}, {QORVWRITER_PATH, "file.qorv"}}) {
         const RunResult run = runProgram(argv);
         EXPECT_EQ(run.out, USAGE_TEXT);
         EXPECT_EQ(run.status, 1);
-        // The ports present follow the usage text, on standard error.
+        // The version and the ports present follow the usage text, on standard error.
+        EXPECT_EQ(run.err.rfind("QorvWriter " QORV_VERSION "\nQorvWriter: ", 0), 0u) << run.err;
         EXPECT_TRUE(run.err.find("serial ports present:\n") != std::string::npos ||
                     run.err.find("no serial ports found") != std::string::npos)
             << run.err;

@@ -430,6 +430,7 @@ TEST_F(WindowsSuite, PortsThatOpenNothingAndTheUsageText) {
     // Standard input is redirected: the key wait must not hang.
     const RunResult usage = runWindowsAlone({});
     EXPECT_EQ(usage.out, USAGE_TEXT);
+    EXPECT_EQ(usage.err.rfind("QorvWriter " QORV_VERSION "\r\n", 0), 0u) << usage.err;
     EXPECT_EQ(usage.status, 1);
     EXPECT_LT(usage.seconds, 20.0);
 }
