@@ -80,8 +80,9 @@ void prepareProcess() {
         }
         struct sigaction action {};
         sigaction(signalNumber, nullptr, &action);
-        // A signal the launcher chose to ignore stays ignored.
-        if (action.sa_handler == SIG_IGN) {
+        // A signal the launcher chose to ignore stays ignored, and one this process already
+        // handles (a sanitizer's crash report) keeps its handler.
+        if (action.sa_handler != SIG_DFL || (action.sa_flags & SA_SIGINFO) != 0) {
             continue;
         }
         action.sa_handler = endBySignal;
