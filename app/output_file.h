@@ -15,20 +15,15 @@ bool environmentValue(const char* name, std::string* value);
 // The C runtime's text for an errno value.
 std::string errorText(int errnoValue);
 
-// A file the output must not be: its path (null to skip) and what it is, for the reason.
-struct AvoidedFile {
-    const char* path;
-    const char* what;
-};
-
 enum OutputKind {
     OUTPUT_TEXT_EMPTIED,    // emptied, then text (CR LF line ends on Windows)
     OUTPUT_LINES_APPENDED,  // appended to, bytes as they are
 };
 
-// Opens `path` (UTF-8) for writing. Returns null, with the reason in `reason`, when the file is
-// refused or cannot be opened; a file this call created is then removed again.
-std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
-                          int avoidCount, std::string* reason);
+// Opens `path` (UTF-8) for writing, unless it is the settings file or the port device (null:
+// none). Returns null, with the reason in `reason`, when the file is refused or cannot be
+// opened; a file this call created is then removed again.
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
+                          const char* portDevice, std::string* reason);
 
 }  // namespace qorv

@@ -23,8 +23,12 @@ std::string errorText(int errnoValue) {
     return std::strerror(errnoValue);
 }
 
-std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
-                          int avoidCount, std::string* reason) {
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
+                          const char* portDevice, std::string* reason) {
+    const struct {
+        const char* path;
+        const char* what;
+    } avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
     const bool append = kind == OUTPUT_LINES_APPENDED;
     // Looked at before it is opened: opening a tty or a FIFO does something of its own.
     struct stat before {};
@@ -55,7 +59,7 @@ std::FILE* openOutputFile(const std::string& path, OutputKind kind, const Avoide
     }
     // Compared by device and inode, so that another name or a link to it is caught too; a
     // settings file named only by this path exists now, if it is this file.
-    for (int i = 0; i < avoidCount; ++i) {
+    for (size_t i = 0; i < sizeof avoid / sizeof avoid[0]; ++i) {
         struct stat other {};
         if (avoid[i].path != nullptr && stat(avoid[i].path, &other) == 0 &&
             other.st_dev == opened.st_dev && other.st_ino == opened.st_ino) {

@@ -73,8 +73,12 @@ std::string errorText(int errnoValue) {
     return text;
 }
 
-std::FILE* openOutputFile(const std::string& path, OutputKind kind, const AvoidedFile* avoid,
-                          int avoidCount, std::string* reason) {
+std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
+                          const char* portDevice, std::string* reason) {
+    const struct {
+        const char* path;
+        const char* what;
+    } avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
     const bool append = kind == OUTPUT_LINES_APPENDED;
     const std::wstring name = wideFromUtf8(path);
     if (namesADevice(name)) {
@@ -105,7 +109,7 @@ std::FILE* openOutputFile(const std::string& path, OutputKind kind, const Avoide
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         return refuse("it is not a disk file");
     }
-    for (int i = 0; i < avoidCount; ++i) {
+    for (size_t i = 0; i < sizeof avoid / sizeof avoid[0]; ++i) {
         if (avoid[i].path != nullptr && sameFile(handle, wideFromUtf8(avoid[i].path))) {
             return refuse(std::string("it is ") + avoid[i].what);
         }

@@ -125,9 +125,8 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
     if (!environmentValue("QORV_REPORT", &path)) {
         return;
     }
-    const AvoidedFile avoid[] = {{settingsArgument, "the settings file"}, {portDevice, "the port"}};
     std::string reason;
-    out = openOutputFile(path, OUTPUT_LINES_APPENDED, avoid, 2, &reason);
+    out = openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice, &reason);
     if (out == nullptr) {
         tell("cannot write the run record to %s (%s); running without one", path.c_str(),
              reason.c_str());

@@ -32,9 +32,8 @@ void WireTrace::start(DeviceChannel& port, const char* settingsPath, const char*
         out = stderr;
         path = "standard error";
     } else {
-        const AvoidedFile avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
         std::string reason;
-        out = openOutputFile(path, OUTPUT_TEXT_EMPTIED, avoid, 2, &reason);
+        out = openOutputFile(path, OUTPUT_TEXT_EMPTIED, settingsPath, portDevice, &reason);
         if (out == nullptr) {
             tell("cannot write the trace to %s (%s); running without a trace", path.c_str(),
                  reason.c_str());

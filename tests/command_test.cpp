@@ -26,6 +26,18 @@ speed_t speedAfterRun(const std::vector<std::string>& extra, RunResult* result) 
     return static_cast<speed_t>(run.lineSpeed);
 }
 
+// Run options with standard input a cooked terminal that becomes the program's own.
+RunOptions onCookedTerminal(const PtyPair& terminal) {
+    termios cooked{};
+    tcgetattr(terminal.slaveFd(), &cooked);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
+    RunOptions options;
+    options.stdinFd = terminal.slaveFd();
+    options.ownTerminal = true;
+    return options;
+}
+
 }  // namespace
 
 TEST(CommandLine, UsageWithTooFewArgumentsAndClosedInput) {
@@ -50,14 +62,7 @@ TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
     // other bytes must not be left to the shell.
     for (const Bytes& key : {Bytes{'k'}, Bytes{0x03}, Bytes{0x1B, '[', 'A'}}) {
         PtyPair terminal;
-        termios cooked{};
-        tcgetattr(terminal.slaveFd(), &cooked);
-        cooked.c_lflag |= ICANON | ECHO | ISIG;
-        tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
-
-        RunOptions onTerminal;
-        onTerminal.stdinFd = terminal.slaveFd();
-        onTerminal.ownTerminal = true;
+        const RunOptions onTerminal = onCookedTerminal(terminal);
         RunResult run;
         std::thread tool([&] { run = runProgram({QORVWRITER_PATH}, onTerminal); });
         // The key must not be needed with a line end, and must not be echoed.
@@ -80,13 +85,7 @@ TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
     }
     // A signal that ends the wait puts the terminal back as it was.
     PtyPair terminal;
-    termios cooked{};
-    tcgetattr(terminal.slaveFd(), &cooked);
-    cooked.c_lflag |= ICANON | ECHO | ISIG;
-    tcsetattr(terminal.slaveFd(), TCSANOW, &cooked);
-    RunOptions onTerminal;
-    onTerminal.stdinFd = terminal.slaveFd();
-    onTerminal.ownTerminal = true;
+    RunOptions onTerminal = onCookedTerminal(terminal);
     onTerminal.whileRunning = [](pid_t tool) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         kill(tool, SIGQUIT);

@@ -80,16 +80,20 @@ class WindowsSuite : public ::testing::Test {
 
     // Runs `QorvWriter.exe file comNumber extra...` with COM comNumber linked to the simulator;
     // `portArgument` is the port as typed, the number by default.
+    // `environment`: "NAME=value" entries added to the program's environment.
     ToolRun runWindows(const SimOptions& options, int comNumber,
                        const std::vector<std::string>& extra = {},
-                       const std::string& portArgument = "") {
+                       const std::string& portArgument = "",
+                       const std::vector<std::string>& environment = {}) {
         ToolRun run = runAgainstSim(options, settingsPath, [&](const std::string& port) {
             const std::string link = prefix->path() + "/dosdevices/com" + std::to_string(comNumber);
             unlink(link.c_str());
             EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
-            std::vector<std::string> argv{
-                "wine", *exe, windowsPath(settingsPath),
-                portArgument.empty() ? std::to_string(comNumber) : portArgument};
+            std::vector<std::string> argv{"env"};
+            argv.insert(argv.end(), environment.begin(), environment.end());
+            argv.insert(argv.end(),
+                        {"wine", *exe, windowsPath(settingsPath),
+                         portArgument.empty() ? std::to_string(comNumber) : portArgument});
             argv.insert(argv.end(), extra.begin(), extra.end());
             return argv;
         });
@@ -167,19 +171,7 @@ TEST_F(WindowsSuite, WireTraceOnlyToAFileOfItsOwn) {
     TempDir own;
     const std::string trace = own.file("\u8ffd\u8e2a-\u0141\u00f3d\u017a.txt");
     const auto traced = [&](const std::string& tracePath) {
-        ToolRun run = runAgainstSim({}, settingsPath, [&](const std::string& port) {
-            const std::string link = prefix->path() + "/dosdevices/com3";
-            unlink(link.c_str());
-            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
-            return std::vector<std::string>{"env",
-                                            "QORV_TRACE=" + windowsPath(tracePath),
-                                            "wine",
-                                            *exe,
-                                            windowsPath(settingsPath),
-                                            "3"};
-        });
-        run.result.out = unixLines(run.result.out);
-        return run;
+        return runWindows({}, 3, {}, "", {"QORV_TRACE=" + windowsPath(tracePath)});
     };
     ToolRun run = traced(trace);
     EXPECT_EQ(run.result.status, 0);
@@ -209,17 +201,7 @@ TEST_F(WindowsSuite, RunRecordParsesForSuccessAndFailure) {
     const std::string recordPath = dir.file("runs.jsonl");
     for (const SimOptions& options :
          {SimOptions{}, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4)}) {
-        runAgainstSim(options, settingsPath, [&](const std::string& port) {
-            const std::string link = prefix->path() + "/dosdevices/com3";
-            unlink(link.c_str());
-            EXPECT_EQ(symlink(port.c_str(), link.c_str()), 0);
-            return std::vector<std::string>{"env",
-                                            "QORV_REPORT=" + windowsPath(recordPath),
-                                            "wine",
-                                            *exe,
-                                            windowsPath(settingsPath),
-                                            "3"};
-        });
+        runWindows(options, 3, {}, "", {"QORV_REPORT=" + windowsPath(recordPath)});
     }
     const Bytes written = readFile(recordPath);
     const std::string text(written.begin(), written.end());
