@@ -199,6 +199,7 @@ TEST(CommandLine, PortHeldByAnotherProgram) {
     ASSERT_EQ(ioctl(pty.slaveFd(), TIOCEXCL), 0);
     const RunResult marked = runProgram(asNobody);
     EXPECT_EQ(marked.status, 1);
+    EXPECT_EQ(marked.err.rfind("QorvWriter: " + pty.path() + ": Device or resource busy\n", 0), 0u);
     EXPECT_NE(marked.err.find("the port is marked for exclusive use, but no program holds its "
                               "lock: a program that had it open may have been killed"),
               std::string::npos)

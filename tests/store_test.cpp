@@ -446,7 +446,7 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     SimOptions wrongIdentity;
     wrongIdentity.identity = {0x00, 0x30, 0x03, 0x61};
     const std::string noData = settingsFile(frameOf(0x90, settings), "other.qorv");
-    const std::string oddName = dir.file("odd\xff.qorv");
+    const std::string oddName = dir.file("odd\xff\t.qorv");
     writeFile(oddName, frameOf(0x91, settings));
     runWith({}, file);
     runWith({}, file, "/dev/no-such-port");
@@ -456,6 +456,7 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     runWith(wrongIdentity, file);
     runWith(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), file);
     runWith(withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 9), file);
+    runWith(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 3, Fault::Silence), file);
     runWith({}, oddName);
 
     const Bytes written = readFile(recordPath);
@@ -469,7 +470,7 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
         records.push_back(nlohmann::json::parse(line));
         line.clear();
     }
-    ASSERT_EQ(records.size(), 9u);
+    ASSERT_EQ(records.size(), 10u);
     EXPECT_TRUE(line.empty());
     const nlohmann::json& ok = records[0];
     EXPECT_EQ(ok["record"], 1);
@@ -477,6 +478,8 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     EXPECT_EQ(ok["stored"], true);
     EXPECT_EQ(ok["exit_status"], 0);
     EXPECT_EQ(ok["step"], nullptr);
+    EXPECT_EQ(ok["device_error"], nullptr);
+    EXPECT_EQ(ok["os_error"], nullptr);
     EXPECT_EQ(ok["settings_file"], file);
     EXPECT_EQ(ok["settings_sha256"], sha256);
     EXPECT_EQ(ok["identity"], "00300360");
@@ -496,7 +499,8 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
                  {"read_settings", nullptr, "no_settings_frame", nullptr, nullptr},
                  {"identity", nullptr, "wrong_identity", nullptr, nullptr},
                  {"block", 6, "refused", 4, nullptr},
-                 {"finish", nullptr, "refused", 9, nullptr}};
+                 {"finish", nullptr, "refused", 9, nullptr},
+                 {"block", 4, "no_answer", nullptr, nullptr}};
     for (size_t i = 0; i < failures.size(); ++i) {
         const nlohmann::json& record = records[i + 1];
         SCOPED_TRACE(record.dump());
@@ -510,9 +514,10 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     }
     EXPECT_EQ(records[1]["device"], nullptr);
     EXPECT_EQ(records[5]["identity"], "00300361");
-    // A file name that is no UTF-8: the text with U+FFFD, its bytes exactly beside it.
-    EXPECT_EQ(records[8]["settings_file"], dir.file("odd\xef\xbf\xbd.qorv"));
-    EXPECT_EQ(records[8]["settings_file_hex"].get<std::string>().substr(0, 2), "2f");
+    // A file name that is no UTF-8 (and holds a tab): the text with U+FFFD, its bytes exactly
+    // beside it.
+    EXPECT_EQ(records[9]["settings_file"], dir.file("odd\xef\xbf\xbd\t.qorv"));
+    EXPECT_EQ(records[9]["settings_file_hex"].get<std::string>().substr(0, 2), "2f");
 
     // Eight devices stored at once, as the README's parallel bench does: one whole line each.
     const std::string together = dir.file("parallel.jsonl");
