@@ -217,6 +217,17 @@ TEST(ChannelPort, WritesAreCompleteWhenThePeerIsSlowAndSignalsInterrupt) {
     EXPECT_EQ(channel.ioError(), ETIMEDOUT);
     EXPECT_GE(nowSeconds() - start, 1.9);
     EXPECT_LT(nowSeconds() - start, 10.0);
+
+    // The kept error belongs to one exchange: the next one starts without it.
+    while (!pty.drain(20).empty()) {
+    }
+    std::thread device([&] {
+        pty.read(5);
+        pty.write({0xFA, 0xFF, 0x31, 0x00, 0xD0});
+    });
+    EXPECT_EQ(channel.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT), RESULT_OK);
+    device.join();
+    EXPECT_EQ(channel.ioError(), 0);
 }
 
 TEST(ChannelState, CloseResetsAndSecondOpenLeavesTheChannelAsItWas) {
