@@ -22,7 +22,13 @@ size_t utf8Sequence(const unsigned char* text, size_t left) {
                           : (lead >> 4) == 0xE  ? 3
                           : (lead >> 3) == 0x1E ? 4
                                                 : 0;
-    if (length == 0 || length > left || (length == 2 && lead < 0xC2)) {
+    if (length == 0 || length > left || (length == 2 && lead < 0xC2) || lead > 0xF4) {
+        return 0;
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    const unsigned char second = length > 1 ? text[1] : 0x80;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
         return 0;
     }
     for (size_t i = 1; i < length; ++i) {

@@ -446,7 +446,7 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     SimOptions wrongIdentity;
     wrongIdentity.identity = {0x00, 0x30, 0x03, 0x61};
     const std::string noData = settingsFile(frameOf(0x90, settings), "other.qorv");
-    const std::string oddName = dir.file("odd\xff\t.qorv");
+    const std::string oddName = dir.file("odd\xff\xed\xa0\x80\t.qorv");
     writeFile(oddName, frameOf(0x91, settings));
     runWith({}, file);
     runWith({}, file, "/dev/no-such-port");
@@ -516,7 +516,8 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     EXPECT_EQ(records[5]["identity"], "00300361");
     // A file name that is no UTF-8 (and holds a tab): the text with U+FFFD, its bytes exactly
     // beside it.
-    EXPECT_EQ(records[9]["settings_file"], dir.file("odd\xef\xbf\xbd\t.qorv"));
+    EXPECT_EQ(records[9]["settings_file"],
+              dir.file("odd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\t.qorv"));
     EXPECT_EQ(records[9]["settings_file_hex"].get<std::string>().substr(0, 2), "2f");
 
     // Eight devices stored at once, as the README's parallel bench does: one whole line each.
