@@ -62,42 +62,89 @@ Step blockStep(int32_t block) {
     return step;
 }
 
-void explainExchange(const DeviceChannel& port, const Step& step) {
+ExchangeCause causeOf(const DeviceChannel& port) {
     if (port.lastResult == RESULT_DEVICE_ERROR) {
-        char code[32];
-        refusalCode(port, code, sizeof code);
-        tell("%s refused by the device %s", step.name, code);
-        return;
+        return port.refusalBeforeRequest ? ExchangeCause::LateRefusal : ExchangeCause::Refused;
     }
-    if (port.ioError() != 0 && port.ioErrorIsWriteStall()) {
-        tell(
-            "%s: the device or the adapter stopped taking data (a write did not complete within "
-            "its time limit)",
-            step.name);
-        return;
+    if (port.lastResult == RESULT_UNEXPECTED_REPLY) {
+        return ExchangeCause::UnexpectedReply;
     }
     if (port.ioError() != 0) {
-        tellHangUp(port, step.name, "");
-        return;
+        return port.ioErrorIsWriteStall() ? ExchangeCause::WriteStalled : ExchangeCause::HungUp;
     }
     if (port.otherMessages > 0) {
-        tell(
-            "%s: no acknowledgement within %d ms; %u other message%s came, none acknowledged the "
-            "request",
-            step.name, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
-        return;
+        return ExchangeCause::OtherMessages;
     }
-    const uint32_t bytes = port.bytesSinceRequest();
-    if (bytes > 0) {
-        tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid frame",
-             step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s");
-        return;
+    return port.bytesSinceRequest() > 0 ? ExchangeCause::NoValidFrame : ExchangeCause::NoAnswer;
+}
+
+const char* causeKeyword(ExchangeCause cause) {
+    switch (cause) {
+        case ExchangeCause::Refused:
+            return "refused";
+        case ExchangeCause::LateRefusal:
+            return "late_refusal";
+        case ExchangeCause::UnexpectedReply:
+            return "unexpected_reply";
+        case ExchangeCause::WriteStalled:
+            return "write_stalled";
+        case ExchangeCause::HungUp:
+            return "hung_up";
+        case ExchangeCause::OtherMessages:
+            return "other_messages";
+        case ExchangeCause::NoValidFrame:
+            return "no_valid_frame";
+        case ExchangeCause::NoAnswer:
+            break;
     }
-    tell("%s: no answer within %d ms", step.name, port.timeoutMs);
+    return "no_answer";
+}
+
+bool settingsFrameCutOff(const DeviceChannel& file) {
+    return file.cutFrame.present && file.cutFrame.id == MID_QORV_DATA;
+}
+
+void explainExchange(const DeviceChannel& port, const Step& step) {
+    char code[32];
+    switch (causeOf(port)) {
+        case ExchangeCause::Refused:
+        case ExchangeCause::LateRefusal:
+            refusalCode(port, code, sizeof code);
+            tell("%s refused by the device %s", step.name, code);
+            return;
+        case ExchangeCause::UnexpectedReply:
+            tell("%s answered by message 0x%02X", step.name, port.lastMessageId);
+            return;
+        case ExchangeCause::WriteStalled:
+            tell(
+                "%s: the device or the adapter stopped taking data (a write did not complete "
+                "within its time limit)",
+                step.name);
+            return;
+        case ExchangeCause::HungUp:
+            tellHangUp(port, step.name, "");
+            return;
+        case ExchangeCause::OtherMessages:
+            tell(
+                "%s: no acknowledgement within %d ms; %u other message%s came, none acknowledged "
+                "the request",
+                step.name, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
+            return;
+        case ExchangeCause::NoValidFrame: {
+            const uint32_t bytes = port.bytesSinceRequest();
+            tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid frame",
+                 step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
+                 bytes == 1 ? "" : "s");
+            return;
+        }
+        case ExchangeCause::NoAnswer:
+            tell("%s: no answer within %d ms", step.name, port.timeoutMs);
+            return;
+    }
 }
 
 void explainBlockFailure(const DeviceChannel& port, int32_t block) {
-    if (port.lastResult == RESULT_DEVICE_ERROR && port.refusalBeforeRequest) {
+    if (causeOf(port) == ExchangeCause::LateRefusal) {
         // It came too late to answer the request in progress, so it refused an earlier one.
         char code[32];
         refusalCode(port, code, sizeof code);
@@ -142,7 +189,7 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
         return;
     }
     const DeviceChannel::CutFrame& cut = file.cutFrame;
-    if (result == RESULT_END_OF_FILE && cut.present && cut.id == MID_QORV_DATA) {
+    if (result == RESULT_END_OF_FILE && settingsFrameCutOff(file)) {
         const unsigned long there = static_cast<unsigned long>(file.bytesRead - cut.start);
         if (cut.size > 0) {
             tell(

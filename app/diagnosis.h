@@ -17,6 +17,24 @@ struct Step {
 Step stepNamed(const char* name);
 Step blockStep(int32_t block);
 
+// Why an exchange on the port did not end in its answer, read off the channel; explanations
+// and the run record both go by it.
+enum class ExchangeCause {
+    Refused,
+    LateRefusal,  // a refusal that came after its request had seemed answered
+    UnexpectedReply,
+    WriteStalled,
+    HungUp,
+    OtherMessages,
+    NoValidFrame,  // bytes came, none of them part of a valid frame
+    NoAnswer,
+};
+ExchangeCause causeOf(const DeviceChannel& port);
+// The cause as the run record's keyword ("refused", "no_answer", ...).
+const char* causeKeyword(ExchangeCause cause);
+// Whether a settings file ended inside its settings data frame.
+bool settingsFrameCutOff(const DeviceChannel& file);
+
 // An exchange (probe, block, end) that did not end in its acknowledgement.
 void explainExchange(const DeviceChannel& port, const Step& step);
 // Block `block` (0-15) of the store, or the end of the sequence (16), did not end in its

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "app/diagnosis.h"
 #include "app/messages.h"
 #include "app/output_file.h"
 #include "app/sha256.h"
@@ -171,15 +172,7 @@ void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
 }
 
 void RunRecord::exchangeFailed(const char* name, int32_t blockNumber, const DeviceChannel& port) {
-    const char* why = port.lastResult == RESULT_DEVICE_ERROR
-                          ? (port.refusalBeforeRequest ? "late_refusal" : "refused")
-                      : port.lastResult == RESULT_UNEXPECTED_REPLY        ? "unexpected_reply"
-                      : port.ioError() != 0 && port.ioErrorIsWriteStall() ? "write_stalled"
-                      : port.ioError() != 0                               ? "hung_up"
-                      : port.otherMessages > 0                            ? "other_messages"
-                      : port.bytesSinceRequest() > 0                      ? "no_valid_frame"
-                                                                          : "no_answer";
-    failed(name, blockNumber, why, port);
+    failed(name, blockNumber, causeKeyword(causeOf(port)), port);
 }
 
 void RunRecord::finish(int exitStatus) {

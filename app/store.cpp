@@ -74,8 +74,7 @@ const char* settingsCause(const DeviceChannel& file, ResultCode found) {
     if (found == RESULT_OK) {
         return "short_settings";
     }
-    return file.cutFrame.present && file.cutFrame.id == MID_QORV_DATA ? "cut_off"
-                                                                      : "no_settings_frame";
+    return settingsFrameCutOff(file) ? "cut_off" : "no_settings_frame";
 }
 
 }  // namespace
