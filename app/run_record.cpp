@@ -13,7 +13,6 @@ namespace qorv {
 namespace {
 
 constexpr int RECORD_FORMAT = 1;
-constexpr int32_t SETTINGS_SENT = 1056;
 
 // Length of the UTF-8 sequence starting at `text`, or 0 when it is not a valid one.
 size_t utf8Sequence(const unsigned char* text, size_t left) {
@@ -149,8 +148,7 @@ void RunRecord::portOpened(const DeviceChannel& channel) {
 }
 
 void RunRecord::settingsRead(const uint8_t* data, int32_t length) {
-    const int32_t sent = length < SETTINGS_SENT ? length : SETTINGS_SENT;
-    settingsSha256 = sha256Hex(data, static_cast<size_t>(sent));
+    settingsSha256 = sha256Hex(data, static_cast<size_t>(length));
 }
 
 void RunRecord::identityRead(const uint8_t* bytes, uint16_t length) {

@@ -25,7 +25,7 @@ class RunRecord {
     void start(const char* portArgument, const char* portDevice, int32_t baudRate,
                const char* settingsArgument);
     void portOpened(const DeviceChannel& port);
-    // The settings bytes that are (or would be) sent.
+    // The settings bytes that are (or would be) sent, and no more.
     void settingsRead(const uint8_t* data, int32_t length);
     void identityRead(const uint8_t* identity, uint16_t length);
     // How long one exchange took; `block` 1-16 for a store block, 0 otherwise.

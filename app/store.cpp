@@ -103,7 +103,8 @@ bool runStore(DeviceChannel& portChannel, DeviceChannel& fileChannel, const char
     const ResultCode found =
         fileChannel.waitForMessage(MID_QORV_DATA, settings, &settingsLength, nullptr);
     if (found == RESULT_OK && record != nullptr) {
-        record->settingsRead(settings, settingsLength);
+        record->settingsRead(
+            settings, settingsLength < SETTINGS_DATA_SIZE ? settingsLength : SETTINGS_DATA_SIZE);
     }
     if (found != RESULT_OK || settingsLength < SETTINGS_DATA_SIZE) {
         say("ERROR: file does not contain valid Qorv data\n");
