@@ -58,9 +58,10 @@ class DeadlineScope {
     int32_t saved;
 };
 
-// Bytes in hand are looked at a carry-over at a time; a line that keeps sending while they are
-// looked at cannot hold the request back for longer than this many rounds.
-constexpr int IN_HAND_ROUNDS = 16;
+// Bytes in hand are looked at a carry-over at a time. A line that keeps sending while they are
+// looked at cannot hold the request back for longer than this many rounds, which take in more
+// than a driver buffers (a Linux tty holds 4 KiB in its read buffer and up to 64 KiB behind it).
+constexpr int IN_HAND_ROUNDS = 64;
 
 }  // namespace
 
@@ -81,21 +82,16 @@ ResultCode DeviceChannel::examineBytesInHand() {
     }
     ResultCode found = RESULT_OK;
     uint8_t frame[FRAME_BUFFER_SIZE];
-    for (int round = 0; round < IN_HAND_ROUNDS; ++round) {
-        const int32_t room = FRAME_BUFFER_SIZE - carryCount;
-        int32_t queued = queuedBytes();
-        int32_t taken = queued < room ? queued : room;
-        if (queued < 0) {
-            // A port that cannot say how much it holds is read until a read finds nothing (which
-            // costs that read's wait of about 1 ms).
-            taken = room > 0 ? readBytes(carry + carryCount, room) : 0;
-            queued = taken < room ? taken : taken + 1;
-        } else if (taken > 0) {
-            taken = readBytes(carry + carryCount, taken);
-        }
+    // No count of the port's input is believed: a tty counts only its read buffer, and a Windows
+    // driver's count can lag what it holds. What is in hand is what reads that do not wait find,
+    // until one finds nothing.
+    bool drained = false;
+    for (int round = 0; round < IN_HAND_ROUNDS && !drained; ++round) {
+        const int32_t taken = readBytesNow(carry + carryCount, FRAME_BUFFER_SIZE - carryCount);
+        drained = taken == 0;
         carryCount += taken;
-        // Everything in hand came before the request about to be written.
-        requestStreamStart = bytesRead + static_cast<uint32_t>(queued - taken);
+        // Everything read so far came before the request about to be written.
+        requestStreamStart = bytesRead;
         examiningInHand = true;
         uint16_t frameLength = 0;
         while (readMessage(frame, &frameLength) == RESULT_OK) {
@@ -104,9 +100,12 @@ ResultCode DeviceChannel::examineBytesInHand() {
             }
         }
         examiningInHand = false;
-        if (taken == queued) {
-            break;
-        }
+    }
+    if (!drained) {
+        // A line that never stops: what the port counts as still queued came before the request
+        // too. (A count may fall short, never overstate.)
+        const int32_t queued = queuedBytes();
+        requestStreamStart = bytesRead + static_cast<uint32_t>(queued > 0 ? queued : 0);
     }
     return setResult(found);
 }
@@ -117,13 +116,11 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     framesBeforeRequest = 0;
     refusalBeforeRequest = false;
     firstIoError = 0;
+    // Bytes that arrive from here on may answer the request. (One that arrives between the last
+    // read of the port and the write cannot be told from an early answer.)
     if (examineBytesInHand() != RESULT_OK) {
         return lastResult;
     }
-    // Bytes that arrive from here on may answer the request. (One that arrives between the last
-    // look at the port and the write cannot be told from an early answer.)
-    const int32_t queued = queuedBytes();
-    requestStreamStart = bytesRead + static_cast<uint32_t>(queued > 0 ? queued : 0);
     trace(TRACE_SENT, frame, size);
     writeBytes(frame, size);
     return RESULT_OK;

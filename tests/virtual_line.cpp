@@ -25,6 +25,8 @@ constexpr int64_t READ_WAIT_US = 1000;
 // Far beyond what any run may take: a run still going then hangs.
 constexpr int64_t HANG_US = 120'000'000;
 constexpr int BLOCK_SIZE = 66;
+// N_TTY_BUF_SIZE less the byte it keeps free.
+constexpr size_t READ_BUFFER = 4095;
 constexpr int BLOCKS = 16;
 
 struct Arrival {
@@ -55,6 +57,13 @@ struct World {
     size_t emissionOrder = 0;
     std::vector<Arrival> inbound;
     size_t inboundTaken = 0;
+    // Of the bytes that reached the port, how many the tty's read buffer holds.
+    size_t readBuffer = 0;
+    // Bytes that had reached the port when the read buffer was last refilled.
+    size_t reachedAtRefill = 0;
+    // The tool is held until a flood has come in whole, then not counted against its limits.
+    bool holdTool = false;
+    int64_t heldUs = 0;
     int64_t inLineFreeUs = 0;
     int fromDeviceCount = 0;
     std::vector<int64_t> refusalsDeliveredUs;
@@ -183,6 +192,16 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
             break;
         case Answer::LostAnswer:
             break;
+        case Answer::FloodDuplicate:
+        case Answer::FloodRefusal:
+            world.record.sentDuplicate = kind == Answer::FloodDuplicate;
+            burst = answer;
+            burst.insert(burst.end(), static_cast<size_t>(race->flood), 0x55);
+            burst.insert(burst.end(), kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
+                         kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
+            emit(start, burst, kind == Answer::FloodRefusal && counts);
+            world.holdTool = true;
+            break;
     }
 }
 
@@ -268,6 +287,7 @@ int64_t nextEventUs() {
     return next;
 }
 
+// Bytes that reached the port and were not read, in the read buffer or in the driver behind it.
 size_t available() {
     size_t count = 0;
     while (world.inboundTaken + count < world.inbound.size() &&
@@ -275,6 +295,41 @@ size_t available() {
         ++count;
     }
     return count;
+}
+
+// The driver's buffer moves into the read buffer as far as it has room: when bytes arrive, and
+// when a read comes, but not when a read has just made room.
+void refill() {
+    world.readBuffer = std::max(world.readBuffer, std::min(available(), READ_BUFFER));
+    world.reachedAtRefill = world.inboundTaken + available();
+}
+
+size_t takeIn(uint8_t* buffer, int32_t count) {
+    const size_t taken = std::min(world.readBuffer, static_cast<size_t>(count));
+    for (size_t i = 0; i < taken; ++i) {
+        buffer[i] = world.inbound[world.inboundTaken++].value;
+    }
+    world.readBuffer -= taken;
+    return taken;
+}
+
+// A tool held while a flood comes in looks at the port again only when its last byte is there.
+void releaseHold() {
+    if (!world.holdTool) {
+        return;
+    }
+    world.holdTool = false;
+    advance(world.nowUs);
+    if (!world.inbound.empty()) {
+        const int64_t until = std::max(world.nowUs, visibleUs(world.inbound.back().atUs));
+        world.heldUs += until - world.nowUs;
+        world.nowUs = until;
+        advance(world.nowUs);
+    }
+}
+
+int64_t toolMs() {
+    return (world.nowUs - world.heldUs) / 1000;
 }
 
 }  // namespace
@@ -299,7 +354,7 @@ DeviceRecord finish() {
     }
     record.missedRequest = std::find(world.writtenTaken.begin(), world.writtenTaken.end(), false) !=
                            world.writtenTaken.end();
-    record.endMs = endUs / 1000;
+    record.endMs = toolMs();
     record.bytesToDevice = world.toDeviceCount;
     record.bytesFromDevice = world.fromDeviceCount;
     return record;
@@ -339,7 +394,8 @@ int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
     const int64_t limit = world.nowUs + virtual_line::READ_WAIT_US;
     for (;;) {
         virtual_line::advance(world.nowUs);
-        if (virtual_line::available() > 0) {
+        virtual_line::refill();
+        if (world.readBuffer > 0) {
             break;
         }
         const int64_t next = virtual_line::nextEventUs();
@@ -355,11 +411,18 @@ int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
                      static_cast<long long>(virtual_line::HANG_US / 1'000'000));
         std::abort();
     }
-    const size_t taken = std::min(virtual_line::available(), static_cast<size_t>(count));
-    for (size_t i = 0; i < taken; ++i) {
-        buffer[i] = world.inbound[world.inboundTaken++].value;
+    virtual_line::refill();
+    return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
+}
+
+int32_t readPortNow(OsHandle, uint8_t* buffer, int32_t count, int*) {
+    virtual_line::releaseHold();
+    virtual_line::advance(world.nowUs);
+    // A read that finds the read buffer empty waits for the driver's buffer to move in.
+    if (world.readBuffer == 0 || world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
+        virtual_line::refill();
     }
-    return static_cast<int32_t>(taken);
+    return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
 }
 
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
@@ -371,7 +434,7 @@ int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
     virtual_line::advance(world.nowUs);
     world.written.emplace_back(buffer, buffer + count);
     world.writtenTaken.push_back(false);
-    world.record.requestTimesMs.push_back(world.nowUs / 1000);
+    world.record.requestTimesMs.push_back(virtual_line::toolMs());
     for (int32_t i = 0; i < count; ++i) {
         uint8_t bytes[2];
         const int n = virtual_line::applyFault(true, world.toDeviceCount++, buffer[i], bytes);
@@ -387,11 +450,17 @@ int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
 void purgePort(OsHandle) {
     virtual_line::advance(world.nowUs);
     world.inboundTaken += virtual_line::available();
+    world.readBuffer = 0;
 }
 
+// FIONREAD: the read buffer alone.
 int32_t queuedInput(OsHandle) {
+    virtual_line::releaseHold();
     virtual_line::advance(world.nowUs);
-    return static_cast<int32_t>(virtual_line::available());
+    if (world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
+        virtual_line::refill();
+    }
+    return static_cast<int32_t>(world.readBuffer);
 }
 
 void closePort(OsHandle) {}

@@ -1,7 +1,9 @@
 // A serial line, a device on it and a clock, all simulated in memory: the channel's operating
 // system side for campaigns that run the whole tool thousands of times in seconds. Bytes cross
 // the line at the pace of 115200 baud 8N2 in both directions; a read that finds nothing waits
-// up to 1 ms of simulated time for the first byte, as a real port read does. The device speaks
+// up to 1 ms of simulated time for the first byte, as a real port read does. Received bytes are
+// buffered as a Linux tty buffers them: a read buffer of 4095 bytes, the count that FIONREAD
+// gives, refilled from the driver's buffer only when a read comes, not when one returns. The device speaks
 // with the simulator's own encoder and parser, checks checksums and ignores what it cannot
 // parse, and can be told to answer one exchange in a racy way or to meet one byte fault.
 #pragma once
@@ -26,12 +28,17 @@ enum class Answer {
     Delay,        // the answer `ms` late
     LostAnswer,   // the request is carried out, the answer lost on the line
     LostRequest,  // the request never reaches the device
+    // The answer, then `flood` bytes of noise and the answer again (or a refusal), all in one
+    // burst while the tool is held (a busy machine, SIGSTOP) until every byte is in.
+    FloodDuplicate,
+    FloodRefusal,
 };
 
 struct Race {
     int exchange = -1;
     Answer answer = Answer::Normal;
     int ms = 0;
+    int flood = 0;
 };
 
 struct Scenario {
@@ -58,7 +65,8 @@ struct DeviceRecord {
     // A frame the tool wrote that the device never took.
     bool missedRequest = false;
     bool sentDuplicate = false;
-    // Simulated milliseconds at each request the tool wrote, and when the run ended.
+    // Simulated milliseconds at each request the tool wrote, and when the run ended, less the
+    // time the tool was held.
     std::vector<int64_t> requestTimesMs;
     int64_t endMs = 0;
     int bytesToDevice = 0;
