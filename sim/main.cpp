@@ -49,8 +49,10 @@ const char HELP[] =
     "                           split, delay, hangup, noise, twice (the\n"
     "                           answer doubled), late (the answer again VALUE ms\n"
     "                           later), stalerefusal (the previous answer and a\n"
-    "                           refusal with code VALUE, in one write) or babble\n"
-    "                           (preambles for VALUE ms)\n"
+    "                           refusal with code VALUE, in one write), babble\n"
+    "                           (preambles for VALUE ms), flood (the answer, VALUE\n"
+    "                           bytes of noise and the answer again, in one write) or\n"
+    "                           floodrefusal (the same with a refusal last)\n"
     "  --make-settings OUT      write a settings file holding made-up data (or RAW's bytes)\n"
     "  --from RAW               raw settings data for --make-settings\n"
     "  --help                   show this text\n"
@@ -105,6 +107,8 @@ bool parseFault(const std::string& argument, pelorix::FaultRule* rule) {
         {"babble", pelorix::Fault::Babble},
         {"late", pelorix::Fault::LateDuplicate},
         {"stalerefusal", pelorix::Fault::StaleThenError},
+        {"flood", pelorix::Fault::Flood},
+        {"floodrefusal", pelorix::Fault::FloodThenError},
     };
     const size_t first = argument.find(':');
     if (first == std::string::npos || !parseExchange(argument.substr(0, first), &rule->exchange)) {

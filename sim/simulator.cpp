@@ -280,6 +280,16 @@ void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& da
             bytes = reply;
             bytes.insert(bytes.end(), reply.begin(), reply.end());
             break;
+        case Fault::Flood:
+        case Fault::FloodThenError: {
+            // More than a tty's read buffer holds, so that what follows waits in its driver.
+            bytes = reply;
+            bytes.insert(bytes.end(), static_cast<size_t>(rule->value), 0x55);
+            const std::vector<uint8_t> last =
+                fault == Fault::Flood ? reply : encodeFrame(0x42, {0x04});
+            bytes.insert(bytes.end(), last.begin(), last.end());
+            break;
+        }
         case Fault::Babble:
             babble(rule->value);
             return;

@@ -34,6 +34,8 @@ enum class Fault {
     Babble,            // preambles streamed for `value` milliseconds instead of the answer
     LateDuplicate,     // the answer, and again `value` milliseconds later
     StaleThenError,    // the previous answer and the error message (code `value`) in one write
+    Flood,             // the answer, `value` bytes of noise and the answer again, in one write
+    FloodThenError,    // the answer, `value` bytes of noise and the error message 0x04, likewise
 };
 
 struct FaultRule {
