@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Boots the Linux kernel in QEMU and runs the tool there on the kernel's own serial drivers: the
+# 8250/16550A UART (/dev/ttyS1) and the FTDI USB-serial driver (/dev/ttyUSB0), with the device
+# simulator on the host end of the line. One guest boot per scenario of tests/vm/scenarios and
+# driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=NAME runs one scenario.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${QORV_VM_BUILD:-$root/build-vm}
+cache=${QORV_VM_CACHE:-$root/build-vm-cache}
+sim=${PELORIX_SIM:-$root/build/sim/pelorix-sim}
+mkdir -p "$build" "$cache"
+
+# The kernel of Debian's linux-image-amd64, kept between runs; booted uncompressed, which under
+# emulation reaches init in seconds instead of decompressing for a long time.
+if [ ! -s "$cache/vmlinux" ]; then
+    package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    rm -rf "$cache/pkg" && mkdir -p "$cache/pkg"
+    (cd "$cache/pkg" && apt-get download -q "$package" >/dev/null 2>&1 && dpkg-deb -x ./*.deb root)
+    image=$(ls "$cache"/pkg/root/boot/vmlinuz-*)
+    offset=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$image" | head -n 1 | cut -d: -f1)
+    tail -c +$((offset + 1)) "$image" | xz -dc --single-stream >"$cache/vmlinux.part" 2>/dev/null || true
+    mkdir -p "$cache/modules"
+    for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+        find "$cache/pkg/root/lib/modules" -name "$module.ko*" -exec cp {} "$cache/modules/" \;
+    done
+    mv "$cache/vmlinux.part" "$cache/vmlinux"
+    rm -rf "$cache/pkg"
+fi
+
+# The tool and the probe, linked statically; busybox for everything else.
+cmake -S "$root" -B "$build/tool" -DQORV_TESTS=OFF -DQORV_SIMULATOR=OFF -DQORV_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter >/dev/null
+g++ -std=c++17 -O2 -Wall -Wextra -static -o "$build/probe" "$here/probe.cpp"
+initrd="$build/initrd"
+rm -rf "$initrd" && mkdir -p "$initrd"/{bin,proc,sys,dev,tmp,modules}
+cp /bin/busybox "$initrd/bin/busybox"
+cp "$here/init" "$here/scenarios" "$build/probe" "$build/tool/QorvWriter" "$initrd/"
+cp "$root/examples/sample.qorv" "$initrd/settings.qorv"
+cp "$cache"/modules/* "$initrd/modules/"
+(cd "$initrd/modules" && for m in *.xz; do [ -e "$m" ] && xz -d "$m"; done; true)
+(cd "$initrd" && find . | cpio -o -H newc --quiet | gzip -1) >"$build/initrd.gz"
+
+passed=0
+failed=0
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+
+# Unplugs the adapter while the tool stores, and plugs it back when the tool has ended.
+unplug() {
+    local console=$1 monitor=$2
+    until grep -q STARTING "$console"; do sleep 0.05; done
+    sleep 0.5
+    echo "device_del adapter" | socat - "UNIX-CONNECT:$monitor" >/dev/null
+    local unplugged=$(date +%s%N)
+    until grep -q "^STATUS:" "$console"; do sleep 0.01; done
+    echo "UNPLUG: the tool ended $((($(date +%s%N) - unplugged) / 1000000)) ms after the unplug"
+    echo "device_add usb-serial,chardev=line,id=adapter" | socat - "UNIX-CONNECT:$monitor" >/dev/null
+}
+
+while IFS='|' read -r name drivers simopts commands action expected; do
+    case "$name" in ''|'#'*) continue ;; esac
+    [ -n "${QORV_VM_ONLY:-}" ] && [ "$name" != "$QORV_VM_ONLY" ] && continue
+    for driver in $drivers; do
+        rm -f "$work"/*
+        # shellcheck disable=SC2086
+        "$sim" $simopts >"$work/sim.out" 2>"$work/sim.err" &
+        simpid=$!
+        for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+        line=(-chardev "serial,id=line,path=$(head -n 1 "$work/sim.out")")
+        if [ "$driver" = ftdi ]; then
+            line+=(-device qemu-xhci -device usb-serial,chardev=line,id=adapter)
+        else
+            line+=(-serial chardev:line)
+        fi
+        started=$(date +%s%N)
+        timeout 90 qemu-system-x86_64 -m 256 -nodefaults -display none -no-reboot \
+            -kernel "$cache/vmlinux" -initrd "$build/initrd.gz" \
+            -append "console=ttyS0 8250.nr_uarts=2 panic=-1 quiet qorv.driver=$driver qorv.scenario=$name" \
+            -serial "file:$work/console" "${line[@]}" \
+            -monitor "unix:$work/monitor,server=on,wait=off" >"$work/qemu.err" 2>&1 &
+        qemu=$!
+        host=""
+        if [ "$action" = unplug ]; then
+            unplug "$work/console" "$work/monitor" >"$work/host" &
+            host=$!
+        fi
+        wait $qemu || true
+        [ -z "$host" ] || kill $host 2>/dev/null || true
+        kill $simpid 2>/dev/null || true
+        seconds=$(awk "BEGIN {printf \"%.1f\", ($(date +%s%N) - $started) / 1e9}")
+        missing=()
+        IFS=';' read -ra patterns <<<"${expected//;;/;}"
+        for pattern in "${patterns[@]}"; do
+            case "$pattern" in
+                8250:* | ftdi:*) [ "${pattern%%:*}" = "$driver" ] || continue; pattern=${pattern#*:} ;;
+            esac
+            grep -qF -- "$pattern" "$work/console" || missing+=("$pattern")
+        done
+        grep -q "SCENARIO END" "$work/console" || missing+=("the guest's end")
+        if [ "$action" = unplug ]; then
+            cat "$work/host" 2>/dev/null
+            ms=$(sed -n 's/UNPLUG: the tool ended \([0-9]*\) ms.*/\1/p' "$work/host" 2>/dev/null)
+            [ -n "$ms" ] && [ "$ms" -le 1000 ] || missing+=("an end within 1 s of the unplug")
+        fi
+        if [ ${#missing[@]} -eq 0 ]; then
+            passed=$((passed + 1))
+            echo "vm: $name on $driver: passed in $seconds s"
+        else
+            failed=$((failed + 1))
+            echo "vm: $name on $driver: FAILED in $seconds s; missing:"
+            printf '    %s\n' "${missing[@]}"
+            sed 's/^/    | /' "$work/console" | grep -v '^    | \[' | tail -n 40
+        fi
+    done
+done <"$here/scenarios"
+echo "vm: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
