@@ -30,11 +30,11 @@ bool endsTheProcess(int signalNumber) {
         return true;
     }
 #endif
-    // SIGKILL and SIGSTOP cannot be caught; SIGPIPE is ignored; the others stop, continue or are
-    // ignored by default.
+    // SIGKILL and SIGSTOP cannot be caught; SIGPIPE and SIGXFSZ are ignored; the others stop,
+    // continue or are ignored by default.
     for (int ending : {
              SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
-             SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+             SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGPOLL
              SIGPOLL,
 #endif
@@ -73,6 +73,9 @@ void prepareProcess() {
     }
     // A reader of standard output that has gone (a pipe into head) must not stop a store.
     signal(SIGPIPE, SIG_IGN);
+    // A trace or record written past the file size limit (ulimit -f) is a failed write, said
+    // once, not the end of a store under way.
+    signal(SIGXFSZ, SIG_IGN);
     // Every signal whose default ends the process and that can be caught.
     for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
         if (!endsTheProcess(signalNumber)) {

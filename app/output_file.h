@@ -20,10 +20,22 @@ enum OutputKind {
     OUTPUT_LINES_APPENDED,  // appended to, bytes as they are
 };
 
-// Opens `path` (UTF-8) for writing, unless it is the settings file or the port device (null:
-// none). Returns null, with the reason in `reason`, when the file is refused or cannot be
-// opened; a file this call created is then removed again.
+// A file that an output file must not be, and what it is called in the refusal.
+struct OtherFile {
+    const char* path;  // null: none
+    const char* what;
+};
+
+// Opens `path` (UTF-8) for writing, unless it is the settings file, the port device or the
+// other output file (the trace's or the record's, which would empty or mix into this one).
+// Returns null, with the reason in `reason`, when the file is refused or cannot be opened; a
+// file this call created is then removed again.
 std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
-                          const char* portDevice, std::string* reason);
+                          const char* portDevice, OtherFile otherOutput, std::string* reason);
+
+// Appends `line` to a file opened OUTPUT_LINES_APPENDED in one write, whole or not at all: a
+// write cut short (a full disk, the file size limit) is taken back, unless another writer has
+// appended behind it meanwhile. False with the C runtime's errno value in `error` on failure.
+bool appendWholeLine(std::FILE* file, const std::string& line, int* error);
 
 }  // namespace qorv

@@ -24,11 +24,9 @@ std::string errorText(int errnoValue) {
 }
 
 std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
-                          const char* portDevice, std::string* reason) {
-    const struct {
-        const char* path;
-        const char* what;
-    } avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
+                          const char* portDevice, OtherFile otherOutput, std::string* reason) {
+    const OtherFile avoid[] = {
+        {settingsPath, "the settings file"}, {portDevice, "the port"}, otherOutput};
     const bool append = kind == OUTPUT_LINES_APPENDED;
     // Looked at before it is opened: opening a tty or a FIFO does something of its own.
     struct stat before {};
@@ -75,6 +73,27 @@ std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* 
         return refuse(std::strerror(errno));
     }
     return file;
+}
+
+bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
+    const int fd = fileno(file);
+    ssize_t put;
+    do {
+        put = write(fd, line.data(), line.size());
+    } while (put < 0 && errno == EINTR);
+    if (put == static_cast<ssize_t>(line.size())) {
+        return true;
+    }
+    *error = put < 0 ? errno : EFBIG;
+    if (put > 0) {
+        struct stat info {};
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        if (end >= put && fstat(fd, &info) == 0 && info.st_size == end &&
+            ftruncate(fd, end - put) != 0) {
+            *error = errno;
+        }
+    }
+    return false;
 }
 
 }  // namespace qorv

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cwctype>
 
@@ -74,11 +75,9 @@ std::string errorText(int errnoValue) {
 }
 
 std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
-                          const char* portDevice, std::string* reason) {
-    const struct {
-        const char* path;
-        const char* what;
-    } avoid[] = {{settingsPath, "the settings file"}, {portDevice, "the port"}};
+                          const char* portDevice, OtherFile otherOutput, std::string* reason) {
+    const OtherFile avoid[] = {
+        {settingsPath, "the settings file"}, {portDevice, "the port"}, otherOutput};
     const bool append = kind == OUTPUT_LINES_APPENDED;
     const std::wstring name = wideFromUtf8(path);
     if (namesADevice(name)) {
@@ -129,6 +128,22 @@ std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* 
         return nullptr;
     }
     return file;
+}
+
+bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
+    const int fd = _fileno(file);
+    const int put = _write(fd, line.data(), static_cast<unsigned>(line.size()));
+    if (put == static_cast<int>(line.size())) {
+        return true;
+    }
+    *error = put < 0 ? errno : ENOSPC;
+    if (put > 0) {
+        const __int64 end = _lseeki64(fd, 0, SEEK_CUR);
+        if (end >= put && _filelengthi64(fd) == end) {
+            _chsize_s(fd, end - put);
+        }
+    }
+    return false;
 }
 
 }  // namespace qorv

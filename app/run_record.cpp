@@ -132,7 +132,12 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
         return;
     }
     std::string reason;
-    out = openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice, &reason);
+    std::string tracePath;
+    environmentValue("QORV_TRACE", &tracePath);
+    out = openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice,
+                         {tracePath.empty() ? nullptr : tracePath.c_str(),
+                          "the trace's file (QORV_TRACE)"},
+                         &reason);
     if (out == nullptr) {
         tell("cannot write the run record to %s (%s); running without one", path.c_str(),
              reason.c_str());
@@ -205,9 +210,10 @@ void RunRecord::finish(int exitStatus) {
         line += ",\"ms\":" + std::to_string(exchange.milliseconds) + "}";
     }
     line += "]}\n";
-    if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
+    int error = 0;
+    if (!appendWholeLine(out, line, &error)) {
         tell("the run record could not be written to %s (%s)", path.c_str(),
-             errorText(errno).c_str());
+             errorText(error).c_str());
     }
 }
 

@@ -33,7 +33,13 @@ void WireTrace::start(DeviceChannel& port, const char* settingsPath, const char*
         path = "standard error";
     } else {
         std::string reason;
-        out = openOutputFile(path, OUTPUT_TEXT_EMPTIED, settingsPath, portDevice, &reason);
+        // Emptying the run record's file would lose the records of earlier runs.
+        std::string recordPath;
+        environmentValue("QORV_REPORT", &recordPath);
+        out = openOutputFile(path, OUTPUT_TEXT_EMPTIED, settingsPath, portDevice,
+                             {recordPath.empty() ? nullptr : recordPath.c_str(),
+                              "the run record's file (QORV_REPORT)"},
+                             &reason);
         if (out == nullptr) {
             tell("cannot write the trace to %s (%s); running without a trace", path.c_str(),
                  reason.c_str());
