@@ -132,9 +132,19 @@ void explainExchange(const DeviceChannel& port, const Step& step) {
             return;
         case ExchangeCause::NoValidFrame: {
             const uint32_t bytes = port.bytesSinceRequest();
-            tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid frame",
-                 step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
-                 bytes == 1 ? "" : "s");
+            const uint32_t early = port.earlyFrameBytesSinceRequest;
+            if (early == 0) {
+                tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid "
+                     "frame",
+                     step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
+                     bytes == 1 ? "" : "s");
+                return;
+            }
+            // The end of a frame that began before the request: a late or doubled answer.
+            tell("%s: no answer within %d ms; %lu byte%s came: %lu completed a frame that began "
+                 "before the request (a late answer to an earlier one), %lu formed no valid frame",
+                 step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s",
+                 static_cast<unsigned long>(early), static_cast<unsigned long>(bytes - early));
             return;
         }
         case ExchangeCause::NoAnswer:
@@ -190,25 +200,25 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
     }
     const DeviceChannel::CutFrame& cut = file.cutFrame;
     if (result == RESULT_END_OF_FILE && settingsFrameCutOff(file)) {
-        const unsigned long there = static_cast<unsigned long>(file.bytesRead - cut.start);
+        const unsigned long long there = file.bytesRead - cut.start;
         if (cut.size > 0) {
             tell(
-                "%s ends inside its settings data frame (0x91): the frame begins at byte %lu and "
-                "is %d bytes long, the file holds %lu of them (cut off?)",
-                fileArgument, static_cast<unsigned long>(cut.start), static_cast<int>(cut.size),
-                there);
+                "%s ends inside its settings data frame (0x91): the frame begins at byte %llu and "
+                "is %d bytes long, the file holds %llu of them (cut off?)",
+                fileArgument, static_cast<unsigned long long>(cut.start),
+                static_cast<int>(cut.size), there);
         } else {
             tell(
                 "%s ends inside the header of its settings data frame (0x91), which begins at "
-                "byte %lu (cut off?)",
-                fileArgument, static_cast<unsigned long>(cut.start));
+                "byte %llu (cut off?)",
+                fileArgument, static_cast<unsigned long long>(cut.start));
         }
         return;
     }
     tell(
-        "no settings data frame (0x91) in %s: %lu bytes read, %u valid frame%s with other "
+        "no settings data frame (0x91) in %s: %llu bytes read, %u valid frame%s with other "
         "identifiers",
-        fileArgument, static_cast<unsigned long>(file.bytesRead), file.otherMessages,
+        fileArgument, static_cast<unsigned long long>(file.bytesRead), file.otherMessages,
         file.otherMessages == 1 ? "" : "s");
 }
 

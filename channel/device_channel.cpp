@@ -62,7 +62,7 @@ int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
     if (portOpen) {
         lastResult = RESULT_OK;
         const int32_t got = platform::readPort(handle, buffer, count, &firstIoError);
-        bytesRead += static_cast<uint32_t>(got);
+        bytesRead += static_cast<uint64_t>(got);
         return got;
     }
     if (fileOpen) {
@@ -74,7 +74,7 @@ int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
             return 0;
         }
         lastResult = RESULT_OK;
-        bytesRead += static_cast<uint32_t>(got);
+        bytesRead += static_cast<uint64_t>(got);
         return got;
     }
     lastResult = RESULT_NOT_OPEN;
@@ -86,7 +86,7 @@ int32_t DeviceChannel::readBytesNow(uint8_t* buffer, int32_t count) {
         return 0;
     }
     const int32_t got = platform::readPortNow(handle, buffer, count, &firstIoError);
-    bytesRead += static_cast<uint32_t>(got);
+    bytesRead += static_cast<uint64_t>(got);
     return got;
 }
 

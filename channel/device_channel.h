@@ -97,8 +97,8 @@ class DeviceChannel {
     bool ioErrorIsWriteStall() const;
     // Bytes read from the port since the request in progress was written.
     uint32_t bytesSinceRequest() const {
-        const int32_t since = static_cast<int32_t>(bytesRead - requestStreamStart);
-        return since > 0 ? static_cast<uint32_t>(since) : 0;
+        const uint64_t since = bytesRead > requestStreamStart ? bytesRead - requestStreamStart : 0;
+        return since < UINT32_MAX ? static_cast<uint32_t>(since) : UINT32_MAX;
     }
 
     // Wire trace: when a sink is set, it is called with every frame sent or received and with
@@ -132,9 +132,11 @@ class DeviceChannel {
     // last frame it read. Bytes read since the channel was opened.
     uint16_t otherMessages = 0;
     uint8_t lastMessageId = 0;
-    uint32_t bytesRead = 0;
-    // Frames of the last exchange that began before its request was written.
+    uint64_t bytesRead = 0;
+    // Frames of the last exchange that began before its request was written, and how many of
+    // the bytes read since the request ended such frames (the rest of a late answer, not noise).
     uint16_t framesBeforeRequest = 0;
+    uint32_t earlyFrameBytesSinceRequest = 0;
     // The frame readMessage returned last began before the request in progress was written.
     bool messageBeforeRequest = false;
     // A refusal that arrives anywhere fails the exchange; set by a caller from the point on where
@@ -148,7 +150,7 @@ class DeviceChannel {
     struct CutFrame {
         bool present = false;
         uint8_t id = 0;
-        uint32_t start = 0;
+        uint64_t start = 0;
         int32_t size = 0;
     } cutFrame;
     // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
@@ -175,7 +177,7 @@ class DeviceChannel {
 
     // Stream position (in bytesRead) of the first byte that arrived after the request in
     // progress was written.
-    uint32_t requestStreamStart = 0;
+    uint64_t requestStreamStart = 0;
     // readMessage examines only the bytes in hand and reads nothing.
     bool examiningInHand = false;
     int lastOsError = 0;

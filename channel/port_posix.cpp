@@ -29,6 +29,8 @@ constexpr int ERROR_NOT_A_FILE = -1;
 constexpr int ERROR_HUNG_UP = -2;
 // Error code of a port marked for exclusive use that no process holds the lock of.
 constexpr int ERROR_MARKED_EXCLUSIVE = -3;
+// Error code of a port that is the terminal this program runs in.
+constexpr int ERROR_OWN_TERMINAL = -4;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
 
@@ -157,6 +159,25 @@ int applyLineSettings(int fd, int32_t baudRate) {
     return EINVAL;
 }
 
+// The controlling terminal, or the terminal of a standard stream: writing the probe there would
+// write onto the user's screen, and the line settings would leave it raw.
+bool isOwnTerminal(int fd) {
+    if (tcgetsid(fd) == getsid(0)) {
+        return true;
+    }
+    struct stat port {};
+    if (fstat(fd, &port) != 0) {
+        return false;
+    }
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        struct stat other {};
+        if (isatty(stream) && fstat(stream, &other) == 0 && other.st_rdev == port.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void portDeviceName(int32_t portNumber, char* out, size_t size) {
@@ -171,6 +192,10 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
         // it was killed while another (the far end of a pseudo-terminal) keeps it open.
         const int error = errno;
         return error == EBUSY && !deviceLockHeld(deviceName) ? ERROR_MARKED_EXCLUSIVE : error;
+    }
+    if (isOwnTerminal(fd)) {
+        ::close(fd);
+        return ERROR_OWN_TERMINAL;
     }
     // Two locks, because each misses a case: TIOCEXCL keeps other opens out but root passes it,
     // flock() holds for root too but only against programs that also take it. The lock is taken
@@ -328,6 +353,7 @@ void describeError(int osError, char* out, size_t size) {
     const char* text = osError == ERROR_NOT_A_FILE         ? "Not a regular file"
                        : osError == ERROR_HUNG_UP          ? "the line hung up"
                        : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)
+                       : osError == ERROR_OWN_TERMINAL     ? "it is the terminal this program runs in"
                                                            : std::strerror(osError);
     std::snprintf(out, size, "%s", text);
 }

@@ -21,6 +21,7 @@ size_t position = 0;
 size_t chunk = 0;
 int gapLeft = 0;
 int32_t clockMs = 0;
+bool held = false;
 
 // Takes up to `count` bytes of the current chunk; with `withGaps`, first the empty reads before it.
 int32_t take(uint8_t* buffer, int32_t count, bool withGaps) {
@@ -52,6 +53,10 @@ void load(const uint8_t* bytes, const size_t* ends, const uint8_t* gaps, size_t 
     gapLeft = gaps != nullptr && count > 0 ? gaps[0] : 0;
 }
 
+void holdUntilWritten() {
+    held = true;
+}
+
 bool exhausted() {
     return chunk == chunkCount || position >= chunkEnds[chunkCount - 1];
 }
@@ -79,6 +84,10 @@ int openFile(const char*, OsHandle* handle) {
 }
 
 int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
+    if (memory_platform::held) {
+        ++memory_platform::clockMs;
+        return 0;
+    }
     return memory_platform::take(buffer, count, true);
 }
 
@@ -92,6 +101,7 @@ int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) {
 }
 
 int32_t writeAll(OsHandle, const uint8_t*, int32_t count, int*) {
+    memory_platform::held = false;
     return count;
 }
 void purgePort(OsHandle) {}

@@ -14,5 +14,8 @@ void load(const uint8_t* bytes, const size_t* ends, const uint8_t* gaps, size_t 
 // True once every byte has been read.
 bool exhausted();
 
+// The port's bytes arrive only once a request has been written: they answer it.
+void holdUntilWritten();
+
 }  // namespace memory_platform
 }  // namespace qorv

@@ -25,6 +25,7 @@ struct Returned {
 // header can hold the rest of the input until then).
 void checkProbe(qorv::DeviceChannel& channel, const std::vector<uint8_t>& input) {
     const int32_t start = qorv::DeviceChannel::nowMs();
+    qorv::memory_platform::holdUntilWritten();
     counting = true;
     const qorv::ResultCode result = channel.sendCommand(qorv::MID_PROBE, 0, 0, qorv::BID_DEFAULT);
     counting = false;

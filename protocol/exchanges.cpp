@@ -111,7 +111,7 @@ ResultCode DeviceChannel::examineBytesInHand() {
         // A line that never stops: what the port counts as still queued came before the request
         // too. (A count may fall short, never overstate.)
         const int32_t queued = queuedBytes();
-        requestStreamStart = bytesRead + static_cast<uint32_t>(queued > 0 ? queued : 0);
+        requestStreamStart = bytesRead + static_cast<uint64_t>(queued > 0 ? queued : 0);
     }
     return setResult(found);
 }
@@ -120,6 +120,7 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     // What explains a failure is kept for one exchange at a time.
     otherMessages = 0;
     framesBeforeRequest = 0;
+    earlyFrameBytesSinceRequest = 0;
     refusalBeforeRequest = false;
     firstIoError = 0;
     // Bytes that arrive from here on may answer the request. (One that arrives between the last
@@ -128,7 +129,11 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
         return lastResult;
     }
     trace(TRACE_SENT, frame, size);
-    writeBytes(frame, size);
+    // A request that could not be written whole (a stalled line, a port gone) gets no answer:
+    // the exchange ends at once instead of waiting out its limit.
+    if (writeBytes(frame, size) != size && portOpen) {
+        return setResult(RESULT_NO_REPLY);
+    }
     return RESULT_OK;
 }
 

@@ -21,7 +21,7 @@ struct Assembly {
     int32_t dataLength = 0;
     // Position of buffer[0] in the stream of bytes read from the channel since it was opened, so
     // that a frame can be told to have begun before or after a request was written.
-    uint32_t start = 0;
+    uint64_t start = 0;
 
     void restart() {
         have = 0;
@@ -40,7 +40,7 @@ struct Assembly {
             }
         }
         channel.trace(DeviceChannel::TRACE_DROPPED, buffer, from);
-        start += static_cast<uint32_t>(from);
+        start += static_cast<uint64_t>(from);
         pending += s - from;
         if (pending > 0) {
             std::memmove(buffer, buffer + from, static_cast<size_t>(pending));
@@ -60,7 +60,7 @@ struct Assembly {
         for (int32_t i = 1; i < have; ++i) {
             if (buffer[i] == PREAMBLE) {
                 channel.trace(DeviceChannel::TRACE_DROPPED, buffer, i);
-                start += static_cast<uint32_t>(i);
+                start += static_cast<uint64_t>(i);
                 pending = have - i - 1;
                 std::memmove(buffer + 1, buffer + i + 1, static_cast<size_t>(pending));
                 have = 1;
@@ -88,7 +88,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
         return setResult(RESULT_NOT_OPEN);
     }
     Assembly frame{*this, buffer};
-    frame.start = bytesRead - static_cast<uint32_t>(carryCount);
+    frame.start = bytesRead - static_cast<uint64_t>(carryCount);
     if (carryCount > 0) {
         std::memcpy(buffer, carry, static_cast<size_t>(carryCount));
         frame.pending = carryCount;
@@ -116,7 +116,10 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
             return setResult(RESULT_TIMEOUT);
         }
         if (frame.need > 0 && !limitPassed) {
-            const int32_t got = readBytes(buffer + frame.have, frame.need);
+            // A file is read in blocks (what follows the frame is kept for the next call); a port
+            // only for what this step needs, so that no byte of a later answer is taken early.
+            const int32_t ask = fileOpen ? FRAME_BUFFER_SIZE - frame.have : frame.need;
+            const int32_t got = readBytes(buffer + frame.have, ask);
             if (lastResult == RESULT_END_OF_FILE) {
                 if (frame.step != STEP_PREAMBLE && !cutFrame.present) {
                     cutFrame.present = true;
@@ -133,8 +136,10 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                 }
                 continue;
             }
-            frame.have += got;
-            frame.need -= got;
+            const int32_t used = got < frame.need ? got : frame.need;
+            frame.have += used;
+            frame.need -= used;
+            frame.pending += got - used;
         }
 
         if (frame.need == 0) {
@@ -144,10 +149,19 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         frame.step = STEP_HEADER;
                         frame.need = 3;
                     } else {
-                        trace(TRACE_DROPPED, buffer, 1);
-                        ++frame.start;
+                        // Noise is dropped up to the next preamble in hand at once.
+                        const void* next = std::memchr(buffer + 1, PREAMBLE,
+                                                       static_cast<size_t>(frame.pending));
+                        const int32_t noise =
+                            next != nullptr
+                                ? static_cast<int32_t>(static_cast<const uint8_t*>(next) - buffer)
+                                : frame.pending + 1;
+                        trace(TRACE_DROPPED, buffer, noise);
+                        frame.start += static_cast<uint64_t>(noise);
+                        frame.pending -= noise - 1;
                         if (frame.pending > 0) {
-                            std::memmove(buffer, buffer + 1, static_cast<size_t>(frame.pending));
+                            std::memmove(buffer, buffer + noise,
+                                         static_cast<size_t>(frame.pending));
                         }
                         frame.restart();
                     }
@@ -179,8 +193,11 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                             carryCount = frame.pending;
                         }
                         *frameLength = static_cast<uint16_t>(size);
-                        messageBeforeRequest =
-                            static_cast<int32_t>(frame.start - requestStreamStart) < 0;
+                        messageBeforeRequest = frame.start < requestStreamStart;
+                        if (messageBeforeRequest && frame.start + static_cast<uint64_t>(size) > requestStreamStart) {
+                            earlyFrameBytesSinceRequest += static_cast<uint32_t>(
+                                frame.start + static_cast<uint64_t>(size) - requestStreamStart);
+                        }
                         trace(messageBeforeRequest ? TRACE_EARLY : TRACE_RECEIVED, buffer, size);
                         return setResult(RESULT_OK);
                     }
