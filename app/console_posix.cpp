@@ -33,7 +33,7 @@ bool endsTheProcess(int signalNumber) {
     // SIGKILL and SIGSTOP cannot be caught; SIGPIPE and SIGXFSZ are ignored; the others stop,
     // continue or are ignored by default.
     for (int ending : {
-             SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+             SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1,
              SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGPOLL
              SIGPOLL,

@@ -134,17 +134,19 @@ void explainExchange(const DeviceChannel& port, const Step& step) {
             const uint32_t bytes = port.bytesSinceRequest();
             const uint32_t early = port.earlyFrameBytesSinceRequest;
             if (early == 0) {
-                tell("%s: no answer within %d ms; %lu byte%s came, none of them part of a valid "
-                     "frame",
-                     step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
-                     bytes == 1 ? "" : "s");
+                tell(
+                    "%s: no answer within %d ms; %lu byte%s came, none of them part of a valid "
+                    "frame",
+                    step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
+                    bytes == 1 ? "" : "s");
                 return;
             }
             // The end of a frame that began before the request: a late or doubled answer.
-            tell("%s: no answer within %d ms; %lu byte%s came: %lu completed a frame that began "
-                 "before the request (a late answer to an earlier one), %lu formed no valid frame",
-                 step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s",
-                 static_cast<unsigned long>(early), static_cast<unsigned long>(bytes - early));
+            tell(
+                "%s: no answer within %d ms; %lu byte%s came: %lu completed a frame that began "
+                "before the request (a late answer to an earlier one), %lu formed no valid frame",
+                step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s",
+                static_cast<unsigned long>(early), static_cast<unsigned long>(bytes - early));
             return;
         }
         case ExchangeCause::NoAnswer:
@@ -276,9 +278,17 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
             tell("permission denied: this user may not open the port");
 #endif
             break;
-        case DeviceChannel::OPEN_BUSY:
-            tell("another program holds the port; close it and try again");
+        case DeviceChannel::OPEN_BUSY: {
+            char holder[64];
+            int pid = 0;
+            if (DeviceChannel::portHolder(port.openedName(), holder, sizeof holder, &pid)) {
+                tell("another program holds the port: %s (pid %d); close it and try again", holder,
+                     pid);
+            } else {
+                tell("another program holds the port; close it and try again");
+            }
             break;
+        }
         case DeviceChannel::OPEN_MARKED_EXCLUSIVE:
             tell(
                 "the port is marked for exclusive use, but no program holds its lock: a program "

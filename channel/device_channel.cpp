@@ -104,6 +104,10 @@ int32_t DeviceChannel::queuedBytes() const {
     return portOpen ? platform::queuedInput(handle) : 0;
 }
 
+bool DeviceChannel::portHolder(const char* device, char* name, size_t size, int* pid) {
+    return platform::portHolder(device, name, size, pid);
+}
+
 void DeviceChannel::releasePortOnSignal() {
     platform::releasePortOnSignal();
 }

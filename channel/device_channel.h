@@ -87,6 +87,8 @@ class DeviceChannel {
         OPEN_DRIVER_FAILED
     };
     OpenProblem openProblem() const;
+    // A program other than this one that has the device open: its name and pid.
+    static bool portHolder(const char* device, char* name, size_t size, int* pid);
     // First failed port read or write of the last exchange (the OS error, or a hang-up), 0 if
     // none; and its text.
     int ioError() const { return firstIoError; }

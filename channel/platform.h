@@ -39,6 +39,10 @@ int32_t queuedInput(OsHandle handle);
 void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 
+// A program other than this one that has the device open (its name and pid, either may be
+// null); false when there is none or the system cannot tell.
+bool portHolder(const char* deviceName, char* name, size_t size, int* pid);
+
 void describeError(int osError, char* out, size_t size);
 // Whether a read or write error code is the hang-up of the line itself, which says all there is.
 bool isHangUp(int ioError);

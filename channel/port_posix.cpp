@@ -31,6 +31,11 @@ constexpr int ERROR_HUNG_UP = -2;
 constexpr int ERROR_MARKED_EXCLUSIVE = -3;
 // Error code of a port that is the terminal this program runs in.
 constexpr int ERROR_OWN_TERMINAL = -4;
+// Error code of a rate the port's clock cannot make within 3%; the rates it makes near it.
+constexpr int ERROR_RATE_NOT_MADE = -5;
+int32_t rateAsked = 0;
+int32_t rateBelow = 0;
+int32_t rateAbove = 0;
 // A write that makes no progress for this long is given up, so a stalled line cannot hang the run.
 constexpr int WRITE_STALL_MS = 2000;
 
@@ -191,7 +196,10 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
         // A tty marked exclusive refuses the open, but so it stays when the program that marked
         // it was killed while another (the far end of a pseudo-terminal) keeps it open.
         const int error = errno;
-        return error == EBUSY && !deviceLockHeld(deviceName) ? ERROR_MARKED_EXCLUSIVE : error;
+        return error == EBUSY && !deviceLockHeld(deviceName) &&
+                       !portHolder(deviceName, nullptr, 0, nullptr)
+                   ? ERROR_MARKED_EXCLUSIVE
+                   : error;
     }
     if (isOwnTerminal(fd)) {
         ::close(fd);
@@ -205,14 +213,30 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandl
         ::close(fd);
         return error;
     }
+    // Looked at before it is taken: root passes another program's mark, and would clear it at
+    // close. A mark this program did not set is never cleared.
+    if (markedExclusive(fd)) {
+        ::close(fd);
+        return portHolder(deviceName, nullptr, 0, nullptr) ? EBUSY : ERROR_MARKED_EXCLUSIVE;
+    }
     if (ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         ::close(fd);
         return error;
     }
     exclusivePort = fd;
-    const int error = applyLineSettings(fd, baudRate);
+    // A failed open leaves the port as it found it.
+    termios found{};
+    const bool foundRead = tcgetattr(fd, &found) == 0;
+    int error = applyLineSettings(fd, baudRate);
+    if (error == 0 && !clockMakesRate(fd, baudRate, &rateBelow, &rateAbove)) {
+        rateAsked = baudRate;
+        error = ERROR_RATE_NOT_MADE;
+    }
     if (error != 0) {
+        if (foundRead) {
+            tcsetattr(fd, TCSANOW, &found);
+        }
         exclusivePort = -1;
         ioctl(fd, TIOCNXCL);
         ::close(fd);
@@ -349,12 +373,25 @@ void closeFile(OsHandle handle) {
     ::close(static_cast<int>(handle));
 }
 
+bool portHolder(const char* deviceName, char* name, size_t size, int* pid) {
+    char unused[64];
+    int unusedPid = 0;
+    return findHolder(deviceName, name != nullptr ? name : unused,
+                      name != nullptr ? size : sizeof unused, pid != nullptr ? pid : &unusedPid);
+}
+
 void describeError(int osError, char* out, size_t size) {
+    if (osError == ERROR_RATE_NOT_MADE) {
+        std::snprintf(out, size, "its clock makes %ld and %ld baud near %ld, not %ld within 3%%",
+                      static_cast<long>(rateBelow), static_cast<long>(rateAbove),
+                      static_cast<long>(rateAsked), static_cast<long>(rateAsked));
+        return;
+    }
     const char* text = osError == ERROR_NOT_A_FILE         ? "Not a regular file"
                        : osError == ERROR_HUNG_UP          ? "the line hung up"
                        : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)
-                       : osError == ERROR_OWN_TERMINAL     ? "it is the terminal this program runs in"
-                                                           : std::strerror(osError);
+                       : osError == ERROR_OWN_TERMINAL ? "it is the terminal this program runs in"
+                                                       : std::strerror(osError);
     std::snprintf(out, size, "%s", text);
 }
 
@@ -380,6 +417,7 @@ int classifyOpenError(int osError) {
         case ERROR_MARKED_EXCLUSIVE:
             return DeviceChannel::OPEN_MARKED_EXCLUSIVE;
         case EINVAL:
+        case ERROR_RATE_NOT_MADE:
             return DeviceChannel::OPEN_SETTINGS_REFUSED;
         default:
             return DeviceChannel::OPEN_OTHER;

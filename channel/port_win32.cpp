@@ -244,6 +244,10 @@ int32_t queuedInput(OsHandle handle) {
     return static_cast<int32_t>(status.cbInQue);
 }
 
+bool portHolder(const char*, char*, size_t, int*) {
+    return false;
+}
+
 // Windows has no hang-up of its own: a line that went away fails with a system error.
 bool isHangUp(int) {
     return false;

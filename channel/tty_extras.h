@@ -2,6 +2,7 @@
 // low-latency mode.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qorv {
@@ -20,6 +21,14 @@ void restoreLatency(int fd, int saved);
 
 // Whether some process holds a flock() on the device file; true when the system cannot tell.
 bool deviceLockHeld(const char* deviceName);
+// Whether the tty is marked exclusive (TIOCEXCL) already; false when the system cannot tell.
+bool markedExclusive(int fd);
+// Whether the driver's clock can make `baudRate` within 3%; when it cannot, the rates it makes
+// just below and above it. True when the driver does not tell its clock.
+bool clockMakesRate(int fd, int32_t baudRate, int32_t* below, int32_t* above);
+// A process other than this one that has the device open: its name and pid. False when there is
+// none, or the system cannot tell.
+bool findHolder(const char* deviceName, char* name, size_t size, int* pid);
 
 }  // namespace platform
 }  // namespace qorv

@@ -2,14 +2,17 @@
 // flag. This file cannot include <termios.h>: its definitions clash with those of
 // <asm/termbits.h>.
 #include <asm/termbits.h>
+#include <dirent.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "channel/tty_extras.h"
@@ -90,6 +93,84 @@ bool deviceLockHeld(const char* deviceName) {
     }
     std::fclose(locks);
     return held;
+}
+
+bool markedExclusive(int fd) {
+    int marked = 0;
+    return ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0;
+}
+
+// The 8250 family divides its clock (baud_base) by a whole number, and termios reports the rate
+// asked for, not the one made: 100000 baud on a 115200 clock runs at 115200, 15% off.
+bool clockMakesRate(int fd, int32_t baudRate, int32_t* below, int32_t* above) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || serial.baud_base <= 0 || baudRate <= 0) {
+        return true;
+    }
+    const long base = serial.baud_base;
+    const long divisor = (base + baudRate / 2) / baudRate;
+    const long made = divisor > 0 ? base / divisor : base;
+    if (std::labs(made - baudRate) * 100 <= static_cast<long>(baudRate) * 3) {
+        return true;
+    }
+    const long slow = base / baudRate + 1;
+    *below = static_cast<int32_t>(base / slow);
+    *above = static_cast<int32_t>(slow > 1 ? base / (slow - 1) : 0);
+    return false;
+}
+
+bool findHolder(const char* deviceName, char* name, size_t size, int* pid) {
+    struct stat device {};
+    DIR* processes = opendir("/proc");
+    if (stat(deviceName, &device) != 0 || !S_ISCHR(device.st_mode) || processes == nullptr) {
+        if (processes != nullptr) {
+            closedir(processes);
+        }
+        return false;
+    }
+    bool found = false;
+    const long self = static_cast<long>(getpid());
+    while (!found) {
+        const dirent* entry = readdir(processes);
+        if (entry == nullptr) {
+            break;
+        }
+        const long id = std::strtol(entry->d_name, nullptr, 10);
+        if (id <= 0 || id == self) {
+            continue;
+        }
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%ld/fd", id);
+        DIR* fds = opendir(path);
+        while (fds != nullptr && !found) {
+            const dirent* fd = readdir(fds);
+            if (fd == nullptr) {
+                break;
+            }
+            char link[320];
+            struct stat open {};
+            std::snprintf(link, sizeof link, "/proc/%ld/fd/%s", id, fd->d_name);
+            found = fd->d_name[0] != '.' && stat(link, &open) == 0 && S_ISCHR(open.st_mode) &&
+                    open.st_rdev == device.st_rdev;
+        }
+        if (fds != nullptr) {
+            closedir(fds);
+        }
+        if (found) {
+            *pid = static_cast<int>(id);
+            std::snprintf(path, sizeof path, "/proc/%ld/comm", id);
+            std::FILE* comm = std::fopen(path, "re");
+            if (comm == nullptr || std::fgets(name, static_cast<int>(size), comm) == nullptr) {
+                std::snprintf(name, size, "?");
+            }
+            name[std::strcspn(name, "\n")] = '\0';
+            if (comm != nullptr) {
+                std::fclose(comm);
+            }
+        }
+    }
+    closedir(processes);
+    return found;
 }
 
 }  // namespace platform

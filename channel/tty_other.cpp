@@ -21,5 +21,17 @@ bool deviceLockHeld(const char*) {
     return true;
 }
 
+bool markedExclusive(int) {
+    return false;
+}
+
+bool clockMakesRate(int, int32_t, int32_t*, int32_t*) {
+    return true;
+}
+
+bool findHolder(const char*, char*, size_t, int*) {
+    return false;
+}
+
 }  // namespace platform
 }  // namespace qorv

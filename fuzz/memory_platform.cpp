@@ -110,6 +110,10 @@ void purgePort(OsHandle) {}
 int32_t queuedInput(OsHandle) {
     return 0;
 }
+bool portHolder(const char*, char*, size_t, int*) {
+    return false;
+}
+
 void releasePortOnSignal() {}
 
 bool isHangUp(int) {

@@ -150,8 +150,8 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         frame.need = 3;
                     } else {
                         // Noise is dropped up to the next preamble in hand at once.
-                        const void* next = std::memchr(buffer + 1, PREAMBLE,
-                                                       static_cast<size_t>(frame.pending));
+                        const void* next =
+                            std::memchr(buffer + 1, PREAMBLE, static_cast<size_t>(frame.pending));
                         const int32_t noise =
                             next != nullptr
                                 ? static_cast<int32_t>(static_cast<const uint8_t*>(next) - buffer)
@@ -194,7 +194,8 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         }
                         *frameLength = static_cast<uint16_t>(size);
                         messageBeforeRequest = frame.start < requestStreamStart;
-                        if (messageBeforeRequest && frame.start + static_cast<uint64_t>(size) > requestStreamStart) {
+                        if (messageBeforeRequest &&
+                            frame.start + static_cast<uint64_t>(size) > requestStreamStart) {
                             earlyFrameBytesSinceRequest += static_cast<uint32_t>(
                                 frame.start + static_cast<uint64_t>(size) - requestStreamStart);
                         }

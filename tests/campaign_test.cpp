@@ -258,10 +258,12 @@ TEST_F(Campaigns, EveryAnswerRace) {
         // Floods longer than a tty's read buffer, in before the next request is written.
         for (int flood : {3000, 5000, 8000, 20000}) {
             const std::string bytes = std::to_string(flood) + " bytes";
-            add("refusal behind a flood of " + bytes + at, {{exchange, Answer::FloodRefusal, 0, flood}});
+            add("refusal behind a flood of " + bytes + at,
+                {{exchange, Answer::FloodRefusal, 0, flood}});
             if (exchange + 1 < virtual_line::EXCHANGES) {
                 add("duplicate behind a flood of " + bytes + at + ", the next request ignored",
-                    {{exchange, Answer::FloodDuplicate, 0, flood}, {exchange + 1, Answer::LostRequest, 0}});
+                    {{exchange, Answer::FloodDuplicate, 0, flood},
+                     {exchange + 1, Answer::LostRequest, 0}});
             }
         }
         if (exchange + 1 == virtual_line::EXCHANGES) {

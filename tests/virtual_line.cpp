@@ -197,7 +197,8 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
             world.record.sentDuplicate = kind == Answer::FloodDuplicate;
             burst = answer;
             burst.insert(burst.end(), static_cast<size_t>(race->flood), 0x55);
-            burst.insert(burst.end(), kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
+            burst.insert(burst.end(),
+                         kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
                          kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
             emit(start, burst, kind == Answer::FloodRefusal && counts);
             world.holdTool = true;
@@ -419,7 +420,8 @@ int32_t readPortNow(OsHandle, uint8_t* buffer, int32_t count, int*) {
     virtual_line::releaseHold();
     virtual_line::advance(world.nowUs);
     // A read that finds the read buffer empty waits for the driver's buffer to move in.
-    if (world.readBuffer == 0 || world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
+    if (world.readBuffer == 0 ||
+        world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
         virtual_line::refill();
     }
     return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
@@ -475,6 +477,10 @@ void describeError(int osError, char* out, size_t size) {
 
 int classifyOpenError(int) {
     return DeviceChannel::OPEN_OTHER;
+}
+
+bool portHolder(const char*, char*, size_t, int*) {
+    return false;
 }
 
 void releasePortOnSignal() {}

@@ -3,8 +3,8 @@
 // the line at the pace of 115200 baud 8N2 in both directions; a read that finds nothing waits
 // up to 1 ms of simulated time for the first byte, as a real port read does. Received bytes are
 // buffered as a Linux tty buffers them: a read buffer of 4095 bytes, the count that FIONREAD
-// gives, refilled from the driver's buffer only when a read comes, not when one returns. The device speaks
-// with the simulator's own encoder and parser, checks checksums and ignores what it cannot
+// gives, refilled from the driver's buffer only when a read comes, not when one returns. The device
+// speaks with the simulator's own encoder and parser, checks checksums and ignores what it cannot
 // parse, and can be told to answer one exchange in a racy way or to meet one byte fault.
 #pragma once
 

@@ -25,14 +25,14 @@ int main(int argc, char** argv) {
         }
         const bool hasSerial = ioctl(fd, TIOCGSERIAL, &serial) == 0;
         ioctl(fd, TIOCGEXCL, &excl);
-        std::printf("STATE: speed %u cs8 %d cstopb %d parenb %d crtscts %d ixon %d icanon %d "
-                    "echo %d excl %d lowlatency %d baud_base %d\n",
-                    tio.c_ospeed, (tio.c_cflag & CSIZE) == CS8, (tio.c_cflag & CSTOPB) != 0,
-                    (tio.c_cflag & PARENB) != 0, (tio.c_cflag & CRTSCTS) != 0,
-                    (tio.c_iflag & IXON) != 0, (tio.c_lflag & ICANON) != 0,
-                    (tio.c_lflag & ECHO) != 0, excl,
-                    hasSerial ? (serial.flags & ASYNC_LOW_LATENCY) != 0 : -1,
-                    hasSerial ? serial.baud_base : -1);
+        std::printf(
+            "STATE: speed %u cs8 %d cstopb %d parenb %d crtscts %d ixon %d icanon %d "
+            "echo %d excl %d lowlatency %d baud_base %d\n",
+            tio.c_ospeed, (tio.c_cflag & CSIZE) == CS8, (tio.c_cflag & CSTOPB) != 0,
+            (tio.c_cflag & PARENB) != 0, (tio.c_cflag & CRTSCTS) != 0, (tio.c_iflag & IXON) != 0,
+            (tio.c_lflag & ICANON) != 0, (tio.c_lflag & ECHO) != 0, excl,
+            hasSerial ? (serial.flags & ASYNC_LOW_LATENCY) != 0 : -1,
+            hasSerial ? serial.baud_base : -1);
         return 0;
     }
     if (argc == 4 && std::strcmp(argv[1], "excl") == 0) {
