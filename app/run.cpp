@@ -74,8 +74,9 @@ int runCommand(int argc, const char* const* argv) {
     const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
     char portDevice[64];
     DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
-    trace.start(portChannel, fileArgument, numbered ? portDevice : portArgument);
+    // The record first: the trace, which empties its file, then refuses the record's.
     record.start(portArgument, numbered ? portDevice : portArgument, baudRate, fileArgument);
+    trace.start(portChannel, fileArgument, numbered ? portDevice : portArgument);
     say("Opening COM port...");
     const ResultCode opened =
         numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)

@@ -132,12 +132,8 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
         return;
     }
     std::string reason;
-    std::string tracePath;
-    environmentValue("QORV_TRACE", &tracePath);
-    out = openOutputFile(
-        path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice,
-        {tracePath.empty() ? nullptr : tracePath.c_str(), "the trace's file (QORV_TRACE)"},
-        &reason);
+    out = openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice,
+                         {nullptr, nullptr}, &reason);
     if (out == nullptr) {
         tell("cannot write the run record to %s (%s); running without one", path.c_str(),
              reason.c_str());

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the Windows suite need, when missing.
 #   scripts/install-deps.sh          everything (native build and tests, Windows build, wine,
-#                                    the device-server test, fuzzing, benchmarks, release)
+#                                    the device-server test, the virtual machine, fuzzing,
+#                                    benchmarks, release)
 #   scripts/install-deps.sh --base   only what the native build and tests need
 set -euo pipefail
 
 base=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
 extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat
-       ser2net zip unzip osslsigncode openssl)
+       ser2net zip unzip osslsigncode openssl qemu-system-x86 busybox-static cpio xz-utils)
 packages=("${base[@]}")
 [ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
 

@@ -95,6 +95,20 @@ TEST(CommandLine, UsageWaitsForOneKeystrokeOnATerminal) {
     termios after{};
     tcgetattr(terminal.slaveFd(), &after);
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+
+    // The terminal the tool runs in, named as its port (or as /dev/tty), is refused before
+    // anything is written to it or set on it.
+    for (const std::string& port : {terminal.path(), std::string("/dev/tty")}) {
+        const RunResult own = runProgram({QORVWRITER_PATH, "/dev/null", port}, onTerminal);
+        EXPECT_EQ(own.status, 1);
+        EXPECT_NE(own.err.find(port + ": it is the terminal this program runs in"),
+                  std::string::npos)
+            << own.err;
+        EXPECT_TRUE(terminal.drain(50).empty());
+        tcgetattr(terminal.slaveFd(), &after);
+        EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG),
+                  static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+    }
 }
 
 TEST(CommandLine, SignalDuringARunReleasesThePort) {

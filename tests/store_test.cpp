@@ -563,4 +563,33 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
                                       " (it is the settings file)"),
               std::string::npos)
         << refused.result.err;
+
+    // The trace naming the record's file is refused: the records of earlier runs stay.
+    const Bytes before = readFile(recordPath);
+    recorded.environment = {"QORV_REPORT=" + recordPath, "QORV_TRACE=" + recordPath};
+    ToolRun both = runWith({}, file);
+    EXPECT_EQ(both.result.status, 0);
+    EXPECT_NE(both.result.err.find("it is the run record's file"), std::string::npos)
+        << both.result.err;
+    const Bytes after = readFile(recordPath);
+    ASSERT_GT(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+
+    // Past the file size limit (1024 bytes): the trace's failed write is said and the store
+    // completes (no SIGXFSZ); the record line that does not fit is taken back whole.
+    const std::string small = dir.file("small.jsonl");
+    writeFile(small, Bytes(1000, '\n'));
+    recorded.environment = {"QORV_REPORT=" + small, "QORV_TRACE=" + dir.file("trace.txt")};
+    both = runAgainstSim(
+        {}, file,
+        [&](const std::string& pty) {
+            return std::vector<std::string>{"/bin/sh", "-c", "ulimit -f 2; exec \"$0\" \"$@\"",
+                                            QORVWRITER_PATH, file, pty};
+        },
+        recorded);
+    EXPECT_EQ(both.result.status, 0) << both.result.err;
+    EXPECT_NE(both.result.err.find("the trace could not be written"), std::string::npos)
+        << both.result.err;
+    EXPECT_NE(both.result.err.find("the run record could not be written"), std::string::npos);
+    EXPECT_EQ(readFile(small), Bytes(1000, '\n'));
 }

@@ -14,7 +14,11 @@ mkdir -p "$build" "$cache"
 # The kernel of Debian's linux-image-amd64, kept between runs; booted uncompressed, which under
 # emulation reaches init in seconds instead of decompressing for a long time.
 if [ ! -s "$cache/vmlinux" ]; then
-    package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    if [ -z "$package" ]; then
+        apt-get update -qq
+        package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+    fi
     rm -rf "$cache/pkg" && mkdir -p "$cache/pkg"
     (cd "$cache/pkg" && apt-get download -q "$package" >/dev/null 2>&1 && dpkg-deb -x ./*.deb root)
     image=$(ls "$cache"/pkg/root/boot/vmlinuz-*)
