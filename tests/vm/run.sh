@@ -54,7 +54,7 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 # Unplugs the adapter while the tool stores, and plugs it back when the tool has ended.
 unplug() {
     local console=$1 monitor=$2
-    until grep -q STARTING "$console"; do sleep 0.05; done
+    until grep -q STARTING "$console" 2>/dev/null; do sleep 0.05; done
     sleep 0.5
     echo "device_del adapter" | socat - "UNIX-CONNECT:$monitor" >/dev/null
     local unplugged=$(date +%s%N)
