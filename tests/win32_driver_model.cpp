@@ -164,11 +164,8 @@ BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
 }
 
 BOOL WINAPI fakeGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
-    // Inherited all zero (a read then waits until data comes), then what was set.
+    // Inherited all zero: a read then waits until data comes.
     ZeroMemory(timeouts, sizeof *timeouts);
-    if (seen.timeoutsSet) {
-        *timeouts = seen.timeouts;
-    }
     return TRUE;
 }
 
@@ -232,11 +229,6 @@ BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
     const COMMTIMEOUTS& t = seen.timeouts;
     const bool returnsAtOnce = seen.timeoutsSet && t.ReadIntervalTimeout == MAXDWORD &&
                                t.ReadTotalTimeoutMultiplier == MAXDWORD;
-    const bool returnsEmpty = seen.timeoutsSet && t.ReadIntervalTimeout == MAXDWORD &&
-                              t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    if (available() == 0 && returnsEmpty) {
-        return TRUE;
-    }
     if (available() == 0) {
         const int64_t next = toTool.empty() ? INT64_MAX : toTool.front().first;
         const int64_t limit =

@@ -49,7 +49,7 @@ cp "$cache"/modules/* "$initrd/modules/"
 passed=0
 failed=0
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # Unplugs the adapter while the tool stores, and plugs it back when the tool has ended.
 unplug() {
