@@ -81,15 +81,6 @@ int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
     return 0;
 }
 
-int32_t DeviceChannel::readBytesNow(uint8_t* buffer, int32_t count) {
-    if (!portOpen) {
-        return 0;
-    }
-    const int32_t got = platform::readPortNow(handle, buffer, count, &firstIoError);
-    bytesRead += static_cast<uint64_t>(got);
-    return got;
-}
-
 int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
     if (!isOpen()) {
         lastResult = RESULT_NOT_OPEN;

@@ -174,8 +174,6 @@ class DeviceChannel {
     // Bytes the port has received that have not been read yet, as far as it counts them (never
     // more than there are); 0 on a file.
     int32_t queuedBytes() const;
-    // Reads what the port has received, up to count, without waiting; 0 on a file.
-    int32_t readBytesNow(uint8_t* buffer, int32_t count);
 
     // Stream position (in bytesRead) of the first byte that arrived after the request in
     // progress was written.

@@ -22,9 +22,6 @@ int openFile(const char* path, OsHandle* handle);
 // Returns the bytes already received, up to count, waiting about 1 ms for the first one. A
 // failed read, or a line that hung up, leaves its error code in *ioError unless one is there.
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError);
-// Returns the bytes already received, up to count, without waiting: 0 means the port holds none,
-// counted or not (a tty's driver buffers behind its read buffer are taken in by this read).
-int32_t readPortNow(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError);
 // Returns the bytes read, 0 at the end of the file; a failed read returns -1.
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
 // Writes all bytes unless an error occurs; returns the number written. A write that fails or

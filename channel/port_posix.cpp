@@ -293,19 +293,6 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
     return 0;
 }
 
-int32_t readPortNow(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) {
-    // The port is non-blocking with VMIN and VTIME 0: a read returns what is there. On Linux a
-    // read that finds the tty's read buffer empty first moves in what the driver holds.
-    ssize_t got;
-    do {
-        got = ::read(static_cast<int>(handle), buffer, static_cast<size_t>(count));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0 && errno != EAGAIN) {
-        keepFirst(ioError, errno);
-    }
-    return got > 0 ? static_cast<int32_t>(got) : 0;
-}
-
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     ssize_t got;
     do {
@@ -374,10 +361,7 @@ void closeFile(OsHandle handle) {
 }
 
 bool portHolder(const char* deviceName, char* name, size_t size, int* pid) {
-    char unused[64];
-    int unusedPid = 0;
-    return findHolder(deviceName, name != nullptr ? name : unused,
-                      name != nullptr ? size : sizeof unused, pid != nullptr ? pid : &unusedPid);
+    return findHolder(deviceName, name, size, pid);
 }
 
 void describeError(int osError, char* out, size_t size) {

@@ -177,30 +177,6 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
     return static_cast<int32_t>(got);
 }
 
-int32_t readPortNow(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) {
-    // MAXDWORD, 0, 0 makes a read return at once, also with nothing; the port's own timeouts
-    // (which wait about 1 ms, a timer tick on many systems) are put back after it. The driver's
-    // cbInQue is not asked: it can lag what the driver holds.
-    HANDLE port = toHandle(handle);
-    COMMTIMEOUTS waiting;
-    if (!GetCommTimeouts(port, &waiting)) {
-        return readPort(handle, buffer, count, ioError);
-    }
-    COMMTIMEOUTS atOnce = waiting;
-    atOnce.ReadIntervalTimeout = MAXDWORD;
-    atOnce.ReadTotalTimeoutMultiplier = 0;
-    atOnce.ReadTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(port, &atOnce)) {
-        return readPort(handle, buffer, count, ioError);
-    }
-    DWORD got = 0;
-    if (!ReadFile(port, buffer, static_cast<DWORD>(count), &got, nullptr)) {
-        keepFirst(port, ioError, GetLastError());
-    }
-    SetCommTimeouts(port, &waiting);
-    return static_cast<int32_t>(got);
-}
-
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     DWORD got = 0;
     if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) {

@@ -156,8 +156,10 @@ bool findHolder(const char* deviceName, char* name, size_t size, int* pid) {
         if (fds != nullptr) {
             closedir(fds);
         }
-        if (found) {
+        if (found && pid != nullptr) {
             *pid = static_cast<int>(id);
+        }
+        if (found && name != nullptr) {
             std::snprintf(path, sizeof path, "/proc/%ld/comm", id);
             std::FILE* comm = std::fopen(path, "re");
             if (comm == nullptr || std::fgets(name, static_cast<int>(size), comm) == nullptr) {

@@ -91,11 +91,6 @@ int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
     return memory_platform::take(buffer, count, true);
 }
 
-// The harness delivers the answers before the request is sent: none of them is in hand before it.
-int32_t readPortNow(OsHandle, uint8_t*, int32_t, int*) {
-    return 0;
-}
-
 int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) {
     return memory_platform::take(buffer, count, false);
 }

@@ -83,17 +83,15 @@ ResultCode DeviceChannel::examineBytesInHand() {
     ResultCode found = RESULT_OK;
     uint8_t frame[FRAME_BUFFER_SIZE];
     // No count of the port's input is believed: a tty counts only its read buffer, and a Windows
-    // driver's count can lag what it holds. What is in hand is what reads that do not wait find,
-    // until one finds nothing; and then, since bytes may still be coming in (a flood that the
-    // driver takes in as fast as it can while the tool reads), until the line has been quiet for
-    // one port read's wait.
+    // driver's count can lag what it holds. What is in hand is what port reads find until one
+    // finds nothing: a read returns at once with what is there, and waits about 1 ms only when
+    // nothing is, so bytes still coming in (a flood that the driver takes in while the tool
+    // reads) are in hand too. On Linux that read also moves in what waits behind the tty's read
+    // buffer.
     bool drained = false;
     for (int round = 0; round < IN_HAND_ROUNDS && !drained; ++round) {
         const int32_t room = FRAME_BUFFER_SIZE - carryCount;
-        int32_t taken = readBytesNow(carry + carryCount, room);
-        if (taken == 0) {
-            taken = readBytes(carry + carryCount, room);
-        }
+        const int32_t taken = readBytes(carry + carryCount, room);
         drained = taken == 0;
         carryCount += taken;
         // Everything read so far came before the request about to be written.

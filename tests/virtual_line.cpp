@@ -41,6 +41,8 @@ struct Emission {
     size_t order;
     // The rest of a frame the device began earlier: nothing else goes on the line before it.
     bool continuation;
+    // The tool is held once it has read this many bytes of the emission (0: not held).
+    size_t holdAfter = 0;
 };
 
 struct World {
@@ -61,8 +63,10 @@ struct World {
     size_t readBuffer = 0;
     // Bytes that had reached the port when the read buffer was last refilled.
     size_t reachedAtRefill = 0;
-    // The tool is held until a flood has come in whole, then not counted against its limits.
+    // Once it has read up to `holdFrom`, the tool is held until a flood has come in whole; the
+    // time is not counted against its limits.
     bool holdTool = false;
+    size_t holdFrom = 0;
     int64_t heldUs = 0;
     int64_t inLineFreeUs = 0;
     int fromDeviceCount = 0;
@@ -201,7 +205,7 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
                          kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
                          kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
             emit(start, burst, kind == Answer::FloodRefusal && counts);
-            world.holdTool = true;
+            world.emissions.back().holdAfter = answer.size();
             break;
     }
 }
@@ -250,6 +254,10 @@ void advance(int64_t untilUs) {
     size_t sent = 0;
     for (; sent < world.emissions.size() && world.emissions[sent].earliestUs <= untilUs; ++sent) {
         const Emission& emission = world.emissions[sent];
+        if (emission.holdAfter > 0) {
+            world.holdTool = true;
+            world.holdFrom = world.inbound.size() + emission.holdAfter;
+        }
         int64_t at = std::max(emission.earliestUs, world.inLineFreeUs);
         for (uint8_t value : emission.bytes) {
             uint8_t bytes[2];
@@ -314,9 +322,10 @@ size_t takeIn(uint8_t* buffer, int32_t count) {
     return taken;
 }
 
-// A tool held while a flood comes in looks at the port again only when its last byte is there.
+// A tool held (a busy machine, SIGSTOP) after it has read the answer in front of a flood looks
+// at the port again only when the flood's last byte is there.
 void releaseHold() {
-    if (!world.holdTool) {
+    if (!world.holdTool || world.inboundTaken < world.holdFrom) {
         return;
     }
     world.holdTool = false;
@@ -392,6 +401,7 @@ int openFile(const char* path, OsHandle* handle) {
 }
 
 int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
+    virtual_line::releaseHold();
     const int64_t limit = world.nowUs + virtual_line::READ_WAIT_US;
     for (;;) {
         virtual_line::advance(world.nowUs);
@@ -413,17 +423,6 @@ int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
         std::abort();
     }
     virtual_line::refill();
-    return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
-}
-
-int32_t readPortNow(OsHandle, uint8_t* buffer, int32_t count, int*) {
-    virtual_line::releaseHold();
-    virtual_line::advance(world.nowUs);
-    // A read that finds the read buffer empty waits for the driver's buffer to move in.
-    if (world.readBuffer == 0 ||
-        world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
-        virtual_line::refill();
-    }
     return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
 }
 
