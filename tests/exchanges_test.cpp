@@ -121,6 +121,17 @@ TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
     }
     EXPECT_EQ(channel.framesBeforeRequest, 1);
 
+    // A late acknowledgement that began before the request and ends after it, then noise: its
+    // last bytes are told apart from the noise, so that they are not called noise.
+    pty.write(Bytes(PROBE_ACK.begin(), PROBE_ACK.begin() + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        Peer peer(pty, 5, {0x00, 0xD0, 0x01, 0x02, 0x03, 0x04});
+        EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_NO_REPLY);
+    }
+    EXPECT_EQ(channel.bytesSinceRequest(), 6u);
+    EXPECT_EQ(channel.earlyFrameBytesSinceRequest, 2u);
+
     // Once refusals count wherever they come: one in hand ends the exchange before its request
     // is written, and one that began before the request fails it when it completes after it.
     channel.strayRefusalsFail = true;
