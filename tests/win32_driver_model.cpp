@@ -552,7 +552,7 @@ int main() {
     d = Driver{};
     d.stallAtBlock = 5;
     add({"write timeout at block 5", d, notStored, 1,
-         "block 5 of 16: the device or the adapter stopped taking data", 1500,
+         "block 5 of 16: the device or the adapter stopped taking data", 800,
          [] { return seen.blocksWritten == 5; }, "no block after it"});
     for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_OPERATION_ABORTED,
                         ERROR_DEVICE_NOT_CONNECTED}) {
