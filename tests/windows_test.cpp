@@ -352,12 +352,12 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
     SimOptions late = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50);
     late.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4});
     // Nor one behind more noise than a tty's read buffer holds.
-    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000);
+    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 5000);
     flood.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Silence});
     for (const SimOptions& options :
          {stale, late, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4),
           withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4), flood,
-          withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 8000)}) {
+          withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 5000)}) {
         run = runWindows(options, 3);
         EXPECT_EQ(run.result.out,
                   readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
@@ -413,7 +413,8 @@ TEST_F(WindowsSuite, DeviceNameAsSettingsFileIsRefused) {
             return std::vector<std::string>{"wine", *exe, name, "3"};
         });
         EXPECT_EQ(unixLines(run.result.out), PORT_OPENED + "Opening Qorv file: " + name +
-                                                 "...ERROR: Can not open file " + name + "\n");
+                                                 "...ERROR: Can not open file " + name + "\n")
+            << run.result.err;
         EXPECT_EQ(run.result.status, 1);
         if (std::string(name) == "NUL") {
             EXPECT_NE(run.result.err.find("NUL: not a disk file"), std::string::npos)
