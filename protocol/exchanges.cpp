@@ -58,10 +58,14 @@ class DeadlineScope {
     int32_t saved;
 };
 
-// Bytes in hand are looked at a carry-over at a time. A line that keeps sending while they are
-// looked at cannot hold the request back for longer than this many rounds, which take in more
-// than a driver buffers (a Linux tty holds 4 KiB in its read buffer and up to 64 KiB behind it).
-constexpr int IN_HAND_ROUNDS = 64;
+// A line that keeps sending while the bytes in hand are looked at cannot hold the request back
+// for longer than this, nor for more bytes than this many carry-overs, which is more than a
+// driver buffers (a Linux tty holds 4 KiB in its read buffer and up to 64 KiB behind it). The
+// time lets a flood of 20,000 bytes come in whole at 115200 baud.
+constexpr int32_t IN_HAND_LIMIT_MS = 2500;
+constexpr int IN_HAND_CARRIES = 64;
+
+constexpr int32_t IN_HAND_QUIET_MS = 20;
 
 }  // namespace
 
@@ -84,16 +88,27 @@ ResultCode DeviceChannel::examineBytesInHand() {
     uint8_t frame[FRAME_BUFFER_SIZE];
     // No count of the port's input is believed: a tty counts only its read buffer, and a Windows
     // driver's count can lag what it holds. What is in hand is what port reads find until one
-    // finds nothing: a read returns at once with what is there, and waits about 1 ms only when
-    // nothing is, so bytes still coming in (a flood that the driver takes in while the tool
-    // reads) are in hand too. On Linux that read also moves in what waits behind the tty's read
-    // buffer.
+    // finds nothing (and, once some were found, until the line has been quiet a while): a read
+    // returns at once with what is there, and waits about 1 ms only when nothing is, so bytes
+    // still coming in (a flood that the driver takes in while the tool reads) are in hand too.
+    // On Linux that read also moves in what waits behind the tty's read buffer.
     bool drained = false;
-    for (int round = 0; round < IN_HAND_ROUNDS && !drained; ++round) {
-        const int32_t room = FRAME_BUFFER_SIZE - carryCount;
-        const int32_t taken = readBytes(carry + carryCount, room);
-        drained = taken == 0;
-        carryCount += taken;
+    bool sawBytes = false;
+    const int32_t started = nowMs();
+    int32_t quietSince = started;
+    int64_t taken = 0;
+    requestStreamStart = bytesRead;
+    while (!drained && taken < int64_t{IN_HAND_CARRIES} * FRAME_BUFFER_SIZE &&
+           nowMs() - started < IN_HAND_LIMIT_MS) {
+        const int32_t got = readBytes(carry + carryCount, FRAME_BUFFER_SIZE - carryCount);
+        if (got == 0) {
+            drained = !sawBytes || firstIoError != 0 || nowMs() - quietSince >= IN_HAND_QUIET_MS;
+            continue;
+        }
+        sawBytes = true;
+        quietSince = nowMs();
+        taken += got;
+        carryCount += got;
         // Everything read so far came before the request about to be written.
         requestStreamStart = bytesRead;
         examiningInHand = true;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -113,9 +114,11 @@ class Campaigns : public ::testing::Test {
         }
         bool slow = false;
         for (size_t i = 0; i < device.requestTimesMs.size(); ++i) {
-            const int64_t next =
-                i + 1 < device.requestTimesMs.size() ? device.requestTimesMs[i + 1] : device.endMs;
-            slow = slow || next - device.requestTimesMs[i] > LIMIT_MS + AFTER_LIMIT_MS;
+            const bool last = i + 1 == device.requestTimesMs.size();
+            const int64_t next = last ? device.endMs : device.requestTimesMs[i + 1];
+            const int64_t quiet = last ? device.endQuietMs : device.lineQuietMs[i + 1];
+            slow = slow ||
+                   next - std::max(device.requestTimesMs[i], quiet) > LIMIT_MS + AFTER_LIMIT_MS;
         }
         const bool known = run.out == success || run.out == failures[0] || run.out == failures[1] ||
                            run.out == failures[2];
@@ -255,15 +258,19 @@ TEST_F(Campaigns, EveryAnswerRace) {
         add("answer past the limit" + at, {{exchange, Answer::Delay, 600}});
         add("answer lost" + at, {{exchange, Answer::LostAnswer, 0}});
         add("request lost" + at, {{exchange, Answer::LostRequest, 0}});
-        // Floods longer than a tty's read buffer, in before the next request is written.
+        // Floods longer than a tty's read buffer, in before the next request is written (the
+        // tool held), or coming in at the line's pace while the tool reads.
         for (int flood : {3000, 5000, 8000, 20000}) {
-            const std::string bytes = std::to_string(flood) + " bytes";
-            add("refusal behind a flood of " + bytes + at,
-                {{exchange, Answer::FloodRefusal, 0, flood}});
-            if (exchange + 1 < virtual_line::EXCHANGES) {
-                add("duplicate behind a flood of " + bytes + at + ", the next request ignored",
-                    {{exchange, Answer::FloodDuplicate, 0, flood},
-                     {exchange + 1, Answer::LostRequest, 0}});
+            for (int paced : {0, 1}) {
+                const std::string bytes =
+                    std::to_string(flood) + " bytes" + (paced != 0 ? " at the line's pace" : "");
+                add("refusal behind a flood of " + bytes + at,
+                    {{exchange, Answer::FloodRefusal, paced, flood}});
+                if (exchange + 1 < virtual_line::EXCHANGES) {
+                    add("duplicate behind a flood of " + bytes + at + ", the next request ignored",
+                        {{exchange, Answer::FloodDuplicate, paced, flood},
+                         {exchange + 1, Answer::LostRequest, 0}});
+                }
             }
         }
         if (exchange + 1 == virtual_line::EXCHANGES) {

@@ -318,17 +318,17 @@ TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {
         EXPECT_EQ(run.result.status, 1);
     }
 
-    // 5000 bytes of noise and a doubled acknowledgement of block 5 (then block 6 never answered),
+    // 8000 bytes of noise and a doubled acknowledgement of block 5 (then block 6 never answered),
     // or a refusal after the end's acknowledgement: more than a tty's read buffer holds, so the
     // rest waits in its driver when the next request is due. Repeated, as the timing varies.
-    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 5000);
+    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000);
     flood.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Silence});
     for (int round = 0; round < 4; ++round) {
         run = runAgainstSim(flood, file);
         EXPECT_EQ(run.result.out, notStored);
         EXPECT_NE(run.result.err.find("block 6 of 16: no answer within 500 ms"), std::string::npos)
             << run.result.err;
-        run = runAgainstSim(withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 5000), file);
+        run = runAgainstSim(withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 8000), file);
         EXPECT_EQ(run.result.out, notStored);
         EXPECT_NE(run.result.err.find("after block 16 of 16 was acknowledged"), std::string::npos)
             << run.result.err;

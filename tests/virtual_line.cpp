@@ -205,7 +205,7 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
                          kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
                          kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
             emit(start, burst, kind == Answer::FloodRefusal && counts);
-            world.emissions.back().holdAfter = answer.size();
+            world.emissions.back().holdAfter = race->ms == 0 ? answer.size() : 0;
             break;
     }
 }
@@ -342,6 +342,12 @@ int64_t toolMs() {
     return (world.nowUs - world.heldUs) / 1000;
 }
 
+int64_t lineQuietMs() {
+    const int64_t lastUs =
+        world.inboundTaken > 0 ? visibleUs(world.inbound[world.inboundTaken - 1].atUs) : 0;
+    return (std::min(lastUs, world.nowUs) - world.heldUs) / 1000;
+}
+
 }  // namespace
 
 void reset(const Scenario& scenario) {
@@ -365,6 +371,7 @@ DeviceRecord finish() {
     record.missedRequest = std::find(world.writtenTaken.begin(), world.writtenTaken.end(), false) !=
                            world.writtenTaken.end();
     record.endMs = toolMs();
+    record.endQuietMs = lineQuietMs();
     record.bytesToDevice = world.toDeviceCount;
     record.bytesFromDevice = world.fromDeviceCount;
     return record;
@@ -436,6 +443,7 @@ int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
     world.written.emplace_back(buffer, buffer + count);
     world.writtenTaken.push_back(false);
     world.record.requestTimesMs.push_back(virtual_line::toolMs());
+    world.record.lineQuietMs.push_back(virtual_line::lineQuietMs());
     for (int32_t i = 0; i < count; ++i) {
         uint8_t bytes[2];
         const int n = virtual_line::applyFault(true, world.toDeviceCount++, buffer[i], bytes);

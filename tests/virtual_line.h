@@ -29,7 +29,8 @@ enum class Answer {
     LostAnswer,   // the request is carried out, the answer lost on the line
     LostRequest,  // the request never reaches the device
     // The answer, then `flood` bytes of noise and the answer again (or a refusal), all in one
-    // burst while the tool is held (a busy machine, SIGSTOP) until every byte is in.
+    // burst. With `ms` 0 the tool is held (a busy machine, SIGSTOP) until every byte is in;
+    // otherwise it reads the flood as the line brings it.
     FloodDuplicate,
     FloodRefusal,
 };
@@ -69,6 +70,10 @@ struct DeviceRecord {
     // time the tool was held.
     std::vector<int64_t> requestTimesMs;
     int64_t endMs = 0;
+    // For each request and for the end, when the last byte the tool had read by then reached the
+    // port: a line still sending holds the tool back rightly.
+    std::vector<int64_t> lineQuietMs;
+    int64_t endQuietMs = 0;
     int bytesToDevice = 0;
     int bytesFromDevice = 0;
 };

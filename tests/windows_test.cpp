@@ -369,12 +369,12 @@ TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
     SimOptions late = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50);
     late.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4});
     // Nor one behind more noise than a tty's read buffer holds.
-    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 5000);
+    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000);
     flood.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Silence});
     for (const SimOptions& options :
          {stale, late, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4),
           withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4), flood,
-          withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 5000)}) {
+          withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 8000)}) {
         run = runWindows(options, 3);
         EXPECT_EQ(run.result.out,
                   readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
