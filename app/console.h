@@ -1,4 +1,5 @@
-// Console services of the run.
+// The process and the console around the run: set-up before anything is opened, and the key
+// wait after the usage text.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,6 @@ namespace qorv {
 // receives console text), a closed standard output does not end the process, and a signal that
 // ends it first releases the port and restores the terminal.
 void prepareProcess();
-
-// Writes UTF-8 text to standard output (or standard error) and flushes it. On a Windows
-// console the text is shown as Unicode; elsewhere, and when redirected, the bytes go as they are.
-void writeConsole(bool toError, const char* text, size_t length);
 
 // Waits for one keystroke, read without echo; Ctrl+C counts as a key. Without a console on
 // standard input it reads one byte or the end of the input, so that it never waits on input that

@@ -95,12 +95,6 @@ void prepareProcess() {
     }
 }
 
-void writeConsole(bool toError, const char* text, size_t length) {
-    std::FILE* stream = toError ? stderr : stdout;
-    std::fwrite(text, 1, length, stream);
-    std::fflush(stream);
-}
-
 void waitForKey() {
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &terminalBeforeKeyWait) != 0) {
         readOneByte();

@@ -12,27 +12,6 @@ namespace qorv {
 // closed standard stream is taken by a port or a file.
 void prepareProcess() {}
 
-void writeConsole(bool toError, const char* text, size_t length) {
-    std::FILE* stream = toError ? stderr : stdout;
-    HANDLE handle = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
-        // Redirected: UTF-8 bytes, line ends as the C runtime's text mode writes them.
-        std::fwrite(text, 1, length, stream);
-        std::fflush(stream);
-        return;
-    }
-    std::fflush(stream);
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
-    if (count <= 0) {
-        return;
-    }
-    std::wstring wide(static_cast<size_t>(count), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &wide[0], count);
-    DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(count), &written, nullptr);
-}
-
 namespace {
 
 // Ctrl+C while the key is awaited is the key, not the end of the process.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/win32_text.h"
+#include "channel/win32_text.h"
 
 // The arguments arrive as Unicode and go on as UTF-8, so that a file name outside the ANSI code
 // page reaches the file as typed.

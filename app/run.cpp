@@ -5,12 +5,13 @@
 #include <cstring>
 
 #include "app/console.h"
-#include "app/diagnosis.h"
-#include "app/messages.h"
-#include "app/run_record.h"
 #include "app/store.h"
-#include "app/trace.h"
 #include "channel/device_channel.h"
+#include "qorv_version.h"
+#include "report/diagnosis.h"
+#include "report/messages.h"
+#include "report/run_record.h"
+#include "report/trace.h"
 
 namespace qorv {
 

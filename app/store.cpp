@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "app/diagnosis.h"
-#include "app/messages.h"
-#include "app/run_record.h"
+#include "report/diagnosis.h"
+#include "report/messages.h"
+#include "report/run_record.h"
 
 namespace qorv {
 

@@ -134,7 +134,7 @@ void DeviceChannel::describeOsError(char* out, size_t size) const {
     platform::describeError(lastOsError, out, size);
 }
 
-DeviceChannel::OpenProblem DeviceChannel::openProblem() const {
+OpenProblem DeviceChannel::openProblem() const {
     return static_cast<OpenProblem>(platform::classifyOpenError(lastOsError));
 }
 

@@ -6,13 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/os_handle.h"
 #include "channel/result_codes.h"
 #include "protocol/frame.h"
 
 namespace qorv {
-
-// Operating-system handle: a file descriptor on POSIX, a HANDLE on Win32.
-using OsHandle = intptr_t;
 
 class DeviceChannel {
   public:
@@ -75,17 +73,6 @@ class DeviceChannel {
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
     // What kind of problem osError() is, for a hint to the user.
-    // OPEN_MARKED_EXCLUSIVE: the port is marked for exclusive use, but nobody holds its lock.
-    enum OpenProblem {
-        OPEN_OTHER,
-        OPEN_NOT_FOUND,
-        OPEN_DENIED,
-        OPEN_BUSY,
-        OPEN_SETTINGS_REFUSED,
-        OPEN_MARKED_EXCLUSIVE,
-        OPEN_TIMEOUTS_REFUSED,
-        OPEN_DRIVER_FAILED
-    };
     OpenProblem openProblem() const;
     // A program other than this one that has the device open: its name and pid.
     static bool portHolder(const char* device, char* name, size_t size, int* pid);

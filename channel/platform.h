@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channel/device_channel.h"
+#include "channel/os_handle.h"
 
 namespace qorv {
 namespace platform {
@@ -45,8 +45,8 @@ void describeError(int osError, char* out, size_t size);
 bool isHangUp(int ioError);
 // Whether it is a write that stalled: the device or the adapter stopped taking data.
 bool isWriteStall(int ioError);
-// DeviceChannel::OpenProblem of an open's error code.
-int classifyOpenError(int osError);
+// What kind of problem an open's error code is.
+OpenProblem classifyOpenError(int osError);
 
 // Async-signal-safe: gives up what an open port holds beyond the life of the process (the
 // exclusive mark of a tty). Called by a handler of a signal that ends the process.

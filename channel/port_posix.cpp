@@ -387,24 +387,24 @@ bool isWriteStall(int ioError) {
     return ioError == ETIMEDOUT;
 }
 
-int classifyOpenError(int osError) {
+OpenProblem classifyOpenError(int osError) {
     switch (osError) {
         case ENOENT:
         case ENXIO:
         case ENODEV:
-            return DeviceChannel::OPEN_NOT_FOUND;
+            return OPEN_NOT_FOUND;
         case EACCES:
         case EPERM:
-            return DeviceChannel::OPEN_DENIED;
+            return OPEN_DENIED;
         case EBUSY:
-            return DeviceChannel::OPEN_BUSY;
+            return OPEN_BUSY;
         case ERROR_MARKED_EXCLUSIVE:
-            return DeviceChannel::OPEN_MARKED_EXCLUSIVE;
+            return OPEN_MARKED_EXCLUSIVE;
         case EINVAL:
         case ERROR_RATE_NOT_MADE:
-            return DeviceChannel::OPEN_SETTINGS_REFUSED;
+            return OPEN_SETTINGS_REFUSED;
         default:
-            return DeviceChannel::OPEN_OTHER;
+            return OPEN_OTHER;
     }
 }
 

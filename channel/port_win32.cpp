@@ -5,6 +5,7 @@
 
 #include "channel/platform.h"
 #include "channel/win32_line.h"
+#include "channel/win32_text.h"
 
 namespace qorv {
 namespace platform {
@@ -233,27 +234,27 @@ bool isWriteStall(int ioError) {
     return ioError == ERROR_TIMEOUT;
 }
 
-int classifyOpenError(int osError) {
+OpenProblem classifyOpenError(int osError) {
     switch (osError) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return DeviceChannel::OPEN_NOT_FOUND;
+            return OPEN_NOT_FOUND;
         // A port is opened without sharing: another program that has it open makes the open
         // fail as access denied.
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            return DeviceChannel::OPEN_BUSY;
+            return OPEN_BUSY;
         case ERROR_INVALID_PARAMETER:
-            return DeviceChannel::OPEN_SETTINGS_REFUSED;
+            return OPEN_SETTINGS_REFUSED;
         case ERROR_TIMEOUTS_REFUSED:
-            return DeviceChannel::OPEN_TIMEOUTS_REFUSED;
+            return OPEN_TIMEOUTS_REFUSED;
         // The driver did not answer (seen with some USB adapters), or reports the device as not
         // working.
         case ERROR_SEM_TIMEOUT:
         case ERROR_GEN_FAILURE:
-            return DeviceChannel::OPEN_DRIVER_FAILED;
+            return OPEN_DRIVER_FAILED;
         default:
-            return DeviceChannel::OPEN_OTHER;
+            return OPEN_OTHER;
     }
 }
 
@@ -278,25 +279,7 @@ void describeError(int osError, char* out, size_t size) {
         std::snprintf(out, size, "the driver did not take the read time limits");
         return;
     }
-    // In the system's language, as wide text, then UTF-8 like every other text of the run.
-    wchar_t text[512];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(osError), 0, text,
-                                  static_cast<DWORD>(sizeof text / sizeof text[0]), nullptr);
-    // System messages end in CR LF; the caller puts the line end.
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
-                          text[length - 1] == L' ' || text[length - 1] == L'.')) {
-        --length;
-    }
-    const int bytes = length == 0
-                          ? 0
-                          : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out,
-                                                static_cast<int>(size) - 1, nullptr, nullptr);
-    if (bytes <= 0) {
-        std::snprintf(out, size, "system error %d", osError);
-        return;
-    }
-    out[bytes] = '\0';
+    systemWording(static_cast<DWORD>(osError), out, size);
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "channel/device_channel.h"
 #include "channel/platform.h"
 
 namespace qorv {
@@ -118,8 +119,8 @@ bool isHangUp(int) {
 bool isWriteStall(int) {
     return false;
 }
-int classifyOpenError(int) {
-    return 0;
+OpenProblem classifyOpenError(int) {
+    return OPEN_OTHER;
 }
 void closePort(OsHandle) {}
 void closeFile(OsHandle) {}

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "qorv_version.h"
 #include "sim/simulator.h"
 
 namespace {

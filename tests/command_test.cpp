@@ -8,8 +8,9 @@
 #include <csignal>
 #include <thread>
 
-#include "app/ports.h"
 #include "channel/device_channel.h"
+#include "channel/ports.h"
+#include "qorv_version.h"
 #include "tests/sim_run.h"
 
 using namespace testing_support;

@@ -482,8 +482,8 @@ void describeError(int osError, char* out, size_t size) {
     std::snprintf(out, size, "%s", std::strerror(osError));
 }
 
-int classifyOpenError(int) {
-    return DeviceChannel::OPEN_OTHER;
+OpenProblem classifyOpenError(int) {
+    return OPEN_OTHER;
 }
 
 bool portHolder(const char*, char*, size_t, int*) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
+#include "qorv_version.h"
 #include "tests/sim_run.h"
 
 using namespace testing_support;

@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnosis.h"
-#include "app/messages.h"
-#include "app/ports.h"
+#include "channel/ports.h"
 
 namespace qorv {
 
@@ -68,38 +66,18 @@ std::vector<PortPresent> findPorts(const std::string& sysClassTty, const std::st
 }
 #endif
 
-namespace {
-
-std::vector<PortPresent> portsPresent() {
+PortsPresent portsPresent() {
+    PortsPresent present;
 #ifdef __APPLE__
-    std::vector<PortPresent> ports;
     for (const std::string& name : entriesOf("/dev")) {
         if (name.rfind("cu.", 0) == 0) {
-            ports.push_back({"/dev/" + name, ""});
+            present.ports.push_back({"/dev/" + name, ""});
         }
     }
-    return ports;
 #else
-    return findPorts("/sys/class/tty", "/dev", "/dev/serial/by-id");
+    present.ports = findPorts("/sys/class/tty", "/dev", "/dev/serial/by-id");
 #endif
-}
-
-}  // namespace
-
-void listPortsPresent() {
-    const auto ports = portsPresent();
-    if (ports.empty()) {
-        tell("no serial ports found on this system");
-        return;
-    }
-    tell("serial ports present:");
-    for (const PortPresent& port : ports) {
-        if (port.description.empty()) {
-            tell("  %s", port.device.c_str());
-        } else {
-            tell("  %s  %s", port.device.c_str(), port.description.c_str());
-        }
-    }
+    return present;
 }
 
 }  // namespace qorv

@@ -1,13 +1,17 @@
+// What the run writes, on Windows: console text and the files beside its work.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
+#include <string>
 
-#include "app/output_file.h"
-#include "app/win32_text.h"
+#include "channel/win32_text.h"
+#include "report/messages.h"
+#include "report/output_file.h"
 
 namespace qorv {
 
@@ -144,6 +148,27 @@ bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
         }
     }
     return false;
+}
+
+void writeConsole(bool toError, const char* text, size_t length) {
+    std::FILE* stream = toError ? stderr : stdout;
+    HANDLE handle = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        // Redirected: UTF-8 bytes, line ends as the C runtime's text mode writes them.
+        std::fwrite(text, 1, length, stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    if (count <= 0) {
+        return;
+    }
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &wide[0], count);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(count), &written, nullptr);
 }
 
 }  // namespace qorv

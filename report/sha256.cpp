@@ -1,4 +1,4 @@
-#include "app/sha256.h"
+#include "report/sha256.h"
 
 #include <cstdio>
 

@@ -1,12 +1,13 @@
-#include "app/run_record.h"
+#include "report/run_record.h"
 
 #include <cerrno>
 #include <ctime>
 
-#include "app/diagnosis.h"
-#include "app/messages.h"
-#include "app/output_file.h"
-#include "app/sha256.h"
+#include "qorv_version.h"
+#include "report/diagnosis.h"
+#include "report/messages.h"
+#include "report/output_file.h"
+#include "report/sha256.h"
 
 namespace qorv {
 

@@ -1,4 +1,6 @@
-#include "app/win32_text.h"
+#include "channel/win32_text.h"
+
+#include <cstdio>
 
 namespace qorv {
 
@@ -24,19 +26,30 @@ std::string utf8FromWide(const wchar_t* text) {
     return out;
 }
 
-std::string systemReason(DWORD error) {
+void systemWording(DWORD error, char* out, size_t size) {
     wchar_t text[512];
-    const DWORD length =
+    DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        0, text, static_cast<DWORD>(sizeof text / sizeof text[0]), nullptr);
-    if (length == 0) {
-        return "system error " + std::to_string(error);
+    // System messages end in CR LF; the caller puts the line end.
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                          text[length - 1] == L' ' || text[length - 1] == L'.')) {
+        --length;
     }
-    std::string reason = utf8FromWide(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.')) {
-        reason.pop_back();
+    const int bytes = length == 0
+                          ? 0
+                          : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out,
+                                                static_cast<int>(size) - 1, nullptr, nullptr);
+    if (bytes <= 0) {
+        std::snprintf(out, size, "system error %lu", static_cast<unsigned long>(error));
+        return;
     }
+    out[bytes] = '\0';
+}
+
+std::string systemReason(DWORD error) {
+    char reason[1024];
+    systemWording(error, reason, sizeof reason);
     return reason;
 }
 

@@ -1,8 +1,9 @@
-#include "app/diagnosis.h"
+#include "report/diagnosis.h"
 
 #include <cstdio>
 
-#include "app/messages.h"
+#include "channel/ports.h"
+#include "report/messages.h"
 
 namespace qorv {
 
@@ -264,11 +265,11 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
         return;
     }
     switch (port.openProblem()) {
-        case DeviceChannel::OPEN_NOT_FOUND:
+        case OPEN_NOT_FOUND:
             tell("there is no such port");
             listPortsPresent();
             break;
-        case DeviceChannel::OPEN_DENIED:
+        case OPEN_DENIED:
 #ifdef __linux__
             tell(
                 "permission denied: serial ports belong to the dialout group (uucp on some "
@@ -278,7 +279,7 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
             tell("permission denied: this user may not open the port");
 #endif
             break;
-        case DeviceChannel::OPEN_BUSY: {
+        case OPEN_BUSY: {
             char holder[64];
             int pid = 0;
             if (DeviceChannel::portHolder(port.openedName(), holder, sizeof holder, &pid)) {
@@ -289,29 +290,53 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
             }
             break;
         }
-        case DeviceChannel::OPEN_MARKED_EXCLUSIVE:
+        case OPEN_MARKED_EXCLUSIVE:
             tell(
                 "the port is marked for exclusive use, but no program holds its lock: a program "
                 "that had it open may have been killed (SIGKILL cannot be caught) while another "
                 "still keeps it open; the mark goes when every program has closed the port, or "
                 "when the adapter is plugged in again");
             break;
-        case DeviceChannel::OPEN_TIMEOUTS_REFUSED:
+        case OPEN_TIMEOUTS_REFUSED:
             tell(
                 "the driver did not take the port's read time limits; without them a read could "
                 "wait for ever, so the port is not used");
             break;
-        case DeviceChannel::OPEN_DRIVER_FAILED:
+        case OPEN_DRIVER_FAILED:
             tell(
                 "the adapter's driver did not respond or reports the device as not working: "
                 "unplug the adapter, plug it in again and retry");
             break;
-        case DeviceChannel::OPEN_SETTINGS_REFUSED:
+        case OPEN_SETTINGS_REFUSED:
             tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",
                  static_cast<int>(baudRate));
             break;
-        case DeviceChannel::OPEN_OTHER:
+        case OPEN_OTHER:
             break;
+    }
+}
+
+void listPortsPresent() {
+    const PortsPresent present = portsPresent();
+    if (!present.unreadable.empty()) {
+        tell("the list of serial ports could not be read (%s)", present.unreadable.c_str());
+        return;
+    }
+    if (!present.entriesUnreadable.empty()) {
+        tell("some entries of the list of serial ports could not be read (%s)",
+             present.entriesUnreadable.c_str());
+    }
+    if (present.ports.empty()) {
+        tell("no serial ports found on this system");
+        return;
+    }
+    tell("serial ports present:");
+    for (const PortPresent& port : present.ports) {
+        if (port.description.empty()) {
+            tell("  %s", port.device.c_str());
+        } else {
+            tell("  %s  %s", port.device.c_str(), port.description.c_str());
+        }
     }
 }
 

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnosis.h"
-#include "app/messages.h"
-#include "app/win32_text.h"
+#include "channel/ports.h"
+#include "channel/win32_text.h"
 
 namespace qorv {
 
@@ -58,16 +57,16 @@ bool comesBefore(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void listPortsPresent() {
+PortsPresent portsPresent() {
+    PortsPresent present;
     std::vector<std::string> ports;
     HKEY key;
     const LSTATUS opened =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
     // The key exists only while ports do.
     if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
-        tell("the list of serial ports could not be read (%s)",
-             systemReason(static_cast<DWORD>(opened)).c_str());
-        return;
+        present.unreadable = systemReason(static_cast<DWORD>(opened));
+        return present;
     }
     LSTATUS failure = ERROR_SUCCESS;
     if (opened == ERROR_SUCCESS) {
@@ -95,24 +94,18 @@ void listPortsPresent() {
         RegCloseKey(key);
     }
     if (failure != ERROR_SUCCESS) {
-        tell("some entries of the list of serial ports could not be read (%s)",
-             systemReason(static_cast<DWORD>(failure)).c_str());
+        present.entriesUnreadable = systemReason(static_cast<DWORD>(failure));
     }
     if (ports.empty()) {
-        tell("no serial ports found on this system");
-        return;
+        return present;
     }
     std::sort(ports.begin(), ports.end(), comesBefore);
     const std::map<std::string, std::string> friendly = friendlyNames();
-    tell("serial ports present:");
     for (const std::string& port : ports) {
         const auto name = friendly.find(port);
-        if (name == friendly.end()) {
-            tell("  %s", port.c_str());
-        } else {
-            tell("  %s  %s", port.c_str(), name->second.c_str());
-        }
+        present.ports.push_back({port, name == friendly.end() ? "" : name->second});
     }
+    return present;
 }
 
 }  // namespace qorv

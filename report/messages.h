@@ -6,6 +6,10 @@
 
 namespace qorv {
 
+// Writes UTF-8 text to standard output (or standard error) and flushes it. On a Windows
+// console the text is shown as Unicode; elsewhere, and when redirected, the bytes go as they are.
+void writeConsole(bool toError, const char* text, size_t length);
+
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

@@ -1,10 +1,8 @@
-#include "app/messages.h"
+#include "report/messages.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-
-#include "app/console.h"
 
 namespace qorv {
 

@@ -1,12 +1,15 @@
+// What the run writes, on POSIX: console text and the files beside its work.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/output_file.h"
+#include "report/messages.h"
+#include "report/output_file.h"
 
 namespace qorv {
 
@@ -94,6 +97,12 @@ bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
         }
     }
     return false;
+}
+
+void writeConsole(bool toError, const char* text, size_t length) {
+    std::FILE* stream = toError ? stderr : stdout;
+    std::fwrite(text, 1, length, stream);
+    std::fflush(stream);
 }
 
 }  // namespace qorv

@@ -1,11 +1,11 @@
-#include "app/trace.h"
+#include "report/trace.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/output_file.h"
+#include "report/messages.h"
+#include "report/output_file.h"
 
 namespace qorv {
 
