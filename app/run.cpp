@@ -51,9 +51,8 @@ bool isDevicePath(const char* argument) {
 
 int runCommand(int argc, const char* const* argv) {
     prepareProcess();
-    // Destroyed in reverse order: the port channel is closed first, the trace after both.
-    WireTrace trace;
-    RunRecord record;
+    // Destroyed in reverse order: the port channel is closed first, the trace and record after.
+    RunReport report;
     DeviceChannel fileChannel;
     DeviceChannel portChannel;
 
@@ -75,27 +74,24 @@ int runCommand(int argc, const char* const* argv) {
     const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
     char portDevice[64];
     DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
-    // The record first: the trace, which empties its file, then refuses the record's.
-    record.start(portArgument, numbered ? portDevice : portArgument, baudRate, fileArgument);
-    trace.start(portChannel, fileArgument, numbered ? portDevice : portArgument);
+    report.start(portChannel, {fileArgument, portArgument, numbered ? portDevice : portArgument,
+                               portNumber, numbered, baudRate, arguments == 3 ? argv[3] : nullptr});
     say("Opening COM port...");
     const ResultCode opened =
         numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
                  : portChannel.openPortPath(portArgument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        explainPortOpenFailure(portChannel, portArgument, portNumber, numbered, baudRate,
-                               arguments == 3 ? argv[3] : nullptr);
-        record.failed("open_port", 0, "open_failed", portChannel);
-        record.finish(1);
+        report.failed({Step::OpenPort, portChannel, opened});
+        report.finish(1);
         return 1;
     }
     say("done\n\n");
-    record.portOpened(portChannel);
+    report.portOpened(portChannel);
 
     const int status =
-        runStore(portChannel, fileChannel, fileArgument, portArgument, &record) ? 0 : 1;
-    record.finish(status);
+        runStore(portChannel, fileChannel, fileArgument, portArgument, report) ? 0 : 1;
+    report.finish(status);
     return status;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "channel/ports.h"
+#include "protocol/store_layout.h"
 #include "report/messages.h"
 
 namespace qorv {
@@ -49,115 +50,188 @@ void hexBytes(const uint8_t* bytes, int32_t count, char* out, size_t size) {
     }
 }
 
-}  // namespace
+// A step as explanations name it: "probe", "identity request", "block 6 of 16", "end of the
+// sequence".
+struct StepName {
+    char text[32];
+};
 
-Step stepNamed(const char* name) {
-    Step step{};
-    std::snprintf(step.name, sizeof step.name, "%s", name);
-    return step;
+StepName nameOf(Step step, int32_t block) {
+    StepName name{};
+    switch (step) {
+        case Step::Block:
+            std::snprintf(name.text, sizeof name.text, "block %d of 16", static_cast<int>(block));
+            break;
+        case Step::Finish:
+            std::snprintf(name.text, sizeof name.text, "end of the sequence");
+            break;
+        case Step::Identity:
+            std::snprintf(name.text, sizeof name.text, "identity request");
+            break;
+        default:
+            std::snprintf(name.text, sizeof name.text, "%s", stepKeyword(step));
+            break;
+    }
+    return name;
 }
 
-Step blockStep(int32_t block) {
-    Step step{};
-    std::snprintf(step.name, sizeof step.name, "block %d of 16", static_cast<int>(block + 1));
-    return step;
-}
-
-ExchangeCause causeOf(const DeviceChannel& port) {
+// Why an exchange on the port did not end in its answer, read off the channel.
+Cause exchangeCause(const DeviceChannel& port) {
     if (port.lastResult == RESULT_DEVICE_ERROR) {
-        return port.refusalBeforeRequest ? ExchangeCause::LateRefusal : ExchangeCause::Refused;
+        return port.refusalBeforeRequest ? Cause::LateRefusal : Cause::Refused;
     }
     if (port.lastResult == RESULT_UNEXPECTED_REPLY) {
-        return ExchangeCause::UnexpectedReply;
+        return Cause::UnexpectedReply;
     }
     if (port.ioError() != 0) {
-        return port.ioErrorIsWriteStall() ? ExchangeCause::WriteStalled : ExchangeCause::HungUp;
+        return port.ioErrorIsWriteStall() ? Cause::WriteStalled : Cause::HungUp;
     }
     if (port.otherMessages > 0) {
-        return ExchangeCause::OtherMessages;
+        return Cause::OtherMessages;
     }
-    return port.bytesSinceRequest() > 0 ? ExchangeCause::NoValidFrame : ExchangeCause::NoAnswer;
+    return port.bytesSinceRequest() > 0 ? Cause::NoValidFrame : Cause::NoAnswer;
 }
 
-const char* causeKeyword(ExchangeCause cause) {
+// Whether a settings file ended inside its settings data frame.
+bool settingsFrameCutOff(const DeviceChannel& file) {
+    return file.cutFrame.present && file.cutFrame.id == MID_QORV_DATA;
+}
+
+}  // namespace
+
+Cause causeOf(const Failure& failure) {
+    switch (failure.step) {
+        case Step::OpenPort:
+        case Step::OpenFile:
+            return Cause::OpenFailed;
+        case Step::ReadSettings:
+            if (failure.result == RESULT_OK) {
+                return Cause::ShortSettings;
+            }
+            return settingsFrameCutOff(failure.channel) ? Cause::CutOff : Cause::NoSettingsFrame;
+        case Step::Identity:
+            if (failure.result == RESULT_OK) {
+                return failure.length < sizeof EXPECTED_IDENTITY ? Cause::ShortIdentity
+                                                                 : Cause::WrongIdentity;
+            }
+            break;
+        case Step::Probe:
+        case Step::Block:
+        case Step::Finish:
+            break;
+    }
+    return exchangeCause(failure.channel);
+}
+
+const char* causeKeyword(Cause cause) {
     switch (cause) {
-        case ExchangeCause::Refused:
+        case Cause::OpenFailed:
+            return "open_failed";
+        case Cause::ShortSettings:
+            return "short_settings";
+        case Cause::CutOff:
+            return "cut_off";
+        case Cause::NoSettingsFrame:
+            return "no_settings_frame";
+        case Cause::ShortIdentity:
+            return "short_identity";
+        case Cause::WrongIdentity:
+            return "wrong_identity";
+        case Cause::Refused:
             return "refused";
-        case ExchangeCause::LateRefusal:
+        case Cause::LateRefusal:
             return "late_refusal";
-        case ExchangeCause::UnexpectedReply:
+        case Cause::UnexpectedReply:
             return "unexpected_reply";
-        case ExchangeCause::WriteStalled:
+        case Cause::WriteStalled:
             return "write_stalled";
-        case ExchangeCause::HungUp:
+        case Cause::HungUp:
             return "hung_up";
-        case ExchangeCause::OtherMessages:
+        case Cause::OtherMessages:
             return "other_messages";
-        case ExchangeCause::NoValidFrame:
+        case Cause::NoValidFrame:
             return "no_valid_frame";
-        case ExchangeCause::NoAnswer:
+        case Cause::NoAnswer:
             break;
     }
     return "no_answer";
 }
 
-bool settingsFrameCutOff(const DeviceChannel& file) {
-    return file.cutFrame.present && file.cutFrame.id == MID_QORV_DATA;
+const char* stepKeyword(Step step) {
+    switch (step) {
+        case Step::OpenPort:
+            return "open_port";
+        case Step::Probe:
+            return "probe";
+        case Step::OpenFile:
+            return "open_file";
+        case Step::ReadSettings:
+            return "read_settings";
+        case Step::Identity:
+            return "identity";
+        case Step::Block:
+            return "block";
+        case Step::Finish:
+            break;
+    }
+    return "finish";
 }
 
-void explainExchange(const DeviceChannel& port, const Step& step) {
+namespace {
+
+void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
     char code[32];
-    switch (causeOf(port)) {
-        case ExchangeCause::Refused:
-        case ExchangeCause::LateRefusal:
+    switch (cause) {
+        case Cause::Refused:
+        case Cause::LateRefusal:
             refusalCode(port, code, sizeof code);
-            tell("%s refused by the device %s", step.name, code);
+            tell("%s refused by the device %s", step, code);
             return;
-        case ExchangeCause::UnexpectedReply:
-            tell("%s answered by message 0x%02X", step.name, port.lastMessageId);
+        case Cause::UnexpectedReply:
+            tell("%s answered by message 0x%02X", step, port.lastMessageId);
             return;
-        case ExchangeCause::WriteStalled:
+        case Cause::WriteStalled:
             tell(
                 "%s: the device or the adapter stopped taking data (a write did not complete "
                 "within its time limit)",
-                step.name);
+                step);
             return;
-        case ExchangeCause::HungUp:
-            tellHangUp(port, step.name, "");
+        case Cause::HungUp:
+            tellHangUp(port, step, "");
             return;
-        case ExchangeCause::OtherMessages:
+        case Cause::OtherMessages:
             tell(
                 "%s: no acknowledgement within %d ms; %u other message%s came, none acknowledged "
                 "the request",
-                step.name, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
+                step, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
             return;
-        case ExchangeCause::NoValidFrame: {
+        case Cause::NoValidFrame: {
             const uint32_t bytes = port.bytesSinceRequest();
             const uint32_t early = port.earlyFrameBytesSinceRequest;
             if (early == 0) {
                 tell(
                     "%s: no answer within %d ms; %lu byte%s came, none of them part of a valid "
                     "frame",
-                    step.name, port.timeoutMs, static_cast<unsigned long>(bytes),
-                    bytes == 1 ? "" : "s");
+                    step, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s");
                 return;
             }
             // The end of a frame that began before the request: a late or doubled answer.
             tell(
                 "%s: no answer within %d ms; %lu byte%s came: %lu completed a frame that began "
                 "before the request (a late answer to an earlier one), %lu formed no valid frame",
-                step.name, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s",
+                step, port.timeoutMs, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s",
                 static_cast<unsigned long>(early), static_cast<unsigned long>(bytes - early));
             return;
         }
-        case ExchangeCause::NoAnswer:
-            tell("%s: no answer within %d ms", step.name, port.timeoutMs);
+        case Cause::NoAnswer:
+        default:
+            tell("%s: no answer within %d ms", step, port.timeoutMs);
             return;
     }
 }
 
-void explainBlockFailure(const DeviceChannel& port, int32_t block) {
-    if (causeOf(port) == ExchangeCause::LateRefusal) {
+void explainBlockFailure(const DeviceChannel& port, int32_t block, Cause cause) {
+    if (cause == Cause::LateRefusal) {
         // It came too late to answer the request in progress, so it refused an earlier one.
         char code[32];
         refusalCode(port, code, sizeof code);
@@ -167,19 +241,19 @@ void explainBlockFailure(const DeviceChannel& port, int32_t block) {
             code, static_cast<int>(block), static_cast<int>(block));
         return;
     }
-    explainExchange(port, block < 16 ? blockStep(block) : stepNamed("end of the sequence"));
+    explainExchange(port, nameOf(block < 16 ? Step::Block : Step::Finish, block + 1).text, cause);
 }
 
-void explainIdentity(const DeviceChannel& port, ResultCode result, const uint8_t* identity,
-                     uint16_t length, const uint8_t* expected) {
-    const Step step = stepNamed("identity request");
+void explainIdentity(const DeviceChannel& port, Cause cause, ResultCode result,
+                     const uint8_t* identity, uint16_t length, const uint8_t* expected) {
+    const char* step = "identity request";
     if (result == RESULT_UNEXPECTED_REPLY) {
-        tell("%s answered by message 0x%02X instead of the identity (0x01)", step.name,
+        tell("%s answered by message 0x%02X instead of the identity (0x01)", step,
              port.lastMessageId);
         return;
     }
     if (result != RESULT_OK) {
-        explainExchange(port, step);
+        explainExchange(port, step, cause);
         return;
     }
     char wanted[16];
@@ -225,6 +299,8 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
         file.otherMessages == 1 ? "" : "s");
 }
 
+}  // namespace
+
 void warnEndUnacknowledged(const DeviceChannel& port) {
     if (port.ioError() != 0) {
         tellHangUp(port, "warning: the end of the sequence was not acknowledged",
@@ -250,10 +326,12 @@ bool isNumber(const char* text) {
     return *text >= '0' && *text <= '9';
 }
 
-}  // namespace
-
-void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument, int32_t portNumber,
-                            bool numbered, int32_t baudRate, const char* baudArgument) {
+void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& arguments) {
+    const char* portArgument = arguments.port;
+    const char* baudArgument = arguments.baudArgument;
+    const int32_t baudRate = arguments.baudRate;
+    const bool numbered = arguments.numbered;
+    const int32_t portNumber = arguments.portNumber;
     explainOpenFailure(port);
     if (numbered && portNumber < 1) {
         tell("the port must be a number of 1 or more (or COMn, or a device path), not \"%s\"",
@@ -313,6 +391,55 @@ void explainPortOpenFailure(const DeviceChannel& port, const char* portArgument,
             break;
         case OPEN_OTHER:
             break;
+    }
+}
+
+// The probe went unanswered: where to look.
+void explainProbe(const DeviceChannel& port, Cause cause) {
+    explainExchange(port, "probe", cause);
+    if (port.lastResult != RESULT_NO_REPLY || port.ioError() != 0) {
+        return;
+    }
+    if (port.bytesSinceRequest() > 0) {
+        tell(
+            "bytes come but none forms a frame: check that the baud rate is the device's "
+            "(115200 unless given) and that nothing else sends on this line");
+    } else {
+        tell(
+            "check that the device is powered, that its cable is on this port, and the baud "
+            "rate");
+    }
+}
+
+}  // namespace
+
+void explainFailure(const Failure& failure, Cause cause, const RunArguments& arguments) {
+    const DeviceChannel& channel = failure.channel;
+    switch (failure.step) {
+        case Step::OpenPort:
+            explainPortOpenFailure(channel, arguments);
+            return;
+        case Step::Probe:
+            explainProbe(channel, cause);
+            return;
+        case Step::OpenFile:
+            explainOpenFailure(channel);
+            return;
+        case Step::ReadSettings:
+            explainSettings(channel, arguments.file, failure.result, failure.length,
+                            SETTINGS_DATA_SIZE);
+            return;
+        case Step::Identity:
+            explainIdentity(channel, cause, failure.result, failure.data, failure.length,
+                            EXPECTED_IDENTITY);
+            return;
+        case Step::Block:
+            // A refusal that came late follows the last block acknowledged.
+            explainBlockFailure(channel, failure.block - 1, cause);
+            return;
+        case Step::Finish:
+            explainBlockFailure(channel, STORE_BLOCKS, cause);
+            return;
     }
 }
 

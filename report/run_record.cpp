@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "qorv_version.h"
-#include "report/diagnosis.h"
 #include "report/messages.h"
 #include "report/output_file.h"
 #include "report/sha256.h"
@@ -169,10 +168,6 @@ void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
     hasDeviceError = channel.lastResult == RESULT_DEVICE_ERROR && channel.deviceErrorCoded;
     deviceError = channel.deviceError;
     osError = channel.osError() != 0 ? channel.osError() : channel.ioError();
-}
-
-void RunRecord::exchangeFailed(const char* name, int32_t blockNumber, const DeviceChannel& port) {
-    failed(name, blockNumber, causeKeyword(causeOf(port)), port);
 }
 
 void RunRecord::finish(int exitStatus) {

@@ -33,8 +33,6 @@ class RunRecord {
     // The step that failed, its block (1-16, or 0), and why as a stable keyword; the device's
     // refusal code and the system's error are taken from `channel`.
     void failed(const char* step, int32_t block, const char* cause, const DeviceChannel& channel);
-    // An exchange on the port that did not end in its answer: the cause read off the channel.
-    void exchangeFailed(const char* step, int32_t block, const DeviceChannel& port);
     // Writes the record; the run's exit status.
     void finish(int exitStatus);
 

@@ -1,0 +1,72 @@
+// What a run tells beyond its fixed lines on standard output: for a step that failed, one
+// description of the failure, classified once here and rendered twice (the explanation on
+// standard error and the run record); the wire trace; the record's facts as the run finds them.
+#pragma once
+
+#include <cstdint>
+
+#include "channel/device_channel.h"
+#include "report/run_record.h"
+#include "report/trace.h"
+
+namespace qorv {
+
+// The steps of a run.
+enum class Step { OpenPort, Probe, OpenFile, ReadSettings, Identity, Block, Finish };
+
+// A step that failed, as the command saw it; the rest is read off the channel.
+struct Failure {
+    Step step;
+    // The port, or the settings file for OpenFile and ReadSettings.
+    const DeviceChannel& channel;
+    // What the step's call returned.
+    ResultCode result = RESULT_OK;
+    // 1-16 for a store block.
+    int32_t block = 0;
+    // The identity reply read, or the settings data read (its length only).
+    const uint8_t* data = nullptr;
+    uint16_t length = 0;
+};
+
+// The command line as the reporting side needs it.
+struct RunArguments {
+    const char* file;
+    const char* port;
+    // The device the port argument names.
+    const char* portDevice;
+    // The port's number when it was given as one (`numbered`).
+    int32_t portNumber;
+    bool numbered;
+    int32_t baudRate;
+    // The baud rate as typed, or null when none was given.
+    const char* baudArgument;
+};
+
+class RunReport {
+  public:
+    // Opens the run record if QORV_REPORT asks for one, then the trace of `port` if QORV_TRACE
+    // does (the trace refuses the record's file).
+    void start(DeviceChannel& port, const RunArguments& arguments);
+    void portOpened(const DeviceChannel& port) { record.portOpened(port); }
+    // The settings bytes that are (or would be) sent, and no more.
+    void settingsRead(const uint8_t* data, int32_t length) { record.settingsRead(data, length); }
+    void identityRead(const uint8_t* identity, uint16_t length) {
+        record.identityRead(identity, length);
+    }
+    // How long an exchange took; `block` 1-16 for a store block.
+    void exchangeTimed(Step step, int32_t block, int32_t milliseconds);
+    // A step failed: why, on standard error and in the record.
+    void failed(const Failure& failure);
+    // The end of the sequence was not acknowledged; the data is stored all the same.
+    void endUnacknowledged(const DeviceChannel& port);
+    // Writes the record; the run's exit status.
+    void finish(int exitStatus) { record.finish(exitStatus); }
+
+  private:
+    RunArguments arguments{};
+    // Closed in reverse order: the record, then the trace.
+    WireTrace trace;
+    RunRecord record;
+};
+
+}  // namespace qorv
