@@ -46,7 +46,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
     }
     rememberName(path);
     bytesRead = 0;
-    cutFrame = CutFrame{};
+    seen.cutFrame = CutFrame{};
     requestStreamStart = 0;
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {

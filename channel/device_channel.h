@@ -116,35 +116,38 @@ class DeviceChannel {
     uint8_t carry[FRAME_BUFFER_SIZE] = {};
     int32_t carryCount = 0;
 
-    // What the last exchange saw, kept to explain a failure: how many frames came that did not
-    // answer it (or, waiting for a message, were not the one wanted), and the identifier of the
-    // last frame it read. Bytes read since the channel was opened.
-    uint16_t otherMessages = 0;
-    uint8_t lastMessageId = 0;
-    uint64_t bytesRead = 0;
-    // Frames of the last exchange that began before its request was written, and how many of
-    // the bytes read since the request ended such frames (the rest of a late answer, not noise).
-    uint16_t framesBeforeRequest = 0;
-    uint32_t earlyFrameBytesSinceRequest = 0;
-    // The frame readMessage returned last began before the request in progress was written.
-    bool messageBeforeRequest = false;
     // A refusal that arrives anywhere fails the exchange; set by a caller from the point on where
     // a refusal cannot be passed over.
     bool strayRefusalsFail = false;
-    // The last refusal carried an error code (a data byte); without one, deviceError is 0.
-    bool deviceErrorCoded = false;
+
     // A frame cut off by the end of a file: where it began, its identifier (0 when its header
-    // was cut off too) and its whole size (0 when its length was cut off). Kept for the first
-    // such frame since the file was opened.
+    // was cut off too) and its whole size (0 when its length was cut off).
     struct CutFrame {
         bool present = false;
         uint8_t id = 0;
         uint64_t start = 0;
         int32_t size = 0;
-    } cutFrame;
-    // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
-    // written, so it refused an earlier one.
-    bool refusalBeforeRequest = false;
+    };
+    // What the last exchange saw, kept to explain a failure.
+    struct Seen {
+        // Frames that came and did not answer it (or, waiting for a message, were not the one
+        // wanted), and the identifier of the last frame it read.
+        uint16_t otherMessages = 0;
+        uint8_t lastMessageId = 0;
+        // Frames that began before its request was written, and how many of the bytes read since
+        // the request ended such frames (the rest of a late answer, not noise).
+        uint16_t framesBeforeRequest = 0;
+        uint32_t earlyFrameBytesSinceRequest = 0;
+        // The last refusal carried an error code (a data byte); without one, deviceError is 0.
+        bool deviceErrorCoded = false;
+        // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
+        // written, so it refused an earlier one.
+        bool refusalBeforeRequest = false;
+        // The first frame cut off by the end of the file since it was opened.
+        CutFrame cutFrame;
+    } seen;
+    // Bytes read since the channel was opened.
+    uint64_t bytesReadSinceOpen() const { return bytesRead; }
 
     static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
 
@@ -162,6 +165,9 @@ class DeviceChannel {
     // more than there are); 0 on a file.
     int32_t queuedBytes() const;
 
+    uint64_t bytesRead = 0;
+    // The frame readMessage returned last began before the request in progress was written.
+    bool messageBeforeRequest = false;
     // Stream position (in bytesRead) of the first byte that arrived after the request in
     // progress was written.
     uint64_t requestStreamStart = 0;

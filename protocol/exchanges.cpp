@@ -12,8 +12,8 @@ namespace {
 // The refusal code is the first data byte, in either length form; an error message without data
 // carries no code.
 void takeErrorCode(DeviceChannel& channel, const uint8_t* frame) {
-    channel.deviceErrorCoded = frameDataLength(frame) > 0;
-    channel.deviceError = channel.deviceErrorCoded ? frame[frameDataOffset(frame)] : 0;
+    channel.seen.deviceErrorCoded = frameDataLength(frame) > 0;
+    channel.deviceError = channel.seen.deviceErrorCoded ? frame[frameDataOffset(frame)] : 0;
 }
 
 uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
@@ -26,7 +26,7 @@ uint16_t copyData(const uint8_t* frame, uint8_t* dataOut) {
 // as integers, so that a request 0xFF is never answered), RESULT_DEVICE_ERROR for a refusal, whose
 // code goes to `deviceError`, and RESULT_UNEXPECTED_REPLY for any other frame.
 ResultCode answerTo(DeviceChannel& channel, uint8_t mid, const uint8_t* frame) {
-    channel.lastMessageId = frame[2];
+    channel.seen.lastMessageId = frame[2];
     if (frame[2] == mid + 1) {
         return RESULT_OK;
     }
@@ -70,13 +70,13 @@ constexpr int32_t IN_HAND_QUIET_MS = 20;
 }  // namespace
 
 bool DeviceChannel::refusalBeforeRequestIn(const uint8_t* frame) {
-    ++framesBeforeRequest;
+    ++seen.framesBeforeRequest;
     if (frame[2] != MID_ERROR || !strayRefusalsFail) {
         return false;
     }
-    lastMessageId = frame[2];
+    seen.lastMessageId = frame[2];
     takeErrorCode(*this, frame);
-    refusalBeforeRequest = true;
+    seen.refusalBeforeRequest = true;
     return true;
 }
 
@@ -131,10 +131,10 @@ ResultCode DeviceChannel::examineBytesInHand() {
 
 ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     // What explains a failure is kept for one exchange at a time.
-    otherMessages = 0;
-    framesBeforeRequest = 0;
-    earlyFrameBytesSinceRequest = 0;
-    refusalBeforeRequest = false;
+    seen.otherMessages = 0;
+    seen.framesBeforeRequest = 0;
+    seen.earlyFrameBytesSinceRequest = 0;
+    seen.refusalBeforeRequest = false;
     firstIoError = 0;
     // Bytes that arrive from here on may answer the request. (One that arrives between the last
     // read of the port and the write cannot be told from an early answer.)
@@ -207,7 +207,7 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
             return setResult(answer);
         }
         // Any other frame is passed over.
-        ++otherMessages;
+        ++seen.otherMessages;
     }
 }
 
@@ -218,7 +218,7 @@ ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     DeadlineScope scope(*this);
-    otherMessages = 0;
+    seen.otherMessages = 0;
     for (;;) {
         if (scope.expired()) {
             return setResult(RESULT_TIMEOUT);
@@ -231,9 +231,9 @@ ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t
         if (read != RESULT_OK) {
             continue;
         }
-        lastMessageId = frame[2];
+        seen.lastMessageId = frame[2];
         if (frame[2] != mid) {
-            ++otherMessages;
+            ++seen.otherMessages;
             continue;
         }
         if (bidOut != nullptr) {

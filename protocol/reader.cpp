@@ -121,13 +121,13 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
             const int32_t ask = fileOpen ? FRAME_BUFFER_SIZE - frame.have : frame.need;
             const int32_t got = readBytes(buffer + frame.have, ask);
             if (lastResult == RESULT_END_OF_FILE) {
-                if (frame.step != STEP_PREAMBLE && !cutFrame.present) {
-                    cutFrame.present = true;
-                    cutFrame.id = frame.have >= 3 ? buffer[2] : 0;
-                    cutFrame.start = frame.start;
-                    cutFrame.size = frame.step == STEP_BODY
-                                        ? frameDataOffset(buffer) + frame.dataLength + 1
-                                        : 0;
+                if (frame.step != STEP_PREAMBLE && !seen.cutFrame.present) {
+                    seen.cutFrame.present = true;
+                    seen.cutFrame.id = frame.have >= 3 ? buffer[2] : 0;
+                    seen.cutFrame.start = frame.start;
+                    seen.cutFrame.size = frame.step == STEP_BODY
+                                             ? frameDataOffset(buffer) + frame.dataLength + 1
+                                             : 0;
                 }
                 // A frame cut off by the end of a file may hide a complete one behind a later
                 // preamble, as a frame cut off by the time limit may.
@@ -196,7 +196,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
                         messageBeforeRequest = frame.start < requestStreamStart;
                         if (messageBeforeRequest &&
                             frame.start + static_cast<uint64_t>(size) > requestStreamStart) {
-                            earlyFrameBytesSinceRequest += static_cast<uint32_t>(
+                            seen.earlyFrameBytesSinceRequest += static_cast<uint32_t>(
                                 frame.start + static_cast<uint64_t>(size) - requestStreamStart);
                         }
                         trace(messageBeforeRequest ? TRACE_EARLY : TRACE_RECEIVED, buffer, size);

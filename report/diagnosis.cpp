@@ -23,7 +23,7 @@ void ioReason(const DeviceChannel& port, char* out, size_t size) {
 
 // "with error code 0x04", or "without an error code" for a refusal that carried no data.
 void refusalCode(const DeviceChannel& port, char* out, size_t size) {
-    if (port.deviceErrorCoded) {
+    if (port.seen.deviceErrorCoded) {
         std::snprintf(out, size, "with error code 0x%02X", port.deviceError);
     } else {
         std::snprintf(out, size, "without an error code");
@@ -78,7 +78,7 @@ StepName nameOf(Step step, int32_t block) {
 // Why an exchange on the port did not end in its answer, read off the channel.
 Cause exchangeCause(const DeviceChannel& port) {
     if (port.lastResult == RESULT_DEVICE_ERROR) {
-        return port.refusalBeforeRequest ? Cause::LateRefusal : Cause::Refused;
+        return port.seen.refusalBeforeRequest ? Cause::LateRefusal : Cause::Refused;
     }
     if (port.lastResult == RESULT_UNEXPECTED_REPLY) {
         return Cause::UnexpectedReply;
@@ -86,7 +86,7 @@ Cause exchangeCause(const DeviceChannel& port) {
     if (port.ioError() != 0) {
         return port.ioErrorIsWriteStall() ? Cause::WriteStalled : Cause::HungUp;
     }
-    if (port.otherMessages > 0) {
+    if (port.seen.otherMessages > 0) {
         return Cause::OtherMessages;
     }
     return port.bytesSinceRequest() > 0 ? Cause::NoValidFrame : Cause::NoAnswer;
@@ -94,7 +94,7 @@ Cause exchangeCause(const DeviceChannel& port) {
 
 // Whether a settings file ended inside its settings data frame.
 bool settingsFrameCutOff(const DeviceChannel& file) {
-    return file.cutFrame.present && file.cutFrame.id == MID_QORV_DATA;
+    return file.seen.cutFrame.present && file.seen.cutFrame.id == MID_QORV_DATA;
 }
 
 }  // namespace
@@ -188,7 +188,7 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
             tell("%s refused by the device %s", step, code);
             return;
         case Cause::UnexpectedReply:
-            tell("%s answered by message 0x%02X", step, port.lastMessageId);
+            tell("%s answered by message 0x%02X", step, port.seen.lastMessageId);
             return;
         case Cause::WriteStalled:
             tell(
@@ -203,11 +203,12 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
             tell(
                 "%s: no acknowledgement within %d ms; %u other message%s came, none acknowledged "
                 "the request",
-                step, port.timeoutMs, port.otherMessages, port.otherMessages == 1 ? "" : "s");
+                step, port.timeoutMs, port.seen.otherMessages,
+                port.seen.otherMessages == 1 ? "" : "s");
             return;
         case Cause::NoValidFrame: {
             const uint32_t bytes = port.bytesSinceRequest();
-            const uint32_t early = port.earlyFrameBytesSinceRequest;
+            const uint32_t early = port.seen.earlyFrameBytesSinceRequest;
             if (early == 0) {
                 tell(
                     "%s: no answer within %d ms; %lu byte%s came, none of them part of a valid "
@@ -249,7 +250,7 @@ void explainIdentity(const DeviceChannel& port, Cause cause, ResultCode result,
     const char* step = "identity request";
     if (result == RESULT_UNEXPECTED_REPLY) {
         tell("%s answered by message 0x%02X instead of the identity (0x01)", step,
-             port.lastMessageId);
+             port.seen.lastMessageId);
         return;
     }
     if (result != RESULT_OK) {
@@ -275,9 +276,9 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
              static_cast<int>(needed));
         return;
     }
-    const DeviceChannel::CutFrame& cut = file.cutFrame;
+    const DeviceChannel::CutFrame& cut = file.seen.cutFrame;
     if (result == RESULT_END_OF_FILE && settingsFrameCutOff(file)) {
-        const unsigned long long there = file.bytesRead - cut.start;
+        const unsigned long long there = file.bytesReadSinceOpen() - cut.start;
         if (cut.size > 0) {
             tell(
                 "%s ends inside its settings data frame (0x91): the frame begins at byte %llu and "
@@ -295,8 +296,8 @@ void explainSettings(const DeviceChannel& file, const char* fileArgument, Result
     tell(
         "no settings data frame (0x91) in %s: %llu bytes read, %u valid frame%s with other "
         "identifiers",
-        fileArgument, static_cast<unsigned long long>(file.bytesRead), file.otherMessages,
-        file.otherMessages == 1 ? "" : "s");
+        fileArgument, static_cast<unsigned long long>(file.bytesReadSinceOpen()),
+        file.seen.otherMessages, file.seen.otherMessages == 1 ? "" : "s");
 }
 
 }  // namespace

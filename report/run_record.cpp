@@ -165,7 +165,7 @@ void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
     step = name;
     block = blockNumber;
     cause = why;
-    hasDeviceError = channel.lastResult == RESULT_DEVICE_ERROR && channel.deviceErrorCoded;
+    hasDeviceError = channel.lastResult == RESULT_DEVICE_ERROR && channel.seen.deviceErrorCoded;
     deviceError = channel.deviceError;
     osError = channel.osError() != 0 ? channel.osError() : channel.ioError();
 }

@@ -119,7 +119,7 @@ TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
         Peer peer(pty, 5, {});
         EXPECT_EQ(channel.requestData(0x00, data, &length, 0xFF), RESULT_TIMEOUT);
     }
-    EXPECT_EQ(channel.framesBeforeRequest, 1);
+    EXPECT_EQ(channel.seen.framesBeforeRequest, 1);
 
     // A late acknowledgement that began before the request and ends after it, then noise: its
     // last bytes are told apart from the noise, so that they are not called noise.
@@ -130,7 +130,7 @@ TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
         EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_NO_REPLY);
     }
     EXPECT_EQ(channel.bytesSinceRequest(), 6u);
-    EXPECT_EQ(channel.earlyFrameBytesSinceRequest, 2u);
+    EXPECT_EQ(channel.seen.earlyFrameBytesSinceRequest, 2u);
 
     // Once refusals count wherever they come: one in hand ends the exchange before its request
     // is written, and one that began before the request fails it when it completes after it.
@@ -139,16 +139,16 @@ TEST_F(Exchanges, AnswersAreTakenOnlyFromBytesAfterTheRequest) {
     pty.write(concat({frameOf(0x97, {}), refusal}));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_DEVICE_ERROR);
-    EXPECT_TRUE(channel.refusalBeforeRequest);
+    EXPECT_TRUE(channel.seen.refusalBeforeRequest);
     EXPECT_EQ(channel.deviceError, 4);
-    EXPECT_EQ(channel.framesBeforeRequest, 2);
+    EXPECT_EQ(channel.seen.framesBeforeRequest, 2);
     EXPECT_TRUE(pty.drain(20).empty());
     pty.write(Bytes(refusal.begin(), refusal.begin() + 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
         Peer peer(pty, 5, Bytes(refusal.begin() + 3, refusal.end()));
         EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_DEVICE_ERROR);
-        EXPECT_TRUE(channel.refusalBeforeRequest);
+        EXPECT_TRUE(channel.seen.refusalBeforeRequest);
     }
 }
 
