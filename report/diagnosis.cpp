@@ -5,6 +5,7 @@
 #include "channel/ports.h"
 #include "protocol/store_layout.h"
 #include "report/messages.h"
+#include "report/output_file.h"
 
 namespace qorv {
 
@@ -14,11 +15,11 @@ namespace {
 void ioReason(const DeviceChannel& port, char* out, size_t size) {
     char text[256];
     port.describeIoError(text, sizeof text);
-#ifdef _WIN32
-    std::snprintf(out, size, "error %d: %s", port.ioError(), text);
-#else
-    std::snprintf(out, size, "%s", text);
-#endif
+    if (errorCodesShown()) {
+        std::snprintf(out, size, "error %d: %s", port.ioError(), text);
+    } else {
+        std::snprintf(out, size, "%s", text);
+    }
 }
 
 // "with error code 0x04", or "without an error code" for a refusal that carried no data.
@@ -123,58 +124,26 @@ Cause causeOf(const Failure& failure) {
     return exchangeCause(failure.channel);
 }
 
+// In the order of the enumerations.
+const char* const CAUSE_KEYWORDS[] = {
+    "open_failed",    "short_settings", "cut_off",        "no_settings_frame", "short_identity",
+    "wrong_identity", "refused",        "late_refusal",   "unexpected_reply",  "write_stalled",
+    "hung_up",        "other_messages", "no_valid_frame", "no_answer"};
+const char* const STEP_KEYWORDS[] = {"open_port", "probe", "open_file", "read_settings",
+                                     "identity",  "block", "finish"};
+static_assert(sizeof CAUSE_KEYWORDS / sizeof CAUSE_KEYWORDS[0] ==
+                  static_cast<size_t>(Cause::NoAnswer) + 1,
+              "a keyword for every cause");
+static_assert(sizeof STEP_KEYWORDS / sizeof STEP_KEYWORDS[0] ==
+                  static_cast<size_t>(Step::Finish) + 1,
+              "a keyword for every step");
+
 const char* causeKeyword(Cause cause) {
-    switch (cause) {
-        case Cause::OpenFailed:
-            return "open_failed";
-        case Cause::ShortSettings:
-            return "short_settings";
-        case Cause::CutOff:
-            return "cut_off";
-        case Cause::NoSettingsFrame:
-            return "no_settings_frame";
-        case Cause::ShortIdentity:
-            return "short_identity";
-        case Cause::WrongIdentity:
-            return "wrong_identity";
-        case Cause::Refused:
-            return "refused";
-        case Cause::LateRefusal:
-            return "late_refusal";
-        case Cause::UnexpectedReply:
-            return "unexpected_reply";
-        case Cause::WriteStalled:
-            return "write_stalled";
-        case Cause::HungUp:
-            return "hung_up";
-        case Cause::OtherMessages:
-            return "other_messages";
-        case Cause::NoValidFrame:
-            return "no_valid_frame";
-        case Cause::NoAnswer:
-            break;
-    }
-    return "no_answer";
+    return CAUSE_KEYWORDS[static_cast<size_t>(cause)];
 }
 
 const char* stepKeyword(Step step) {
-    switch (step) {
-        case Step::OpenPort:
-            return "open_port";
-        case Step::Probe:
-            return "probe";
-        case Step::OpenFile:
-            return "open_file";
-        case Step::ReadSettings:
-            return "read_settings";
-        case Step::Identity:
-            return "identity";
-        case Step::Block:
-            return "block";
-        case Step::Finish:
-            break;
-    }
-    return "finish";
+    return STEP_KEYWORDS[static_cast<size_t>(step)];
 }
 
 namespace {
@@ -349,14 +318,7 @@ void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& argum
             listPortsPresent();
             break;
         case OPEN_DENIED:
-#ifdef __linux__
-            tell(
-                "permission denied: serial ports belong to the dialout group (uucp on some "
-                "distributions); add yourself with: sudo usermod -aG dialout \"$USER\", then "
-                "log out and in again");
-#else
-            tell("permission denied: this user may not open the port");
-#endif
+            tell("%s", permissionHint());
             break;
         case OPEN_BUSY: {
             char holder[64];

@@ -10,7 +10,8 @@
 
 namespace qorv {
 
-// Why a step failed. The explanation and the run record both go by it.
+// Why a step failed. The explanation and the run record both go by it. (Its keywords in
+// diagnosis.cpp follow this order.)
 enum class Cause {
     OpenFailed,
     ShortSettings,  // a settings data frame too short for the sixteen blocks

@@ -15,6 +15,14 @@ bool environmentValue(const char* name, std::string* value);
 // The C runtime's text for an errno value.
 std::string errorText(int errnoValue);
 
+// The time now, as UTC in ISO 8601 ("2026-12-09T05:21:47Z").
+std::string utcNow();
+// What to do about a port this user may not open, as this system arranges access to ports.
+const char* permissionHint();
+// Whether the system's error codes mean something to a user (Windows'), so that explanations
+// give them beside the system's text.
+bool errorCodesShown();
+
 enum OutputKind {
     OUTPUT_TEXT_EMPTIED,    // emptied, then text (CR LF line ends on Windows)
     OUTPUT_LINES_APPENDED,  // appended to, bytes as they are

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "report/messages.h"
 #include "report/output_file.h"
@@ -103,6 +104,29 @@ void writeConsole(bool toError, const char* text, size_t length) {
     std::FILE* stream = toError ? stderr : stdout;
     std::fwrite(text, 1, length, stream);
     std::fflush(stream);
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+const char* permissionHint() {
+#ifdef __linux__
+    return "permission denied: serial ports belong to the dialout group (uucp on some "
+           "distributions); add yourself with: sudo usermod -aG dialout \"$USER\", then log out "
+           "and in again";
+#else
+    return "permission denied: this user may not open the port";
+#endif
+}
+
+bool errorCodesShown() {
+    return false;
 }
 
 }  // namespace qorv

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cwctype>
 #include <string>
 
@@ -169,6 +170,23 @@ void writeConsole(bool toError, const char* text, size_t length) {
     MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &wide[0], count);
     DWORD written = 0;
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(count), &written, nullptr);
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_s(&parts, &now);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+const char* permissionHint() {
+    return "permission denied: this user may not open the port";
+}
+
+bool errorCodesShown() {
+    return true;
 }
 
 }  // namespace qorv

@@ -101,19 +101,6 @@ void addNumber(std::string& line, const char* name, long long value, bool presen
     line += std::string(",\"") + name + "\":" + (present ? std::to_string(value) : "null");
 }
 
-std::string utcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &now);
-#else
-    gmtime_r(&now, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
 }  // namespace
 
 RunRecord::~RunRecord() {

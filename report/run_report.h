@@ -11,7 +11,7 @@
 
 namespace qorv {
 
-// The steps of a run.
+// The steps of a run. (Their keywords in diagnosis.cpp follow this order.)
 enum class Step { OpenPort, Probe, OpenFile, ReadSettings, Identity, Block, Finish };
 
 // A step that failed, as the command saw it; the rest is read off the channel.

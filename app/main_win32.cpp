@@ -1,15 +1,13 @@
-#include "app/run.h"
-
-#ifdef _WIN32
+// The entry on Windows. The arguments arrive as Unicode and go on as UTF-8, so that a file name
+// outside the ANSI code page reaches the file as typed.
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "app/run.h"
 #include "channel/win32_text.h"
 
-// The arguments arrive as Unicode and go on as UTF-8, so that a file name outside the ANSI code
-// page reaches the file as typed.
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> utf8(static_cast<size_t>(argc));
     std::vector<const char*> pointers;
@@ -20,8 +18,3 @@ int wmain(int argc, wchar_t** argv) {
     pointers.push_back(nullptr);
     return qorv::runCommand(argc, pointers.data());
 }
-#else
-int main(int argc, char** argv) {
-    return qorv::runCommand(argc, argv);
-}
-#endif

@@ -1,0 +1,6 @@
+// The entry on POSIX systems.
+#include "app/run.h"
+
+int main(int argc, char** argv) {
+    return qorv::runCommand(argc, argv);
+}
