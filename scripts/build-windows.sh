@@ -4,6 +4,5 @@
 # runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQORV_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-win -j "$(nproc)" --target QorvWriter win32_line_check win32_driver_model
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)"

@@ -2,5 +2,5 @@
 # Builds the native tool, the simulator and the tests into build/ (warnings are errors).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DQORV_WERROR=ON >/dev/null
-cmake --build build -j "$(nproc)"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"

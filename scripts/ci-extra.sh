@@ -5,10 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 echo "== Sanitizer suite (clang, address + undefined)"
-cmake -S . -B build-asan -DCMAKE_CXX_COMPILER=clang++ -DQORV_SANITIZE=address,undefined \
-    -DQORV_WERROR=ON >/dev/null
-cmake --build build-asan -j "$(nproc)"
-(cd build-asan && ctest --output-on-failure -j "$(nproc)")
+cmake --preset sanitizers >/dev/null
+cmake --build --preset sanitizers -j "$(nproc)"
+ctest --preset sanitizers -j "$(nproc)"
 
 echo "== Fuzzers"
 scripts/fuzz.sh "${QORV_FUZZ_SECONDS:-60}"

@@ -7,10 +7,8 @@ cd "$(dirname "$0")/.."
 rs=${1:-fuzz/corpus/reader_stream}
 sf=${2:-fuzz/corpus/settings_file}
 
-flags="-fprofile-instr-generate -fcoverage-mapping"
-cmake -S . -B build-cov -DCMAKE_CXX_COMPILER=clang++ -DQORV_TESTS=OFF -DQORV_FUZZ=OFF \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
-cmake --build build-cov -j "$(nproc)" --target reader_stream_replay settings_file_replay >/dev/null
+cmake --preset coverage >/dev/null
+cmake --build --preset coverage -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -6,9 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DQORV_FUZZ=ON -DQORV_TESTS=OFF \
-    -DQORV_SANITIZE=address,undefined -DQORV_WERROR=ON >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target reader_stream_fuzzer settings_file_fuzzer
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

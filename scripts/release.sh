@@ -25,19 +25,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/src"
 git archive HEAD | tar -x -C "$work/src"
-# No build path reaches a binary.
-flags="-ffile-prefix-map=$work=."
-
-# The C++ runtime linked in, so that the Linux binaries need only glibc.
-cmake -S "$work/src" -B "$work/linux" -DCMAKE_BUILD_TYPE=Release -DQORV_TESTS=OFF \
-    -DQORV_SIMULATOR=ON -DQORV_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc" >/dev/null
-cmake --build "$work/linux" -j "$(nproc)" --target QorvWriter pelorix-sim >/dev/null
-cmake -S "$work/src" -B "$work/windows" -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DQORV_TESTS=OFF -DQORV_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="-Wl,--no-insert-timestamp" >/dev/null
-cmake --build "$work/windows" -j "$(nproc)" --target QorvWriter >/dev/null
-"$root/scripts/check-windows-imports.sh" "$work/windows/QorvWriter.exe" >/dev/null
+# The release presets: the C++ runtime linked into the Linux binaries, so that they need only
+# glibc; no link timestamp in the executable; no build path in any binary.
+(cd "$work/src" && cmake --preset release >/dev/null && cmake --preset release-windows >/dev/null &&
+    cmake --build --preset release -j "$(nproc)" >/dev/null &&
+    cmake --build --preset release-windows -j "$(nproc)" >/dev/null)
+linux=$work/src/build-release
+windows=$work/src/build-release-win
+"$root/scripts/check-windows-imports.sh" "$windows/QorvWriter.exe" >/dev/null
 
 # One folder per package; fixed modes and times, entries in name order.
 package() {
@@ -55,9 +50,9 @@ package() {
 }
 name=QorvWriter-$version
 mkdir -p "$work/pkg/windows" "$work/pkg/linux" "$work/unsigned"
-x86_64-w64-mingw32-strip -o "$work/unsigned/QorvWriter.exe" "$work/windows/QorvWriter.exe"
-strip -o "$work/QorvWriter" "$work/linux/QorvWriter"
-strip -o "$work/pelorix-sim" "$work/linux/sim/pelorix-sim"
+x86_64-w64-mingw32-strip -o "$work/unsigned/QorvWriter.exe" "$windows/QorvWriter.exe"
+strip -o "$work/QorvWriter" "$linux/QorvWriter"
+strip -o "$work/pelorix-sim" "$linux/sim/pelorix-sim"
 mkdir -p "$dist"
 rm -f "$dist/$name-windows-x64.zip" "$dist/$name-linux-x64.tar.gz" "$dist/$name.exe.sig" \
     "$dist/SHA256SUMS"

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 command -v cmake >/dev/null && [ -e /usr/include/gtest/gtest.h ] && [ -e /usr/include/nlohmann/json.hpp ] ||
     scripts/install-deps.sh --base
 scripts/build.sh
-(cd build && ctest --output-on-failure -j "$(nproc)")
+ctest --preset default -j "$(nproc)"

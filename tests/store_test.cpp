@@ -538,7 +538,10 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
 
     // Eight devices stored at once, as the README's parallel bench does: one whole line each.
     const std::string together = dir.file("parallel.jsonl");
-    const RunResult bench = runProgram({PROJECT_ROOT "/scripts/bench-parallel.sh", together});
+    RunOptions benchOptions;
+    benchOptions.environment = {"QORVWRITER=" QORVWRITER_PATH, "PELORIX_SIM=" PELORIX_SIM_PATH};
+    const RunResult bench =
+        runProgram({PROJECT_ROOT "/scripts/bench-parallel.sh", together}, benchOptions);
     EXPECT_EQ(bench.status, 0) << bench.out << bench.err;
     const Bytes lines = readFile(together);
     std::set<std::string> ports;

@@ -33,8 +33,7 @@ if [ ! -s "$cache/vmlinux" ]; then
 fi
 
 # The tool and the probe, linked statically; busybox for everything else.
-cmake -S "$root" -B "$build/tool" -DQORV_TESTS=OFF -DQORV_SIMULATOR=OFF -DQORV_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+(cd "$root" && cmake --preset vm -B "$build/tool" >/dev/null)
 cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter >/dev/null
 g++ -std=c++17 -O2 -Wall -Wextra -static -o "$build/probe" "$here/probe.cpp"
 initrd="$build/initrd"
