@@ -19,13 +19,6 @@ namespace pelorix {
 
 namespace {
 
-constexpr uint8_t PREAMBLE = 0xFA;
-constexpr int STORE_BLOCKS = 16;
-constexpr int BLOCK_SIZE = 66;
-constexpr int MAX_DATA = 2048;
-// Code sent for a request the device does not know.
-constexpr uint8_t ERROR_UNKNOWN_REQUEST = 0x01;
-
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -51,28 +44,6 @@ void writeFully(int fd, const uint8_t* bytes, size_t count) {
 }
 
 }  // namespace
-
-std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid) {
-    std::vector<uint8_t> frame{PREAMBLE, bid, mid};
-    if (data.size() < 255) {
-        frame.push_back(static_cast<uint8_t>(data.size()));
-    } else {
-        frame.push_back(0xFF);
-        frame.push_back(static_cast<uint8_t>(data.size() >> 8));
-        frame.push_back(static_cast<uint8_t>(data.size() & 0xFF));
-    }
-    frame.insert(frame.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (size_t i = 1; i < frame.size(); ++i) {
-        sum += frame[i];
-    }
-    frame.push_back(static_cast<uint8_t>(256 - (sum & 0xFF)));
-    return frame;
-}
-
-std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data) {
-    return encodeFrame(0x91, data);
-}
 
 Simulator::Simulator(SimOptions options)
     : options(std::move(options)),
@@ -150,46 +121,6 @@ void Simulator::run(const std::atomic<bool>& stop) {
     }
 }
 
-bool takeFrame(std::vector<uint8_t>& input, std::vector<uint8_t>* frame) {
-    // Skip to a preamble; of anything invalid, drop one byte and look again.
-    for (;;) {
-        while (!input.empty() && input.front() != PREAMBLE) {
-            input.erase(input.begin());
-        }
-        if (input.size() < 4) {
-            return false;
-        }
-        size_t header = 4;
-        size_t length = input[3];
-        if (input[3] == 0xFF) {
-            if (input.size() < 6) {
-                return false;
-            }
-            header = 6;
-            length = input[4] * 256u + input[5];
-            if (length > MAX_DATA) {
-                input.erase(input.begin());
-                continue;
-            }
-        }
-        const size_t size = header + length + 1;
-        if (input.size() < size) {
-            return false;
-        }
-        unsigned sum = 0;
-        for (size_t i = 1; i < size; ++i) {
-            sum += input[i];
-        }
-        if ((sum & 0xFF) != 0) {
-            input.erase(input.begin());
-            continue;
-        }
-        frame->assign(input.begin(), input.begin() + static_cast<long>(size));
-        input.erase(input.begin(), input.begin() + static_cast<long>(size));
-        return true;
-    }
-}
-
 const FaultRule* Simulator::faultFor(int exchange) const {
     for (const FaultRule& rule : options.faults) {
         if (rule.exchange == exchange) {
@@ -205,54 +136,38 @@ const FaultRule* Simulator::faultFor(int exchange) const {
 }
 
 void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
-    const uint8_t mid = frame[2];
-    const size_t header = frame[3] == 0xFF ? 6 : 4;
-    const std::vector<uint8_t> data(frame.begin() + static_cast<long>(header), frame.end() - 1);
-    const FaultRule* rule = nullptr;
-    switch (mid) {
-        case 0x30:
-            answer(EXCHANGE_PROBE, 0x31, {});
-            return;
-        case 0x00:
-            answer(EXCHANGE_IDENTITY, 0x01, options.identity);
-            return;
-        case 0x96: {
-            if (data.size() != 3 + BLOCK_SIZE || data[0] != 0 || data[1] > 3 || data[2] > 3) {
-                break;
-            }
-            const int block = data[1] * 4 + data[2];
-            const int exchange = EXCHANGE_FIRST_BLOCK + block;
-            if (block == options.hangUpAtBlock) {
-                hangUp();
-                return;
-            }
-            rule = faultFor(exchange);
-            const bool refused =
-                rule != nullptr &&
-                (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
-                 rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly ||
-                 rule->fault == Fault::StaleThenError);
-            if (!refused) {
-                std::lock_guard<std::mutex> guard(lock);
-                std::copy(data.begin() + 3, data.end(), storage.begin() + block * BLOCK_SIZE);
-                blockStored[static_cast<size_t>(block)] = true;
-            }
-            answer(exchange, 0x97, {});
+    const Request request = requestOf(frame, options.identity);
+    if (request.exchange < 0) {
+        writePaced(request.answer);
+        return;
+    }
+    if (request.block >= 0) {
+        if (request.block == options.hangUpAtBlock) {
+            hangUp();
             return;
         }
-        case 0x40:
-            writeStoreFile();
-            answer(EXCHANGE_FINISH, 0x41, {});
-            sequenceFinished = true;
-            return;
-        default:
-            break;
+        const FaultRule* rule = faultFor(request.exchange);
+        const bool refused = rule != nullptr &&
+                             (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
+                              rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly ||
+                              rule->fault == Fault::StaleThenError);
+        if (!refused) {
+            std::lock_guard<std::mutex> guard(lock);
+            std::copy(request.blockData.begin(), request.blockData.end(),
+                      storage.begin() + request.block * BLOCK_SIZE);
+            blockStored[static_cast<size_t>(request.block)] = true;
+        }
     }
-    writePaced(encodeFrame(0x42, {ERROR_UNKNOWN_REQUEST}));
+    if (request.exchange == EXCHANGE_FINISH) {
+        writeStoreFile();
+    }
+    answer(request.exchange, request.answer);
+    if (request.exchange == EXCHANGE_FINISH) {
+        sequenceFinished = true;
+    }
 }
 
-void Simulator::answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data) {
-    const std::vector<uint8_t> reply = encodeFrame(mid, data);
+void Simulator::answer(int exchange, const std::vector<uint8_t>& reply) {
     const FaultRule* rule = faultFor(exchange);
     const Fault fault = rule != nullptr ? rule->fault : Fault::None;
     const std::vector<uint8_t> previous = previousAnswer.empty() ? reply : previousAnswer;

@@ -9,14 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace pelorix {
+#include "sim/frames.h"
 
-// Exchanges of a store sequence, as targets of a fault.
-constexpr int EXCHANGE_PROBE = 0;
-constexpr int EXCHANGE_IDENTITY = 1;
-constexpr int EXCHANGE_FIRST_BLOCK = 2;  // block b is EXCHANGE_FIRST_BLOCK + b
-constexpr int EXCHANGE_FINISH = 18;
-constexpr int EXCHANGE_ANY = -1;
+namespace pelorix {
 
 enum class Fault {
     None,
@@ -82,7 +77,7 @@ class Simulator {
 
   private:
     void handleFrame(const std::vector<uint8_t>& frame);
-    void answer(int exchange, uint8_t mid, const std::vector<uint8_t>& data);
+    void answer(int exchange, const std::vector<uint8_t>& reply);
     void writePaced(const std::vector<uint8_t>& bytes);
     void writeLateAnswer();
     void babble(int milliseconds);
@@ -111,16 +106,5 @@ class Simulator {
 
 // Opens a pseudo-terminal pair, raw on the terminal side, both descriptors close-on-exec.
 bool openRawPty(int* master, int* slave, std::string* slavePath);
-
-// Frame helpers of the simulator (independent of the tool's encoder).
-std::vector<uint8_t> encodeFrame(uint8_t mid, const std::vector<uint8_t>& data, uint8_t bid = 0xFF);
-
-// Takes the first valid frame out of `input` as a device does: bytes before a preamble are
-// dropped, and of a false frame (a wrong checksum, an impossible length) one byte. False when no
-// complete frame is there yet; what may still become one stays in `input`.
-bool takeFrame(std::vector<uint8_t>& input, std::vector<uint8_t>* frame);
-
-// A settings file body: one settings data frame carrying `data` (extended form when needed).
-std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data);
 
 }  // namespace pelorix

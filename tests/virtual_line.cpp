@@ -11,11 +11,14 @@
 
 #include "channel/device_channel.h"
 #include "channel/platform.h"
-#include "sim/simulator.h"
+#include "sim/frames.h"
 
 namespace virtual_line {
 
 namespace {
+
+using pelorix::BLOCK_SIZE;
+constexpr int BLOCKS = pelorix::STORE_BLOCKS;
 
 // 11 bits a byte at 115200 baud.
 constexpr int64_t BYTE_US = 95;
@@ -24,10 +27,8 @@ constexpr int64_t DEVICE_LATENCY_US = 100;
 constexpr int64_t READ_WAIT_US = 1000;
 // Far beyond what any run may take: a run still going then hangs.
 constexpr int64_t HANG_US = 120'000'000;
-constexpr int BLOCK_SIZE = 66;
 // N_TTY_BUF_SIZE less the byte it keeps free.
 constexpr size_t READ_BUFFER = 4095;
-constexpr int BLOCKS = 16;
 
 struct Arrival {
     int64_t atUs;
@@ -116,27 +117,10 @@ void noteTaken(const std::vector<uint8_t>& frame) {
 }
 
 void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
-    const uint8_t mid = frame[2];
-    const size_t header = frame[3] == 0xFF ? 6 : 4;
-    const std::vector<uint8_t> data(frame.begin() + static_cast<long>(header), frame.end() - 1);
-    int exchange = -1;
-    int block = -1;
-    std::vector<uint8_t> answer;
-    if (mid == 0x30) {
-        exchange = 0;
-        answer = pelorix::encodeFrame(0x31, {});
-    } else if (mid == 0x00) {
-        exchange = 1;
-        answer = pelorix::encodeFrame(0x01, {0x00, 0x30, 0x03, 0x60});
-    } else if (mid == 0x96 && data.size() == 3 + BLOCK_SIZE && data[0] == 0 && data[1] < 4 &&
-               data[2] < 4) {
-        block = data[1] * 4 + data[2];
-        exchange = 2 + block;
-        answer = pelorix::encodeFrame(0x97, {});
-    } else if (mid == 0x40) {
-        exchange = 18;
-        answer = pelorix::encodeFrame(0x41, {});
-    }
+    const pelorix::Request request = pelorix::requestOf(frame, {0x00, 0x30, 0x03, 0x60});
+    const int exchange = request.exchange;
+    const int block = request.block;
+    const std::vector<uint8_t>& answer = request.answer;
     const Race* race = exchange >= 0 ? raceFor(exchange) : nullptr;
     const Answer kind = race != nullptr ? race->answer : Answer::Normal;
     if (kind == Answer::LostRequest) {
@@ -157,7 +141,8 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
     const bool refused =
         kind == Answer::Refuse || kind == Answer::RefuseBurst || kind == Answer::RefuseSplit;
     if (block >= 0 && !refused) {
-        std::copy(data.begin() + 3, data.end(), world.storage.begin() + block * BLOCK_SIZE);
+        std::copy(request.blockData.begin(), request.blockData.end(),
+                  world.storage.begin() + block * BLOCK_SIZE);
         world.stored[static_cast<size_t>(block)] = true;
     }
     const bool counts = world.blocksBegun;

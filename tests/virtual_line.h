@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "sim/frames.h"
+
 namespace virtual_line {
 
-// Exchanges as the device counts them: probe 0, identity 1, block b is 2 + b, finish 18.
-constexpr int EXCHANGES = 19;
+// Exchanges as the device counts them: probe, identity, blocks 1-16, finish.
+constexpr int EXCHANGES = pelorix::EXCHANGES;
 
 enum class ByteFault { None, Flip, Drop, Double, Preamble };
 

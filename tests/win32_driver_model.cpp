@@ -20,6 +20,7 @@
 
 #include "app/run.h"
 #include "channel/device_channel.h"
+#include "sim/frames.h"
 
 namespace {
 
@@ -75,42 +76,14 @@ Function real(const wchar_t* module, const char* name) {
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
 }
 
-Bytes frame(uint8_t mid, const Bytes& data) {
-    Bytes out{0xFA, 0xFF, mid};
-    if (data.size() < 255) {
-        out.push_back(static_cast<uint8_t>(data.size()));
-    } else {
-        out.push_back(0xFF);
-        out.push_back(static_cast<uint8_t>(data.size() >> 8));
-        out.push_back(static_cast<uint8_t>(data.size()));
-    }
-    out.insert(out.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (size_t i = 1; i < out.size(); ++i) {
-        sum = static_cast<uint8_t>(sum + out[i]);
-    }
-    out.push_back(static_cast<uint8_t>(0 - sum));
-    return out;
-}
-
 // The device: answers each whole request 1 ms after it was written.
 void deviceTakes(const uint8_t* bytes, DWORD count) {
     fromTool.insert(fromTool.end(), bytes, bytes + count);
-    while (fromTool.size() >= 5 && fromTool[0] == 0xFA) {
-        const size_t size = 4 + fromTool[3] + 1;
-        if (fromTool.size() < size) {
-            return;
-        }
-        const uint8_t mid = fromTool[2];
-        fromTool.erase(fromTool.begin(), fromTool.begin() + static_cast<long>(size));
-        const Bytes answer = mid == 0x00 ? frame(0x01, {0x00, 0x30, 0x03, 0x60})
-                                         : frame(static_cast<uint8_t>(mid + 1), {});
-        for (uint8_t byte : answer) {
+    Bytes request;
+    while (pelorix::takeFrame(fromTool, &request)) {
+        for (uint8_t byte : pelorix::requestOf(request, {0x00, 0x30, 0x03, 0x60}).answer) {
             toTool.emplace_back(nowUs + 1000, byte);
         }
-    }
-    if (!fromTool.empty() && fromTool[0] != 0xFA) {
-        fromTool.clear();
     }
 }
 
@@ -486,7 +459,7 @@ int main() {
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 7 + 3);
     }
-    const Bytes file = frame(0x91, data);
+    const Bytes file = pelorix::settingsFileFrom(data);
     std::FILE* out = std::fopen(settingsPath.c_str(), "wb");
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
