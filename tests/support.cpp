@@ -241,21 +241,7 @@ bool haveProgram(const std::string& name) {
 }
 
 Bytes frameOf(uint8_t mid, const Bytes& data) {
-    Bytes frame{0xFA, 0xFF, mid};
-    if (data.size() < 255) {
-        frame.push_back(static_cast<uint8_t>(data.size()));
-    } else {
-        frame.push_back(0xFF);
-        frame.push_back(static_cast<uint8_t>(data.size() / 256));
-        frame.push_back(static_cast<uint8_t>(data.size() % 256));
-    }
-    frame.insert(frame.end(), data.begin(), data.end());
-    int sum = 0;
-    for (size_t i = 1; i < frame.size(); ++i) {
-        sum += frame[i];
-    }
-    frame.push_back(static_cast<uint8_t>((256 - sum % 256) % 256));
-    return frame;
+    return pelorix::encodeFrame(mid, data);
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
