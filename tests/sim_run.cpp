@@ -85,4 +85,110 @@ Bytes wireOfSuccess(const Bytes& settings) {
     return wire;
 }
 
+const std::vector<StoreScenario>& storeScenarios() {
+    using pelorix::EXCHANGE_FINISH;
+    using pelorix::EXCHANGE_FIRST_BLOCK;
+    using pelorix::Fault;
+    const auto device = [](std::vector<pelorix::FaultRule> faults,
+                           Bytes identity = {0x00, 0x30, 0x03, 0x60}) {
+        pelorix::SimOptions options;
+        options.faults = std::move(faults);
+        options.identity = std::move(identity);
+        return options;
+    };
+    const auto sent = [](int blocks) { return size_t{10} + 74 * static_cast<size_t>(blocks); };
+    pelorix::SimOptions hangUp;
+    hangUp.hangUpAtBlock = 2;
+    const size_t all = 1199;
+    // clang-format off
+    static const std::vector<StoreScenario> scenarios{
+        {"noise before every answer", device({{-1, Fault::Noise, 0}}), Ending::Stored, {}, all},
+        {"every answer a byte at a time", device({{-1, Fault::Split, 0}}), Ending::Stored, {}, all},
+        {"nothing answers", device({{-1, Fault::Silence, 0}}), Ending::NoDevice,
+         {"probe: no answer within 500 ms", "check that the device is powered"}},
+        {"probe refused with a code", device({{0, Fault::Error, 4}}), Ending::NoDevice,
+         {"probe refused by the device with error code 0x04"}},
+        {"probe refused without a code", device({{0, Fault::Error, -1}}), Ending::NoDevice,
+         {"probe refused by the device without an error code"}},
+        {"probe answered by other messages", device({{0, Fault::UnrelatedOnly, 0}}),
+         Ending::NoDevice, {"2 other messages came"}},
+        {"bytes that never form a frame", device({{0, Fault::Babble, 1000}}), Ending::NoDevice,
+         {" bytes came, none of them part of a valid frame",
+          "bytes come but none forms a frame: check that the baud rate"}},
+        {"another identity", device({}, {0x00, 0x30, 0x03, 0x61}), Ending::WrongDevice,
+         {"identity 00 30 03 61; this tool requires 00 30 03 60"}},
+        {"a short identity", device({}, {0x00, 0x30, 0x03}), Ending::WrongDevice,
+         {"holds 3 bytes, 4 needed"}},
+        {"an empty identity", device({}, {}), Ending::WrongDevice, {"holds 0 bytes"}},
+        {"a longer identity, compared on four bytes", device({}, {0x00, 0x30, 0x03, 0x60, 0x99}),
+         Ending::Stored},
+        {"identity request refused", device({{1, Fault::Error, 2}}), Ending::WrongDevice},
+        {"block 6 refused", device({{EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4}}),
+         Ending::NotStored, {"block 6 of 16 refused by the device with error code 0x04"}, sent(6), 5},
+        {"block 15 doubled, block 16 refused",
+         device({{EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate, 0},
+                 {EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4}}), Ending::NotStored, {}, sent(16)},
+        {"block 7 answered by the one before and a refusal in one write",
+         device({{EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4}}), Ending::NotStored,
+         {"a refusal with error code 0x04 arrived after block 7 of 16 was acknowledged: block 7 "
+          "or an earlier block was refused"}, sent(7)},
+        {"block 6 repeated 50 ms late, block 7 refused",
+         device({{EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50},
+                 {EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4}}), Ending::NotStored},
+        {"block 5 repeated behind 8000 bytes of noise, block 6 ignored",
+         device({{EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000},
+                 {EXCHANGE_FIRST_BLOCK + 5, Fault::Silence, 0}}), Ending::NotStored,
+         {"block 6 of 16: no answer within 500 ms"}},
+        {"end refused", device({{EXCHANGE_FINISH, Fault::Error, 4}}), Ending::NotStored, {}, all},
+        {"end refused behind 8000 bytes of noise",
+         device({{EXCHANGE_FINISH, Fault::FloodThenError, 8000}}), Ending::NotStored,
+         {"after block 16 of 16 was acknowledged"}},
+        {"end not acknowledged", device({{EXCHANGE_FINISH, Fault::Silence, 0}}), Ending::Stored,
+         {"the end of the sequence was not acknowledged within 500 ms"}, all, 16, 0.45, 3.0},
+        {"line hung up at block 3", hangUp, Ending::NotStored, {"block 3 of 16: "}, 0, 2, 0, 3.0,
+         {"block 3 of 16: the line hung up"}},
+    };
+    // clang-format on
+    return scenarios;
+}
+
+void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std::string& file,
+                    const std::string& port, const Bytes& settings, bool underWine) {
+    SCOPED_TRACE(scenario.name);
+    const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
+                                "...done\n\nReading Qorv data from file...done\n\n";
+    const std::string out =
+        scenario.ending == Ending::NoDevice
+            ? PORT_OPENED + "No Pelorix detected on COM " + port + "\n"
+        : scenario.ending == Ending::WrongDevice
+            ? reading + "ERROR: This program can only be used with Norb 00300360\n"
+            : reading + WRITING + "Qorv data " + (scenario.ending == Ending::Stored ? "" : "NOT ") +
+                  "stored successfully.\n\n";
+    EXPECT_EQ(run.result.out, out);
+    EXPECT_EQ(run.result.status, scenario.ending == Ending::Stored ? 0 : 1);
+    for (const std::string& part : scenario.explanation) {
+        EXPECT_NE(run.result.err.find(part), std::string::npos) << run.result.err;
+    }
+    for (const std::string& part :
+         underWine ? std::vector<std::string>{} : scenario.explanationOnPosix) {
+        EXPECT_NE(run.result.err.find(part), std::string::npos) << run.result.err;
+    }
+    const Bytes whole = wireOfSuccess(settings);
+    const size_t wire = scenario.ending == Ending::NoDevice      ? PROBE_FRAME.size()
+                        : scenario.ending == Ending::WrongDevice ? 2 * PROBE_FRAME.size()
+                                                                 : scenario.wireBytes;
+    if (wire > 0) {
+        EXPECT_EQ(hex(run.wire),
+                  hex(Bytes(whole.begin(), whole.begin() + static_cast<long>(wire))));
+    }
+    if (scenario.ending == Ending::Stored) {
+        EXPECT_EQ(run.stored, settings);
+    }
+    if (scenario.storedBlocks >= 0) {
+        EXPECT_EQ(run.storedBlocks, scenario.storedBlocks);
+    }
+    EXPECT_GE(run.result.seconds, scenario.minSeconds);
+    EXPECT_LT(run.result.seconds, scenario.maxSeconds + (underWine ? 5.0 : 0.0));
+}
+
 }  // namespace testing_support

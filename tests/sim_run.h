@@ -51,6 +51,28 @@ extern const std::string WRITING;      // "Writing Qorv data to Pelorix...\n\n"
 // Simulator options with one fault at one exchange.
 pelorix::SimOptions withFault(int exchange, pelorix::Fault fault, int value = 0);
 
+// A store that both suites run, natively and with QorvWriter.exe under wine: what the device
+// does, and how the run must end. The runner checks standard output byte for byte, the exit
+// status, the parts of standard error, the wire and the time.
+enum class Ending { Stored, NotStored, NoDevice, WrongDevice };
+struct StoreScenario {
+    std::string name;
+    pelorix::SimOptions device;
+    Ending ending;
+    std::vector<std::string> explanation{};  // parts of standard error
+    size_t wireBytes = 0;   // the wire is the start of a whole store's; 0: as the ending says
+    int storedBlocks = -1;  // -1: not checked
+    double minSeconds = 0;
+    double maxSeconds = 20;
+    // Parts that only the POSIX back end gives (wine cannot tell a hang-up on its serial ports).
+    std::vector<std::string> explanationOnPosix{};
+};
+const std::vector<StoreScenario>& storeScenarios();
+// Checks a run of `scenario`, with the settings file and the port as the tool printed them;
+// `underWine`: the run was QorvWriter.exe's, and wine's start is allowed beyond the time.
+void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std::string& file,
+                    const std::string& port, const Bytes& settings, bool underWine = false);
+
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;
 extern const Bytes FINISH_FRAME;

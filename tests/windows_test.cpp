@@ -144,6 +144,13 @@ TempDir* WindowsSuite::prefix = nullptr;
 
 }  // namespace
 
+TEST_F(WindowsSuite, ScenariosSharedWithTheNativeSuite) {
+    for (const StoreScenario& scenario : storeScenarios()) {
+        expectScenario(scenario, runWindows(scenario.device, 3), windowsPath(settingsPath), "3",
+                       settings, true);
+    }
+}
+
 TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
     for (int com : {3, 12}) {
         const ToolRun run = runWindows({}, com);
@@ -312,96 +319,6 @@ TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
                              "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a", "longPathAware>true"}) {
         EXPECT_TRUE(contains(text, false)) << text;
     }
-}
-
-TEST_F(WindowsSuite, NoiseAndSplitAnswers) {
-    for (Fault fault : {Fault::Noise, Fault::Split}) {
-        const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_ANY, fault), 4);
-        EXPECT_EQ(run.result.status, 0);
-        EXPECT_EQ(run.stored, settings);
-    }
-}
-
-TEST_F(WindowsSuite, NoDeviceAndProbeRefused) {
-    const std::vector<std::pair<SimOptions, std::string>> cases{
-        {withFault(pelorix::EXCHANGE_ANY, Fault::Silence), "probe: no answer within 500 ms"},
-        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, 4),
-         "probe refused by the device with error code 0x04"},
-        {withFault(pelorix::EXCHANGE_PROBE, Fault::Error, -1),
-         "probe refused by the device without an error code"},
-        {withFault(pelorix::EXCHANGE_PROBE, Fault::UnrelatedOnly), "2 other messages came"}};
-    for (const auto& [options, explanation] : cases) {
-        const ToolRun run = runWindows(options, 3);
-        EXPECT_EQ(run.result.out, PORT_OPENED + "No Pelorix detected on COM 3\n");
-        EXPECT_EQ(run.result.status, 1);
-        EXPECT_EQ(run.wire, PROBE_FRAME);
-        EXPECT_NE(run.result.err.find(explanation), std::string::npos) << run.result.err;
-    }
-}
-
-TEST_F(WindowsSuite, WrongIdentityAndRefusedBlock) {
-    SimOptions other;
-    other.identity = {0x00, 0x30, 0x03, 0x61};
-    ToolRun run = runWindows(other, 3);
-    EXPECT_EQ(run.result.out, readingStart() +
-                                  "done\n\nERROR: This program can only be used with Norb "
-                                  "00300360\n");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.wire, concat({PROBE_FRAME, IDENTITY_REQUEST_FRAME}));
-    EXPECT_NE(run.result.err.find("identity 00 30 03 61; this tool requires 00 30 03 60"),
-              std::string::npos)
-        << run.result.err;
-
-    run = runWindows(withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4), 3);
-    EXPECT_NE(run.result.err.find("block 6 of 16 refused by the device with error code 0x04"),
-              std::string::npos)
-        << run.result.err;
-    EXPECT_EQ(run.result.out,
-              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.storedBlocks, 5);
-    EXPECT_EQ(run.wire.size(), 10u + 6 * 74u);
-
-    // A doubled acknowledgement of block 14 cannot stand in for the refusal of block 15, and a
-    // refused end of the sequence means the data was not stored.
-    // Nor can one that comes with the refusal in one write, or one repeated late.
-    SimOptions stale = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate);
-    stale.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4});
-    SimOptions late = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50);
-    late.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4});
-    // Nor one behind more noise than a tty's read buffer holds.
-    SimOptions flood = withFault(pelorix::EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000);
-    flood.faults.push_back({pelorix::EXCHANGE_FIRST_BLOCK + 5, Fault::Silence});
-    for (const SimOptions& options :
-         {stale, late, withFault(pelorix::EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4),
-          withFault(pelorix::EXCHANGE_FINISH, Fault::Error, 4), flood,
-          withFault(pelorix::EXCHANGE_FINISH, Fault::FloodThenError, 8000)}) {
-        run = runWindows(options, 3);
-        EXPECT_EQ(run.result.out,
-                  readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-        EXPECT_EQ(run.result.status, 1);
-    }
-}
-
-TEST_F(WindowsSuite, UnacknowledgedFinishSucceedsAfterTheLimit) {
-    const ToolRun run = runWindows(withFault(pelorix::EXCHANGE_FINISH, Fault::Silence), 3);
-    EXPECT_EQ(run.result.status, 0);
-    EXPECT_NE(run.result.err.find("the end of the sequence was not acknowledged within 500 ms"),
-              std::string::npos)
-        << run.result.err;
-    EXPECT_GE(run.result.seconds, 0.45);
-    EXPECT_EQ(run.stored, settings);
-}
-
-TEST_F(WindowsSuite, HungUpLineFailsWithoutHanging) {
-    SimOptions options;
-    options.hangUpAtBlock = 2;
-    const ToolRun run = runWindows(options, 3);
-    EXPECT_EQ(run.result.out,
-              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_LT(run.result.seconds, 5.0);
-    EXPECT_NE(run.result.err.find("block 3 of 16"), std::string::npos) << run.result.err;
 }
 
 TEST_F(WindowsSuite, MissingSettingsFileIsNotCreatedAndReadOnlyOneIsRead) {
