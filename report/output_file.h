@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <string>
 
 namespace qorv {
@@ -15,8 +17,8 @@ bool environmentValue(const char* name, std::string* value);
 // The C runtime's text for an errno value.
 std::string errorText(int errnoValue);
 
-// The time now, as UTC in ISO 8601 ("2026-12-09T05:21:47Z").
-std::string utcNow();
+// `time` as UTC calendar time.
+bool utcTime(std::time_t time, std::tm* parts);
 // What to do about a port this user may not open, as this system arranges access to ports.
 const char* permissionHint();
 // Whether the system's error codes mean something to a user (Windows'), so that explanations
@@ -40,6 +42,12 @@ struct OtherFile {
 // file this call created is then removed again.
 std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
                           const char* portDevice, OtherFile otherOutput, std::string* reason);
+
+// A file the run opened and closes.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Appends `line` to a file opened OUTPUT_LINES_APPENDED in one write, whole or not at all: a
 // write cut short (a full disk, the file size limit) is taken back, unless another writer has

@@ -106,13 +106,8 @@ void writeConsole(bool toError, const char* text, size_t length) {
     std::fflush(stream);
 }
 
-std::string utcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
+bool utcTime(std::time_t time, std::tm* parts) {
+    return gmtime_r(&time, parts) != nullptr;
 }
 
 const char* permissionHint() {

@@ -172,13 +172,8 @@ void writeConsole(bool toError, const char* text, size_t length) {
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(count), &written, nullptr);
 }
 
-std::string utcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_s(&parts, &now);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
+bool utcTime(std::time_t time, std::tm* parts) {
+    return gmtime_s(parts, &time) == 0;
 }
 
 const char* permissionHint() {

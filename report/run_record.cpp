@@ -101,13 +101,17 @@ void addNumber(std::string& line, const char* name, long long value, bool presen
     line += std::string(",\"") + name + "\":" + (present ? std::to_string(value) : "null");
 }
 
-}  // namespace
-
-RunRecord::~RunRecord() {
-    if (out != nullptr) {
-        std::fclose(out);
+// The time now, as UTC in ISO 8601 ("2026-12-09T05:21:47Z").
+std::string utcNow() {
+    std::tm parts{};
+    char text[32] = "";
+    if (utcTime(std::time(nullptr), &parts)) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     }
+    return text;
 }
+
+}  // namespace
 
 void RunRecord::start(const char* portArgument, const char* portDevice, int32_t baudRate,
                       const char* settingsArgument) {
@@ -119,8 +123,8 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
         return;
     }
     std::string reason;
-    out = openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice,
-                         {nullptr, nullptr}, &reason);
+    out.reset(openOutputFile(path, OUTPUT_LINES_APPENDED, settingsArgument, portDevice,
+                             {nullptr, nullptr}, &reason));
     if (out == nullptr) {
         tell("cannot write the run record to %s (%s); running without one", path.c_str(),
              reason.c_str());
@@ -128,7 +132,7 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
     }
     // Unbuffered, so that the whole line goes out in one write: lines of runs appending at once
     // never interleave.
-    std::setvbuf(out, nullptr, _IONBF, 0);
+    std::setvbuf(out.get(), nullptr, _IONBF, 0);
 }
 
 void RunRecord::portOpened(const DeviceChannel& channel) {
@@ -190,7 +194,7 @@ void RunRecord::finish(int exitStatus) {
     }
     line += "]}\n";
     int error = 0;
-    if (!appendWholeLine(out, line, &error)) {
+    if (!appendWholeLine(out.get(), line, &error)) {
         tell("the run record could not be written to %s (%s)", path.c_str(),
              errorText(error).c_str());
     }

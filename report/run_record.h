@@ -10,16 +10,12 @@
 #include <vector>
 
 #include "channel/device_channel.h"
+#include "report/output_file.h"
 
 namespace qorv {
 
 class RunRecord {
   public:
-    RunRecord() = default;
-    ~RunRecord();
-    RunRecord(const RunRecord&) = delete;
-    RunRecord& operator=(const RunRecord&) = delete;
-
     // Opens the record file if QORV_REPORT names one, never the settings file or the port; a
     // file refused or not opened is said on standard error and changes nothing else.
     void start(const char* portArgument, const char* portDevice, int32_t baudRate,
@@ -43,7 +39,7 @@ class RunRecord {
         int32_t milliseconds;
     };
 
-    std::FILE* out = nullptr;
+    OwnedFile out;
     std::string path;
     std::string time;
     std::string port;

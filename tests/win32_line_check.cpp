@@ -72,7 +72,6 @@ int main() {
                    timeouts.WriteTotalTimeoutMultiplier == c.multiplier,
                what);
     }
-    std::printf(failures == 0 ? "line settings: all checks hold\n" : "line settings: %d failed\n",
-                failures);
+    std::printf("line settings: %d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }
