@@ -1,14 +1,12 @@
-// An in-memory operating-system side and clock for the channel, used by the reader fuzzer: a
-// "file" or "port" whose reads return the input in the chunks the fuzzer chose, so that the real
-// reader sees bytes arrive piecemeal. The clock is simulated: like a real port read, a read that
-// finds nothing takes one millisecond, so time limits pass without any waiting.
+// The reader fuzzer's line on the in-memory back end: a "file" or "port" whose reads return the
+// input in the chunks the fuzzer chose, so that the real reader sees bytes arrive piecemeal. The
+// clock is simulated: like a real port read, a read that finds nothing takes one millisecond, so
+// time limits pass without any waiting.
 #include "fuzz/memory_platform.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "channel/device_channel.h"
-#include "channel/platform.h"
+#include "tests/memory_backend.h"
 
 namespace qorv {
 namespace memory_platform {
@@ -42,9 +40,40 @@ int32_t take(uint8_t* buffer, int32_t count, bool withGaps) {
     position += taken;
     return static_cast<int32_t>(taken);
 }
+// The chunked input on a port and in the settings file, on the simulated clock.
+class ChunkedLine : public memory_backend::Line {
+  public:
+    int32_t nowMs() override { return clockMs; }
+    int32_t read(uint8_t* buffer, int32_t count) override {
+        if (held) {
+            ++clockMs;
+            return 0;
+        }
+        return take(buffer, count, true);
+    }
+    int32_t write(const uint8_t*, int32_t count) override {
+        held = false;
+        return count;
+    }
+    // The harness delivers the answers before the request is sent: none of them counts as
+    // having arrived before it.
+    int32_t queued() override { return 0; }
+    int openFile(const char*, OsHandle* handle) override {
+        *handle = 1;
+        return 0;
+    }
+    int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) override {
+        return take(buffer, count, false);
+    }
+    void closeFile(OsHandle) override {}
+};
+
+ChunkedLine chunkedLine;
+
 }  // namespace
 
 void load(const uint8_t* bytes, const size_t* ends, const uint8_t* gaps, size_t count) {
+    memory_backend::use(&chunkedLine);
     source = bytes;
     chunkEnds = ends;
     chunkGaps = gaps;
@@ -63,70 +92,4 @@ bool exhausted() {
 }
 
 }  // namespace memory_platform
-
-int32_t DeviceChannel::nowMs() {
-    return memory_platform::clockMs;
-}
-
-namespace platform {
-
-void portDeviceName(int32_t portNumber, char* out, size_t size) {
-    std::snprintf(out, size, "memory%d", static_cast<int>(portNumber));
-}
-
-int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle) {
-    *handle = 1;
-    return 0;
-}
-
-int openFile(const char*, OsHandle* handle) {
-    *handle = 1;
-    return 0;
-}
-
-int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
-    if (memory_platform::held) {
-        ++memory_platform::clockMs;
-        return 0;
-    }
-    return memory_platform::take(buffer, count, true);
-}
-
-int32_t readFile(OsHandle, uint8_t* buffer, int32_t count) {
-    return memory_platform::take(buffer, count, false);
-}
-
-int32_t writeAll(OsHandle, const uint8_t*, int32_t count, int*) {
-    memory_platform::held = false;
-    return count;
-}
-void purgePort(OsHandle) {}
-// The harness delivers the answers before the request is sent: none of them counts as having
-// arrived before it.
-int32_t queuedInput(OsHandle) {
-    return 0;
-}
-bool portHolder(const char*, char*, size_t, int*) {
-    return false;
-}
-
-void releasePortOnSignal() {}
-
-bool isHangUp(int) {
-    return false;
-}
-
-bool isWriteStall(int) {
-    return false;
-}
-OpenProblem classifyOpenError(int) {
-    return OPEN_OTHER;
-}
-void closePort(OsHandle) {}
-void closeFile(OsHandle) {}
-void describeError(int, char* out, size_t size) {
-    std::snprintf(out, size, "memory");
-}
-
-}  // namespace platform
 }  // namespace qorv

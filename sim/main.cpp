@@ -273,16 +273,16 @@ int main(int argc, char** argv) {
                 break;
             }
             case OPT_NO_FINISH:
-                options.faults.push_back({pelorix::EXCHANGE_FINISH, pelorix::Fault::Silence, 0});
-                break;
             case OPT_SILENT:
-                options.faults.push_back({pelorix::EXCHANGE_ANY, pelorix::Fault::Silence, 0});
-                break;
             case OPT_NOISE:
-                options.faults.push_back({pelorix::EXCHANGE_ANY, pelorix::Fault::Noise, 0});
-                break;
             case OPT_SPLIT:
-                options.faults.push_back({pelorix::EXCHANGE_ANY, pelorix::Fault::Split, 0});
+                // Shortcuts for one --fault.
+                options.faults.push_back(
+                    {option == OPT_NO_FINISH ? pelorix::EXCHANGE_FINISH : pelorix::EXCHANGE_ANY,
+                     option == OPT_NOISE   ? pelorix::Fault::Noise
+                     : option == OPT_SPLIT ? pelorix::Fault::Split
+                                           : pelorix::Fault::Silence,
+                     0});
                 break;
             case OPT_DELAY:
                 if (!parseInt(optarg, &number) || number < 0) {

@@ -1,17 +1,13 @@
 #include "tests/virtual_line.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "channel/device_channel.h"
-#include "channel/platform.h"
 #include "sim/frames.h"
+#include "tests/memory_backend.h"
 
 namespace virtual_line {
 
@@ -335,7 +331,11 @@ int64_t lineQuietMs() {
 
 }  // namespace
 
+// Puts the channel's port on this line (below).
+void takeThePort();
+
 void reset(const Scenario& scenario) {
+    takeThePort();
     world = World{};
     world.scenario = scenario;
     world.raceUsed.assign(scenario.races.size(), false);
@@ -362,128 +362,79 @@ DeviceRecord finish() {
     return record;
 }
 
+namespace {
+
+// The channel's port on this line, on the simulated clock.
+class VirtualLine : public qorv::memory_backend::Line {
+  public:
+    int32_t nowMs() override { return static_cast<int32_t>(world.nowUs / 1000); }
+
+    int32_t read(uint8_t* buffer, int32_t count) override {
+        releaseHold();
+        const int64_t limit = world.nowUs + READ_WAIT_US;
+        for (;;) {
+            advance(world.nowUs);
+            refill();
+            if (world.readBuffer > 0) {
+                break;
+            }
+            const int64_t next = nextEventUs();
+            if (next > limit) {
+                world.nowUs = limit;
+                advance(world.nowUs);
+                break;
+            }
+            world.nowUs = std::max(world.nowUs, next);
+        }
+        if (world.nowUs > HANG_US) {
+            std::fprintf(stderr, "virtual line: the run is still going after %lld s\n",
+                         static_cast<long long>(HANG_US / 1'000'000));
+            std::abort();
+        }
+        refill();
+        return static_cast<int32_t>(takeIn(buffer, count));
+    }
+
+    int32_t write(const uint8_t* buffer, int32_t count) override {
+        advance(world.nowUs);
+        world.written.emplace_back(buffer, buffer + count);
+        world.writtenTaken.push_back(false);
+        world.record.requestTimesMs.push_back(toolMs());
+        world.record.lineQuietMs.push_back(lineQuietMs());
+        for (int32_t i = 0; i < count; ++i) {
+            uint8_t bytes[2];
+            const int n = applyFault(true, world.toDeviceCount++, buffer[i], bytes);
+            for (int k = 0; k < n; ++k) {
+                world.outLineFreeUs = std::max(world.outLineFreeUs, world.nowUs) + BYTE_US;
+                world.toDevice.push_back(Arrival{world.outLineFreeUs, bytes[k]});
+            }
+        }
+        return count;
+    }
+
+    void purge() override {
+        advance(world.nowUs);
+        world.inboundTaken += available();
+        world.readBuffer = 0;
+    }
+
+    // FIONREAD: the read buffer alone.
+    int32_t queued() override {
+        releaseHold();
+        advance(world.nowUs);
+        if (world.inboundTaken + available() > world.reachedAtRefill) {
+            refill();
+        }
+        return static_cast<int32_t>(world.readBuffer);
+    }
+};
+
+VirtualLine line;
+
+}  // namespace
+
+void takeThePort() {
+    qorv::memory_backend::use(&line);
+}
+
 }  // namespace virtual_line
-
-namespace qorv {
-
-using virtual_line::world;
-
-int32_t DeviceChannel::nowMs() {
-    return static_cast<int32_t>(world.nowUs / 1000);
-}
-
-namespace platform {
-
-void portDeviceName(int32_t portNumber, char* out, size_t size) {
-    std::snprintf(out, size, "virtual%d", static_cast<int>(portNumber));
-}
-
-int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle) {
-    *handle = 1;
-    return 0;
-}
-
-int openFile(const char* path, OsHandle* handle) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    *handle = fd;
-    return 0;
-}
-
-int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
-    virtual_line::releaseHold();
-    const int64_t limit = world.nowUs + virtual_line::READ_WAIT_US;
-    for (;;) {
-        virtual_line::advance(world.nowUs);
-        virtual_line::refill();
-        if (world.readBuffer > 0) {
-            break;
-        }
-        const int64_t next = virtual_line::nextEventUs();
-        if (next > limit) {
-            world.nowUs = limit;
-            virtual_line::advance(world.nowUs);
-            break;
-        }
-        world.nowUs = std::max(world.nowUs, next);
-    }
-    if (world.nowUs > virtual_line::HANG_US) {
-        std::fprintf(stderr, "virtual line: the run is still going after %lld s\n",
-                     static_cast<long long>(virtual_line::HANG_US / 1'000'000));
-        std::abort();
-    }
-    virtual_line::refill();
-    return static_cast<int32_t>(virtual_line::takeIn(buffer, count));
-}
-
-int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
-    return static_cast<int32_t>(
-        ::read(static_cast<int>(handle), buffer, static_cast<size_t>(count)));
-}
-
-int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
-    virtual_line::advance(world.nowUs);
-    world.written.emplace_back(buffer, buffer + count);
-    world.writtenTaken.push_back(false);
-    world.record.requestTimesMs.push_back(virtual_line::toolMs());
-    world.record.lineQuietMs.push_back(virtual_line::lineQuietMs());
-    for (int32_t i = 0; i < count; ++i) {
-        uint8_t bytes[2];
-        const int n = virtual_line::applyFault(true, world.toDeviceCount++, buffer[i], bytes);
-        for (int k = 0; k < n; ++k) {
-            world.outLineFreeUs =
-                std::max(world.outLineFreeUs, world.nowUs) + virtual_line::BYTE_US;
-            world.toDevice.push_back(virtual_line::Arrival{world.outLineFreeUs, bytes[k]});
-        }
-    }
-    return count;
-}
-
-void purgePort(OsHandle) {
-    virtual_line::advance(world.nowUs);
-    world.inboundTaken += virtual_line::available();
-    world.readBuffer = 0;
-}
-
-// FIONREAD: the read buffer alone.
-int32_t queuedInput(OsHandle) {
-    virtual_line::releaseHold();
-    virtual_line::advance(world.nowUs);
-    if (world.inboundTaken + virtual_line::available() > world.reachedAtRefill) {
-        virtual_line::refill();
-    }
-    return static_cast<int32_t>(world.readBuffer);
-}
-
-void closePort(OsHandle) {}
-
-void closeFile(OsHandle handle) {
-    ::close(static_cast<int>(handle));
-}
-
-void describeError(int osError, char* out, size_t size) {
-    std::snprintf(out, size, "%s", std::strerror(osError));
-}
-
-OpenProblem classifyOpenError(int) {
-    return OPEN_OTHER;
-}
-
-bool portHolder(const char*, char*, size_t, int*) {
-    return false;
-}
-
-void releasePortOnSignal() {}
-
-bool isHangUp(int) {
-    return false;
-}
-
-bool isWriteStall(int) {
-    return false;
-}
-
-}  // namespace platform
-}  // namespace qorv
