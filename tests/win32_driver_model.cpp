@@ -91,6 +91,16 @@ bool unplugged() {
     return driver.unplugAtBlock > 0 && seen.blocksWritten >= driver.unplugAtBlock;
 }
 
+// An unplugged port, or one with an error pending under fAbortOnError, fails every read and
+// write.
+bool failsNow() {
+    if (unplugged() || driver.abortPending) {
+        SetLastError(unplugged() ? driver.unplugError : ERROR_OPERATION_ABORTED);
+        return true;
+    }
+    return false;
+}
+
 size_t available() {
     size_t count = 0;
     while (count < toTool.size() && toTool[count].first <= nowUs) {
@@ -189,14 +199,13 @@ BOOL WINAPI fakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
 
 BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
                          LPOVERLAPPED overlapped) {
+    static const auto readFile = real<decltype(&ReadFile)>(L"kernel32.dll", "ReadFile");
     if (handle != PORT) {
-        static const auto readFile = real<decltype(&ReadFile)>(L"kernel32.dll", "ReadFile");
         return readFile(handle, buffer, count, got, overlapped);
     }
     ++seen.reads;
     *got = 0;
-    if (unplugged() || driver.abortPending) {
-        SetLastError(unplugged() ? driver.unplugError : ERROR_OPERATION_ABORTED);
+    if (failsNow()) {
         return FALSE;
     }
     const COMMTIMEOUTS& t = seen.timeouts;
@@ -228,18 +237,17 @@ BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
 
 BOOL WINAPI fakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD put,
                           LPOVERLAPPED overlapped) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     if (handle != PORT) {
         static const auto writeFile = real<decltype(&WriteFile)>(L"kernel32.dll", "WriteFile");
-        return writeFile(handle, buffer, count, put, overlapped);
+        return writeFile(handle, bytes, count, put, overlapped);
     }
-    ++seen.writes;
     *put = 0;
-    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    ++seen.writes;
     if (count > 2 && bytes[2] == 0x96) {
         ++seen.blocksWritten;
     }
-    if (unplugged() || driver.abortPending) {
-        SetLastError(unplugged() ? driver.unplugError : ERROR_OPERATION_ABORTED);
+    if (failsNow()) {
         return FALSE;
     }
     if (driver.stallAtBlock > 0 && seen.blocksWritten >= driver.stallAtBlock) {
