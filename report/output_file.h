@@ -3,6 +3,7 @@
 // file or the port under any name or link; and opening never blocks.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -54,4 +55,29 @@ using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 // appended behind it meanwhile. False with the C runtime's errno value in `error` on failure.
 bool appendWholeLine(std::FILE* file, const std::string& line, int* error);
 
+// The system's part of opening an output file (output_posix.cpp, output_win32.cpp); the rules
+// are in output_file.cpp.
+namespace output_system {
+
+using Handle = intptr_t;
+
+// A reason to refuse `path` without opening it (a directory, a device: opening one does
+// something of its own), or "".
+std::string refusalBeforeOpening(const std::string& path);
+// Opens for writing, creating the file when missing, without blocking; `created` says whether
+// this call created it. False with the system's reason.
+bool open(const std::string& path, bool append, Handle* handle, bool* created, std::string* reason);
+// A reason to refuse what was opened (no regular or disk file), or "".
+std::string refusalOf(Handle handle);
+// Whether `handle` is the file at `other`, under any name or link.
+bool isFile(Handle handle, const char* other);
+bool empty(Handle handle, std::string* reason);
+// Closes the handle, and removes the file when `created` says this run made it.
+void discard(Handle handle, const std::string& path, bool created);
+// The handle as a C stream (text for OUTPUT_TEXT_EMPTIED); null with the reason, the handle then
+// discarded.
+std::FILE* stream(Handle handle, bool append, const std::string& path, bool created,
+                  std::string* reason);
+
+}  // namespace output_system
 }  // namespace qorv

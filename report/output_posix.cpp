@@ -27,57 +27,76 @@ std::string errorText(int errnoValue) {
     return std::strerror(errnoValue);
 }
 
-std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
-                          const char* portDevice, OtherFile otherOutput, std::string* reason) {
-    const OtherFile avoid[] = {
-        {settingsPath, "the settings file"}, {portDevice, "the port"}, otherOutput};
-    const bool append = kind == OUTPUT_LINES_APPENDED;
-    // Looked at before it is opened: opening a tty or a FIFO does something of its own.
+namespace output_system {
+
+std::string refusalBeforeOpening(const std::string& path) {
+    // A tty or a FIFO would do something of its own when opened.
     struct stat before {};
-    const bool existed = stat(path.c_str(), &before) == 0;
-    if (existed && !S_ISREG(before.st_mode)) {
-        *reason = S_ISDIR(before.st_mode) ? "it is a directory" : "it is no regular file";
-        return nullptr;
+    if (stat(path.c_str(), &before) != 0 || S_ISREG(before.st_mode)) {
+        return "";
     }
+    return S_ISDIR(before.st_mode) ? "it is a directory" : "it is no regular file";
+}
+
+bool open(const std::string& path, bool append, Handle* handle, bool* created,
+          std::string* reason) {
+    struct stat before {};
+    *created = stat(path.c_str(), &before) != 0;
     // O_NONBLOCK: should a FIFO take its place meanwhile, the open fails instead of waiting.
-    const int fd = open(
+    const int fd = ::open(
         path.c_str(),
         O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0), 0666);
     if (fd < 0) {
         *reason = std::strerror(errno);
-        return nullptr;
+        return false;
     }
-    const auto refuse = [&](const std::string& why) -> std::FILE* {
-        close(fd);
-        if (!existed) {
-            unlink(path.c_str());
-        }
-        *reason = why;
-        return nullptr;
-    };
+    *handle = fd;
+    return true;
+}
+
+std::string refusalOf(Handle handle) {
     struct stat opened {};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        return refuse("it is no regular file");
+    return fstat(static_cast<int>(handle), &opened) == 0 && S_ISREG(opened.st_mode)
+               ? ""
+               : "it is no regular file";
+}
+
+// By device and inode.
+bool isFile(Handle handle, const char* other) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(static_cast<int>(handle), &opened) == 0 && stat(other, &named) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+bool empty(Handle handle, std::string* reason) {
+    if (ftruncate(static_cast<int>(handle), 0) != 0) {
+        *reason = std::strerror(errno);
+        return false;
     }
-    // Compared by device and inode, so that another name or a link to it is caught too; a
-    // settings file named only by this path exists now, if it is this file.
-    for (size_t i = 0; i < sizeof avoid / sizeof avoid[0]; ++i) {
-        struct stat other {};
-        if (avoid[i].path != nullptr && stat(avoid[i].path, &other) == 0 &&
-            other.st_dev == opened.st_dev && other.st_ino == opened.st_ino) {
-            return refuse(std::string("it is ") + avoid[i].what);
-        }
+    return true;
+}
+
+void discard(Handle handle, const std::string& path, bool created) {
+    close(static_cast<int>(handle));
+    if (created) {
+        unlink(path.c_str());
     }
-    if (!append && ftruncate(fd, 0) != 0) {
-        return refuse(std::strerror(errno));
-    }
+}
+
+std::FILE* stream(Handle handle, bool append, const std::string& path, bool created,
+                  std::string* reason) {
+    const int fd = static_cast<int>(handle);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::FILE* file = fdopen(fd, append ? "a" : "w");
     if (file == nullptr) {
-        return refuse(std::strerror(errno));
+        *reason = std::strerror(errno);
+        discard(handle, path, created);
     }
     return file;
 }
+
+}  // namespace output_system
 
 bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
     const int fd = fileno(file);

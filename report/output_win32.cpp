@@ -79,61 +79,75 @@ std::string errorText(int errnoValue) {
     return text;
 }
 
-std::FILE* openOutputFile(const std::string& path, OutputKind kind, const char* settingsPath,
-                          const char* portDevice, OtherFile otherOutput, std::string* reason) {
-    const OtherFile avoid[] = {
-        {settingsPath, "the settings file"}, {portDevice, "the port"}, otherOutput};
-    const bool append = kind == OUTPUT_LINES_APPENDED;
+namespace output_system {
+
+std::string refusalBeforeOpening(const std::string& path) {
     const std::wstring name = wideFromUtf8(path);
     if (namesADevice(name)) {
-        *reason = "it names a device, not a disk file";
-        return nullptr;
+        return "it names a device, not a disk file";
     }
     const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        *reason = "it is a directory";
-        return nullptr;
-    }
-    HANDLE handle = CreateFileW(name.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? "it is a directory"
+               : "";
+}
+
+bool open(const std::string& path, bool append, Handle* handle, bool* created,
+          std::string* reason) {
+    HANDLE file = CreateFileW(wideFromUtf8(path).c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         *reason = systemReason(GetLastError());
-        return nullptr;
+        return false;
     }
-    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-    const auto refuse = [&](const std::string& why) -> std::FILE* {
-        CloseHandle(handle);
-        if (created) {
-            DeleteFileW(name.c_str());
-        }
-        *reason = why;
-        return nullptr;
-    };
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-        return refuse("it is not a disk file");
+    *created = GetLastError() != ERROR_ALREADY_EXISTS;
+    *handle = reinterpret_cast<Handle>(file);
+    return true;
+}
+
+std::string refusalOf(Handle handle) {
+    return GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK
+               ? ""
+               : "it is not a disk file";
+}
+
+bool isFile(Handle handle, const char* other) {
+    return sameFile(reinterpret_cast<HANDLE>(handle), wideFromUtf8(other));
+}
+
+bool empty(Handle handle, std::string* reason) {
+    if (!SetEndOfFile(reinterpret_cast<HANDLE>(handle))) {
+        *reason = systemReason(GetLastError());
+        return false;
     }
-    for (size_t i = 0; i < sizeof avoid / sizeof avoid[0]; ++i) {
-        if (avoid[i].path != nullptr && sameFile(handle, wideFromUtf8(avoid[i].path))) {
-            return refuse(std::string("it is ") + avoid[i].what);
-        }
+    return true;
+}
+
+void discard(Handle handle, const std::string& path, bool created) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    if (created) {
+        DeleteFileW(wideFromUtf8(path).c_str());
     }
-    if (!append && !SetEndOfFile(handle)) {
-        return refuse(systemReason(GetLastError()));
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                   _O_WRONLY | (append ? _O_APPEND | _O_BINARY : _O_TEXT));
+}
+
+std::FILE* stream(Handle handle, bool append, const std::string& path, bool created,
+                  std::string* reason) {
+    const int fd = _open_osfhandle(handle, _O_WRONLY | (append ? _O_APPEND | _O_BINARY : _O_TEXT));
     if (fd < 0) {
-        return refuse("it cannot be written");
+        *reason = "it cannot be written";
+        discard(handle, path, created);
+        return nullptr;
     }
     std::FILE* file = _fdopen(fd, append ? "ab" : "w");
     if (file == nullptr) {
         _close(fd);
         *reason = "it cannot be written";
-        return nullptr;
     }
     return file;
 }
+
+}  // namespace output_system
 
 bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {
     const int fd = _fileno(file);
