@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/frames.h"
+
 namespace fuzzing {
 
 bool frameIsValid(const uint8_t* frame, size_t length) {
@@ -66,21 +68,9 @@ std::vector<uint8_t> structuredStream(const uint8_t* bytes, size_t size,
         // Lengths from 0 to 300, so both length forms occur.
         const size_t wanted = bytes[at++] * 300u / 255u;
         const size_t length = std::min<size_t>(wanted, size - at);
-        std::vector<uint8_t> frame{0xFA, static_cast<uint8_t>(at), mid};
-        if (length < 255) {
-            frame.push_back(static_cast<uint8_t>(length));
-        } else {
-            frame.push_back(0xFF);
-            frame.push_back(static_cast<uint8_t>(length >> 8));
-            frame.push_back(static_cast<uint8_t>(length));
-        }
-        frame.insert(frame.end(), bytes + at, bytes + at + length);
+        const std::vector<uint8_t> frame = pelorix::encodeFrame(
+            mid, std::vector<uint8_t>(bytes + at, bytes + at + length), static_cast<uint8_t>(at));
         at += length;
-        unsigned sum = 0;
-        for (size_t i = 1; i < frame.size(); ++i) {
-            sum += frame[i];
-        }
-        frame.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
         stream.insert(stream.end(), frame.begin(), frame.end());
         frames->push_back(frame);
     }
