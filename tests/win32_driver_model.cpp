@@ -134,12 +134,17 @@ BOOL WINAPI fakeGetCommState(HANDLE, LPDCB dcb) {
     return TRUE;
 }
 
+// A setting the driver does not take.
+BOOL refused() {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
 BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
     // Drivers check the DCB as a whole; equal XON and XOFF characters are refused.
     if (driver.refuseEveryState || dcb->XonChar == dcb->XoffChar ||
         (driver.refuseTwoStopBits && dcb->StopBits == TWOSTOPBITS)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return refused();
     }
     seen.dcb = *dcb;
     seen.stateSet = true;
@@ -154,8 +159,7 @@ BOOL WINAPI fakeGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
 
 BOOL WINAPI fakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
     if (driver.refuseTimeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return refused();
     }
     seen.timeouts = *timeouts;
     seen.timeoutsSet = true;

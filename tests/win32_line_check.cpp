@@ -21,21 +21,12 @@ void expect(bool holds, const char* what) {
 }  // namespace
 
 int main() {
-    // Everything another program could have left set.
+    // Everything another program could have left set: every flag, a handshaking DTR, not binary,
+    // 7E, equal XON and XOFF characters.
     DCB dcb;
-    ZeroMemory(&dcb, sizeof dcb);
+    FillMemory(&dcb, sizeof dcb, 0xFF);
     dcb.fBinary = FALSE;
-    dcb.fParity = TRUE;
-    dcb.fOutxCtsFlow = TRUE;
-    dcb.fOutxDsrFlow = TRUE;
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    dcb.fDsrSensitivity = TRUE;
-    dcb.fOutX = TRUE;
-    dcb.fInX = TRUE;
-    dcb.fErrorChar = TRUE;
-    dcb.fNull = TRUE;
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-    dcb.fAbortOnError = TRUE;
     dcb.ByteSize = 7;
     dcb.Parity = EVENPARITY;
     qorv::platform::applyLineSettings(&dcb, 57600, true);
@@ -48,6 +39,7 @@ int main() {
     expect(dcb.fRtsControl == RTS_CONTROL_ENABLE, "RTS on");
     expect(dcb.fDtrControl == DTR_CONTROL_ENABLE, "DTR raised, not handshaking");
     expect(dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == TWOSTOPBITS, "8N2");
+    expect(dcb.XonChar != dcb.XoffChar, "XON and XOFF characters apart");
     qorv::platform::applyLineSettings(&dcb, 57600, false);
     expect(dcb.StopBits == ONESTOPBIT, "8N1 fallback");
 
