@@ -29,6 +29,8 @@ constexpr size_t READ_BUFFER = 4095;
 struct Arrival {
     int64_t atUs;
     uint8_t value;
+    // Noise of a flood: a line still bringing it holds the next request back rightly.
+    bool stray = false;
 };
 
 struct Emission {
@@ -40,6 +42,9 @@ struct Emission {
     bool continuation;
     // The tool is held once it has read this many bytes of the emission (0: not held).
     size_t holdAfter = 0;
+    // Bytes [strayFrom, strayTo) of the emission are a flood's noise.
+    size_t strayFrom = 0;
+    size_t strayTo = 0;
 };
 
 struct World {
@@ -65,6 +70,7 @@ struct World {
     bool holdTool = false;
     size_t holdFrom = 0;
     int64_t heldUs = 0;
+    int64_t lastStrayUs = 0;
     int64_t inLineFreeUs = 0;
     int fromDeviceCount = 0;
     std::vector<int64_t> refusalsDeliveredUs;
@@ -187,6 +193,8 @@ void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
                          kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
             emit(start, burst, kind == Answer::FloodRefusal && counts);
             world.emissions.back().holdAfter = race->ms == 0 ? answer.size() : 0;
+            world.emissions.back().strayFrom = answer.size();
+            world.emissions.back().strayTo = answer.size() + static_cast<size_t>(race->flood);
             break;
     }
 }
@@ -240,12 +248,14 @@ void advance(int64_t untilUs) {
             world.holdFrom = world.inbound.size() + emission.holdAfter;
         }
         int64_t at = std::max(emission.earliestUs, world.inLineFreeUs);
-        for (uint8_t value : emission.bytes) {
+        for (size_t index = 0; index < emission.bytes.size(); ++index) {
             uint8_t bytes[2];
-            const int count = applyFault(false, world.fromDeviceCount++, value, bytes);
+            const int count =
+                applyFault(false, world.fromDeviceCount++, emission.bytes[index], bytes);
+            const bool stray = index >= emission.strayFrom && index < emission.strayTo;
             for (int i = 0; i < count; ++i) {
                 at += BYTE_US;
-                world.inbound.push_back(Arrival{at, bytes[i]});
+                world.inbound.push_back(Arrival{at, bytes[i], stray});
             }
         }
         world.inLineFreeUs = at;
@@ -297,7 +307,11 @@ void refill() {
 size_t takeIn(uint8_t* buffer, int32_t count) {
     const size_t taken = std::min(world.readBuffer, static_cast<size_t>(count));
     for (size_t i = 0; i < taken; ++i) {
-        buffer[i] = world.inbound[world.inboundTaken++].value;
+        const Arrival& byte = world.inbound[world.inboundTaken++];
+        buffer[i] = byte.value;
+        if (byte.stray) {
+            world.lastStrayUs = visibleUs(byte.atUs);
+        }
     }
     world.readBuffer -= taken;
     return taken;
@@ -323,10 +337,10 @@ int64_t toolMs() {
     return (world.nowUs - world.heldUs) / 1000;
 }
 
+// When the last flood noise the tool has read reached the port (answers do not count: a tool
+// that waits for one past its limit is slow).
 int64_t lineQuietMs() {
-    const int64_t lastUs =
-        world.inboundTaken > 0 ? visibleUs(world.inbound[world.inboundTaken - 1].atUs) : 0;
-    return (std::min(lastUs, world.nowUs) - world.heldUs) / 1000;
+    return (std::min(world.lastStrayUs, world.nowUs) - world.heldUs) / 1000;
 }
 
 }  // namespace

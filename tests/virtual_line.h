@@ -72,8 +72,8 @@ struct DeviceRecord {
     // time the tool was held.
     std::vector<int64_t> requestTimesMs;
     int64_t endMs = 0;
-    // For each request and for the end, when the last byte the tool had read by then reached the
-    // port: a line still sending holds the tool back rightly.
+    // For each request and for the end, when the last flood noise the tool had read by then
+    // reached the port: a line still bringing a flood holds the tool back rightly.
     std::vector<int64_t> lineQuietMs;
     int64_t endQuietMs = 0;
     int bytesToDevice = 0;
