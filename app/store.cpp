@@ -27,6 +27,42 @@ ResultCode timed(RunReport& report, Step step, int32_t block, Exchange exchange)
     return result;
 }
 
+// Reads the settings data out of the open file into `settings`; false, said and reported, when
+// the file holds none that can be stored. A data frame shorter than the sixteen blocks cannot be
+// stored: no byte is sent that did not come from the file.
+bool readSettings(DeviceChannel& file, RunReport& report, uint8_t* settings) {
+    uint16_t length = 0;
+    const ResultCode found = file.waitForMessage(MID_QORV_DATA, settings, &length, nullptr);
+    if (found == RESULT_OK) {
+        report.settingsRead(settings, std::min<int32_t>(length, SETTINGS_DATA_SIZE));
+    }
+    if (found == RESULT_OK && length >= SETTINGS_DATA_SIZE) {
+        return true;
+    }
+    say("ERROR: file does not contain valid Qorv data\n");
+    report.failed({Step::ReadSettings, file, found, 0, settings, length});
+    return false;
+}
+
+// Asks the device who it is; false, said and reported, unless it is the device this tool is for.
+bool identityAccepted(DeviceChannel& port, RunReport& report) {
+    uint8_t identity[MAX_DATA_LENGTH];
+    uint16_t length = 0;
+    const ResultCode identified = timed(report, Step::Identity, 0, [&] {
+        return port.requestData(MID_REQ_IDENTITY, identity, &length, BID_DEFAULT);
+    });
+    if (identified == RESULT_OK) {
+        report.identityRead(identity, length);
+    }
+    if (identified == RESULT_OK && length >= sizeof EXPECTED_IDENTITY &&
+        std::memcmp(identity, EXPECTED_IDENTITY, sizeof EXPECTED_IDENTITY) == 0) {
+        return true;
+    }
+    say("ERROR: This program can only be used with Norb 00300360\n");
+    report.failed({Step::Identity, port, identified, 0, identity, length});
+    return false;
+}
+
 }  // namespace
 
 bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument,
@@ -49,34 +85,14 @@ bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument
 
     say("Reading Qorv data from file...");
     uint8_t settings[MAX_DATA_LENGTH];
-    uint16_t settingsLength = 0;
-    const ResultCode found = file.waitForMessage(MID_QORV_DATA, settings, &settingsLength, nullptr);
-    if (found == RESULT_OK) {
-        report.settingsRead(settings, std::min<int32_t>(settingsLength, SETTINGS_DATA_SIZE));
-    }
-    // A data frame shorter than the sixteen blocks cannot be stored: no byte is sent that did not
-    // come from the file.
-    if (found != RESULT_OK || settingsLength < SETTINGS_DATA_SIZE) {
-        say("ERROR: file does not contain valid Qorv data\n");
-        report.failed({Step::ReadSettings, file, found, 0, settings, settingsLength});
+    if (!readSettings(file, report, settings)) {
         file.close();
         port.close();
         return false;
     }
     say("done\n\n");
 
-    uint8_t identity[MAX_DATA_LENGTH];
-    uint16_t identityLength = 0;
-    const ResultCode identified = timed(report, Step::Identity, 0, [&] {
-        return port.requestData(MID_REQ_IDENTITY, identity, &identityLength, BID_DEFAULT);
-    });
-    if (identified == RESULT_OK) {
-        report.identityRead(identity, identityLength);
-    }
-    if (identified != RESULT_OK || identityLength < sizeof EXPECTED_IDENTITY ||
-        std::memcmp(identity, EXPECTED_IDENTITY, sizeof EXPECTED_IDENTITY) != 0) {
-        say("ERROR: This program can only be used with Norb 00300360\n");
-        report.failed({Step::Identity, port, identified, 0, identity, identityLength});
+    if (!identityAccepted(port, report)) {
         return false;
     }
 
