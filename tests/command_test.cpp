@@ -136,7 +136,7 @@ TEST(CommandLine, SignalDuringARunReleasesThePort) {
 TEST(CommandLine, PortArgumentsThatOpenNothing) {
     TempDir dir;
     const std::string file = dir.file("s.qorv");
-    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port", "COM", "c"}) {
+    for (const char* port : {"abc", "0", "-3", "/dev/no-such-port", "COM", "c", "bom3"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");
@@ -153,8 +153,9 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
     EXPECT_TRUE(missing.err.find("serial ports present:\n") != std::string::npos ||
                 missing.err.find("no serial ports found") != std::string::npos)
         << missing.err;
-    // "COMn" in any letter case is port n; the message shows it as typed.
-    for (const char* port : {"COM40", "com40", "Com40"}) {
+    // "COMn" in any letter case is port n, also written out as the device; the message shows it
+    // as typed.
+    for (const char* port : {"COM40", "com40", "Com40", "\\\\.\\COM40"}) {
         const RunResult run = runProgram({QORVWRITER_PATH, file, port});
         EXPECT_EQ(run.out,
                   std::string("Opening COM port...ERROR: Can not open COM port ") + port + "\n");

@@ -405,6 +405,8 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
     EXPECT_EQ(ok["baud"], 115200);
     EXPECT_EQ(ok["time"].get<std::string>().size(), 20u);
     ASSERT_EQ(ok["exchanges"].size(), 19u);
+    EXPECT_EQ(ok["exchanges"][0]["step"], "probe");
+    EXPECT_FALSE(ok["exchanges"][0].contains("block"));
     EXPECT_EQ(ok["exchanges"][2]["block"], 1);
     EXPECT_EQ(ok["exchanges"][18]["step"], "finish");
     EXPECT_GE(ok["duration_ms"].get<int>(), 0);
