@@ -10,8 +10,7 @@
 #include "qorv_version.h"
 #include "report/diagnosis.h"
 #include "report/messages.h"
-#include "report/run_record.h"
-#include "report/trace.h"
+#include "report/run_report.h"
 
 namespace qorv {
 
