@@ -65,6 +65,10 @@ class DeadlineScope {
 constexpr int32_t IN_HAND_LIMIT_MS = 2500;
 constexpr int IN_HAND_CARRIES = 64;
 
+// Once bytes were found in hand, the line must have been quiet this long before the request goes:
+// a line hands its bytes on in bursts (a UART at each FIFO interrupt, a USB adapter at each tick
+// of its latency timer, 16 ms unless set low), so a read that finds nothing between two bursts
+// does not mean the device has stopped sending. A line with nothing in hand costs no wait.
 constexpr int32_t IN_HAND_QUIET_MS = 20;
 
 }  // namespace
@@ -93,7 +97,6 @@ ResultCode DeviceChannel::examineBytesInHand() {
     // still coming in (a flood that the driver takes in while the tool reads) are in hand too.
     // On Linux that read also moves in what waits behind the tty's read buffer.
     bool drained = false;
-    bool sawBytes = false;
     const int32_t started = nowMs();
     int32_t quietSince = started;
     int64_t taken = 0;
@@ -102,10 +105,9 @@ ResultCode DeviceChannel::examineBytesInHand() {
            nowMs() - started < IN_HAND_LIMIT_MS) {
         const int32_t got = readBytes(carry + carryCount, FRAME_BUFFER_SIZE - carryCount);
         if (got == 0) {
-            drained = !sawBytes || firstIoError != 0 || nowMs() - quietSince >= IN_HAND_QUIET_MS;
+            drained = taken == 0 || firstIoError != 0 || nowMs() - quietSince >= IN_HAND_QUIET_MS;
             continue;
         }
-        sawBytes = true;
         quietSince = nowMs();
         taken += got;
         carryCount += got;

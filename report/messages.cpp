@@ -41,8 +41,7 @@ void tell(const char* format, ...) {
 void explainOpenFailure(const DeviceChannel& channel) {
     char reason[256];
     channel.describeOsError(reason, sizeof reason);
-    std::string line = std::string("QorvWriter: ") + channel.openedName() + ": " + reason + "\n";
-    writeConsole(true, line.data(), line.size());
+    tell("%s: %s", channel.openedName(), reason);
 }
 
 }  // namespace qorv
