@@ -45,10 +45,21 @@ void writeFully(int fd, const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
+namespace {
+
+std::vector<FaultRule> faultsOf(const SimOptions& options) {
+    std::vector<FaultRule> faults = options.faults;
+    if (options.hangUpAtBlock >= 0) {
+        faults.insert(faults.begin(),
+                      FaultRule{EXCHANGE_FIRST_BLOCK + options.hangUpAtBlock, Fault::HangUp, 0});
+    }
+    return faults;
+}
+
+}  // namespace
+
 Simulator::Simulator(SimOptions options)
-    : options(std::move(options)),
-      storage(STORE_BLOCKS * BLOCK_SIZE, 0),
-      blockStored(STORE_BLOCKS, false) {}
+    : options(options), device(options.identity, faultsOf(options)) {}
 
 Simulator::~Simulator() {
     if (master >= 0) {
@@ -88,11 +99,11 @@ bool Simulator::open() {
 void Simulator::run(const std::atomic<bool>& stop) {
     uint8_t chunk[4096];
     while (!stop.load() && !hungUp && !(options.once && sequenceFinished.load())) {
-        writeLateAnswer();
+        writeDue();
         pollfd watch{master, POLLIN, 0};
-        const int64_t untilLate = late.empty() ? 20 : (lateAtUs - nowUs()) / 1000;
+        const int64_t untilDue = due.empty() ? 20 : (due.front().first - nowUs()) / 1000;
         if (poll(&watch, 1,
-                 static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(20, untilLate)))) <= 0) {
+                 static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(20, untilDue)))) <= 0) {
             continue;
         }
         const ssize_t got = ::read(master, chunk, sizeof chunk);
@@ -121,145 +132,39 @@ void Simulator::run(const std::atomic<bool>& stop) {
     }
 }
 
-const FaultRule* Simulator::faultFor(int exchange) const {
-    for (const FaultRule& rule : options.faults) {
-        if (rule.exchange == exchange) {
-            return &rule;
-        }
-    }
-    for (const FaultRule& rule : options.faults) {
-        if (rule.exchange == EXCHANGE_ANY) {
-            return &rule;
-        }
-    }
-    return nullptr;
-}
-
 void Simulator::handleFrame(const std::vector<uint8_t>& frame) {
-    const Request request = requestOf(frame, options.identity);
-    if (request.exchange < 0) {
-        writePaced(request.answer);
-        return;
+    Reply reply;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        reply = device.take(frame);
     }
-    if (request.block >= 0) {
-        if (request.block == options.hangUpAtBlock) {
-            hangUp();
-            return;
-        }
-        const FaultRule* rule = faultFor(request.exchange);
-        const bool refused = rule != nullptr &&
-                             (rule->fault == Fault::Error || rule->fault == Fault::Silence ||
-                              rule->fault == Fault::HangUp || rule->fault == Fault::UnrelatedOnly ||
-                              rule->fault == Fault::StaleThenError);
-        if (!refused) {
-            std::lock_guard<std::mutex> guard(lock);
-            std::copy(request.blockData.begin(), request.blockData.end(),
-                      storage.begin() + request.block * BLOCK_SIZE);
-            blockStored[static_cast<size_t>(request.block)] = true;
-        }
-    }
-    if (request.exchange == EXCHANGE_FINISH) {
+    const int exchange = reply.request.exchange;
+    if (exchange == EXCHANGE_FINISH) {
         writeStoreFile();
     }
-    answer(request.exchange, request.answer);
-    if (request.exchange == EXCHANGE_FINISH) {
+    if (reply.fault == Fault::HangUp) {
+        hangUp();
+        return;
+    }
+    if (reply.babbleMs > 0) {
+        babble(reply.babbleMs);
+    }
+    const int64_t now = nowUs();
+    for (Emission& emission : reply.emissions) {
+        due.emplace_back(now + emission.afterUs, std::move(emission.bytes));
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    writeDue();
+    if (exchange == EXCHANGE_FINISH) {
         sequenceFinished = true;
     }
 }
 
-void Simulator::answer(int exchange, const std::vector<uint8_t>& reply) {
-    const FaultRule* rule = faultFor(exchange);
-    const Fault fault = rule != nullptr ? rule->fault : Fault::None;
-    const std::vector<uint8_t> previous = previousAnswer.empty() ? reply : previousAnswer;
-    previousAnswer = reply;
-    std::vector<uint8_t> bytes;
-    switch (fault) {
-        case Fault::None:
-        case Fault::Split:
-        case Fault::Delay:
-            bytes = reply;
-            break;
-        case Fault::LateDuplicate:
-            bytes = reply;
-            late = reply;
-            lateAtUs = nowUs() + rule->value * 1000LL;
-            break;
-        case Fault::StaleThenError: {
-            bytes = previous;
-            const std::vector<uint8_t> refusal =
-                encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
-            bytes.insert(bytes.end(), refusal.begin(), refusal.end());
-            break;
-        }
-        case Fault::Duplicate:
-            bytes = reply;
-            bytes.insert(bytes.end(), reply.begin(), reply.end());
-            break;
-        case Fault::Flood:
-        case Fault::FloodThenError: {
-            // More than a tty's read buffer holds, so that what follows waits in its driver.
-            bytes = reply;
-            bytes.insert(bytes.end(), static_cast<size_t>(rule->value), 0x55);
-            const std::vector<uint8_t> last =
-                fault == Fault::Flood ? reply : encodeFrame(0x42, {0x04});
-            bytes.insert(bytes.end(), last.begin(), last.end());
-            break;
-        }
-        case Fault::Babble:
-            babble(rule->value);
-            return;
-        case Fault::Silence:
-            return;
-        case Fault::HangUp:
-            hangUp();
-            return;
-        case Fault::Error:
-            // A negative code: an error message without data.
-            bytes = rule->value < 0 ? encodeFrame(0x42, {})
-                                    : encodeFrame(0x42, {static_cast<uint8_t>(rule->value)});
-            break;
-        case Fault::BadChecksumFirst:
-            bytes = reply;
-            bytes.back() = static_cast<uint8_t>(bytes.back() + 1);
-            bytes.insert(bytes.end(), reply.begin(), reply.end());
-            break;
-        case Fault::UnrelatedFirst:
-        case Fault::UnrelatedOnly: {
-            bytes = encodeFrame(0x7E, {});
-            const std::vector<uint8_t> other = encodeFrame(0x55, {0x01, 0x02});
-            bytes.insert(bytes.end(), other.begin(), other.end());
-            if (fault == Fault::UnrelatedFirst) {
-                bytes.insert(bytes.end(), reply.begin(), reply.end());
-            }
-            break;
-        }
-        case Fault::SwallowingNoise:
-            // A false header whose length (32) runs past the answer that follows it.
-            bytes = {PREAMBLE, 0xFF, 0x7E, 0x20};
-            bytes.insert(bytes.end(), reply.begin(), reply.end());
-            break;
-        case Fault::Noise:
-            bytes = {0x00, 0x12, 0x55, 0xAA, 0x0D, 0x0A};
-            bytes.insert(bytes.end(), reply.begin(), reply.end());
-            break;
-    }
-    if (fault == Fault::Delay) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(rule->value));
-    }
-    if (fault == Fault::Split) {
-        for (uint8_t byte : bytes) {
-            writePaced({byte});
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return;
-    }
-    writePaced(bytes);
-}
-
-void Simulator::writeLateAnswer() {
-    if (!late.empty() && nowUs() >= lateAtUs) {
-        writePaced(late);
-        late.clear();
+void Simulator::writeDue() {
+    while (!due.empty() && nowUs() >= due.front().first) {
+        writePaced(due.front().second);
+        due.erase(due.begin());
     }
 }
 
@@ -321,16 +226,13 @@ std::vector<uint8_t> Simulator::received() const {
 
 std::vector<uint8_t> Simulator::stored() const {
     std::lock_guard<std::mutex> guard(lock);
-    return storage;
+    return device.stored();
 }
 
 int Simulator::storedBlockCount() const {
     std::lock_guard<std::mutex> guard(lock);
-    int count = 0;
-    for (bool stored : blockStored) {
-        count += stored ? 1 : 0;
-    }
-    return count;
+    const std::vector<bool>& blocks = device.blocksStored();
+    return static_cast<int>(std::count(blocks.begin(), blocks.end(), true));
 }
 
 }  // namespace pelorix

@@ -7,40 +7,15 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "sim/frames.h"
+#include "sim/device.h"
 
 namespace pelorix {
 
-enum class Fault {
-    None,
-    Silence,           // no answer
-    Error,             // answered by the error message with code `value` (none if negative)
-    BadChecksumFirst,  // a frame with a wrong checksum, then the answer
-    UnrelatedFirst,    // two unrelated frames, then the answer
-    UnrelatedOnly,     // two unrelated frames instead of the answer
-    SwallowingNoise,   // a false header whose length takes in the answer that follows
-    Split,             // the answer one byte at a time
-    Delay,             // the answer after `value` milliseconds
-    HangUp,            // the line is hung up instead of answering
-    Noise,             // bytes without a preamble before the answer
-    Duplicate,         // the answer twice
-    Babble,            // preambles streamed for `value` milliseconds instead of the answer
-    LateDuplicate,     // the answer, and again `value` milliseconds later
-    StaleThenError,    // the previous answer and the error message (code `value`) in one write
-    Flood,             // the answer, `value` bytes of noise and the answer again, in one write
-    FloodThenError,    // the answer, `value` bytes of noise and the error message 0x04, likewise
-};
-
-struct FaultRule {
-    int exchange = EXCHANGE_ANY;
-    Fault fault = Fault::None;
-    int value = 0;
-};
-
 struct SimOptions {
-    std::vector<uint8_t> identity{0x00, 0x30, 0x03, 0x60};
+    std::vector<uint8_t> identity = EXPECTED_DEVICE_IDENTITY;
     std::vector<FaultRule> faults;
     // Answer time as on a wire at this rate, 8N2 (11 bits a byte); 0 answers at once.
     int paceBaud = 0;
@@ -77,31 +52,26 @@ class Simulator {
 
   private:
     void handleFrame(const std::vector<uint8_t>& frame);
-    void answer(int exchange, const std::vector<uint8_t>& reply);
+    void writeDue();
     void writePaced(const std::vector<uint8_t>& bytes);
-    void writeLateAnswer();
     void babble(int milliseconds);
     void writeStoreFile() const;
     void hangUp();
-    const FaultRule* faultFor(int exchange) const;
 
     SimOptions options;
     int master = -1;
     int slave = -1;
     std::string slaveName;
     std::vector<uint8_t> input;  // bytes received but not yet parsed
-    mutable std::mutex lock;
+    mutable std::mutex lock;     // guards the wire log and the device's storage
     std::vector<uint8_t> wireLog;
-    std::vector<uint8_t> storage;
-    std::vector<bool> blockStored;
+    Device device;
     std::atomic<bool> sequenceFinished{false};
     bool hungUp = false;
     // Pacing: when the line is free again, in steady-clock microseconds.
     int64_t lineFreeAtUs = 0;
-    std::vector<uint8_t> previousAnswer;
-    // A duplicate answer still to come, and when.
-    std::vector<uint8_t> late;
-    int64_t lateAtUs = 0;
+    // Answers still to go on the line, and when (steady-clock microseconds), in order.
+    std::vector<std::pair<int64_t, std::vector<uint8_t>>> due;
 };
 
 // Opens a pseudo-terminal pair, raw on the terminal side, both descriptors close-on-exec.

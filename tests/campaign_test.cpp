@@ -9,13 +9,14 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "app/run.h"
 #include "tests/sim_run.h"
 #include "tests/virtual_line.h"
 
 using namespace testing_support;
-using virtual_line::Answer;
+using pelorix::Fault;
 using virtual_line::ByteFault;
 using virtual_line::Race;
 using virtual_line::Scenario;
@@ -247,43 +248,45 @@ TEST_F(Campaigns, EveryAnswerRace) {
         const std::string at = std::string(" at ") + exchangeName(exchange);
         for (int ms : lateMs) {
             add("duplicate " + std::to_string(ms) + " ms late" + at,
-                {{exchange, Answer::Duplicate, ms}});
+                {{exchange, Fault::LateDuplicate, ms}});
         }
-        add("refused" + at, {{exchange, Answer::Refuse, 0}});
-        add("refused with a stale answer in one burst" + at, {{exchange, Answer::RefuseBurst, 0}});
+        add("refused" + at, {{exchange, Fault::Error, 4}});
+        add("refused with a stale answer in one burst" + at,
+            {{exchange, Fault::StaleThenError, 4}});
         for (int ms : {1, 10}) {
             add("refusal split across the next request, " + std::to_string(ms) + " ms" + at,
-                {{exchange, Answer::RefuseSplit, ms}});
+                {{exchange, Fault::SplitRefusal, ms}});
         }
-        add("answer past the limit" + at, {{exchange, Answer::Delay, 600}});
-        add("answer lost" + at, {{exchange, Answer::LostAnswer, 0}});
-        add("request lost" + at, {{exchange, Answer::LostRequest, 0}});
+        add("answer past the limit" + at, {{exchange, Fault::Delay, 600}});
+        add("answer lost" + at, {{exchange, Fault::AnswerLost, 0}});
+        add("request lost" + at, {{exchange, Fault::Silence, 0}});
         // Floods longer than a tty's read buffer, in before the next request is written (the
         // tool held), or coming in at the line's pace while the tool reads.
         for (int flood : {3000, 5000, 8000, 20000}) {
-            for (int paced : {0, 1}) {
+            for (bool paced : {false, true}) {
                 const std::string bytes =
-                    std::to_string(flood) + " bytes" + (paced != 0 ? " at the line's pace" : "");
+                    std::to_string(flood) + " bytes" + (paced ? " at the line's pace" : "");
                 add("refusal behind a flood of " + bytes + at,
-                    {{exchange, Answer::FloodRefusal, paced, flood}});
+                    {{exchange, Fault::FloodThenError, flood, paced}});
                 if (exchange + 1 < virtual_line::EXCHANGES) {
                     add("duplicate behind a flood of " + bytes + at + ", the next request ignored",
-                        {{exchange, Answer::FloodDuplicate, paced, flood},
-                         {exchange + 1, Answer::LostRequest, 0}});
+                        {{exchange, Fault::Flood, flood, paced},
+                         {exchange + 1, Fault::Silence, 0}});
                 }
             }
         }
         if (exchange + 1 == virtual_line::EXCHANGES) {
             continue;
         }
-        const std::pair<Answer, const char*> next[] = {{Answer::Refuse, "refused"},
-                                                       {Answer::RefuseBurst, "refused in a burst"},
-                                                       {Answer::LostAnswer, "answer lost"},
-                                                       {Answer::LostRequest, "request lost"}};
+        const std::tuple<Fault, int, const char*> next[] = {
+            {Fault::Error, 4, "refused"},
+            {Fault::StaleThenError, 4, "refused in a burst"},
+            {Fault::AnswerLost, 0, "answer lost"},
+            {Fault::Silence, 0, "request lost"}};
         for (int ms : {0, 1, 4, 8, 20}) {
-            for (const auto& [answer, name] : next) {
+            for (const auto& [fault, value, name] : next) {
                 add("duplicate " + std::to_string(ms) + " ms late" + at + ", then " + name,
-                    {{exchange, Answer::Duplicate, ms}, {exchange + 1, answer, 0}});
+                    {{exchange, Fault::LateDuplicate, ms}, {exchange + 1, fault, value}});
             }
         }
     }

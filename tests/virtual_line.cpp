@@ -6,14 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sim/frames.h"
+#include "sim/device.h"
 #include "tests/memory_backend.h"
 
 namespace virtual_line {
 
 namespace {
 
-using pelorix::BLOCK_SIZE;
 constexpr int BLOCKS = pelorix::STORE_BLOCKS;
 
 // 11 bits a byte at 115200 baud.
@@ -75,27 +74,16 @@ struct World {
     int fromDeviceCount = 0;
     std::vector<int64_t> refusalsDeliveredUs;
 
-    std::vector<uint8_t> storage = std::vector<uint8_t>(BLOCKS * BLOCK_SIZE, 0);
-    std::vector<bool> stored = std::vector<bool>(BLOCKS, false);
-    std::vector<uint8_t> previousAnswer;
+    pelorix::Device device{pelorix::EXPECTED_DEVICE_IDENTITY, {}};
     bool blocksBegun = false;
+    // Per exchange: a flood there comes in at the line's pace, the tool not held.
+    std::vector<bool> paced = std::vector<bool>(EXCHANGES, false);
     std::vector<std::vector<uint8_t>> written;
     std::vector<bool> writtenTaken;
-    std::vector<bool> raceUsed;
     DeviceRecord record;
 };
 
 World world;
-
-const Race* raceFor(int exchange) {
-    for (size_t i = 0; i < world.scenario.races.size(); ++i) {
-        if (world.scenario.races[i].exchange == exchange && !world.raceUsed[i]) {
-            world.raceUsed[i] = true;
-            return &world.scenario.races[i];
-        }
-    }
-    return nullptr;
-}
 
 void emit(int64_t earliestUs, std::vector<uint8_t> bytes, bool refusal, bool continuation = false) {
     for (const Emission& pending : world.emissions) {
@@ -119,83 +107,21 @@ void noteTaken(const std::vector<uint8_t>& frame) {
 }
 
 void handleFrame(const std::vector<uint8_t>& frame, int64_t atUs) {
-    const pelorix::Request request = pelorix::requestOf(frame, {0x00, 0x30, 0x03, 0x60});
-    const int exchange = request.exchange;
-    const int block = request.block;
-    const std::vector<uint8_t>& answer = request.answer;
-    const Race* race = exchange >= 0 ? raceFor(exchange) : nullptr;
-    const Answer kind = race != nullptr ? race->answer : Answer::Normal;
-    if (kind == Answer::LostRequest) {
-        return;
+    const pelorix::Reply reply = world.device.take(frame);
+    if (reply.request.exchange >= 0 && reply.fault == pelorix::Fault::Silence) {
+        return;  // the request never reached the device
     }
     noteTaken(frame);
-    world.blocksBegun = world.blocksBegun || block >= 0;
-    const int64_t start = atUs + DEVICE_LATENCY_US;
-    const std::vector<uint8_t> refusal =
-        pelorix::encodeFrame(0x42, {static_cast<uint8_t>(exchange >= 0 ? 0x04 : 0x01)});
-    if (exchange < 0) {
-        emit(start, refusal, world.blocksBegun);
-        return;
-    }
-    const std::vector<uint8_t> previous =
-        world.previousAnswer.empty() ? answer : world.previousAnswer;
-    world.previousAnswer = answer;
-    const bool refused =
-        kind == Answer::Refuse || kind == Answer::RefuseBurst || kind == Answer::RefuseSplit;
-    if (block >= 0 && !refused) {
-        std::copy(request.blockData.begin(), request.blockData.end(),
-                  world.storage.begin() + block * BLOCK_SIZE);
-        world.stored[static_cast<size_t>(block)] = true;
-    }
-    const bool counts = world.blocksBegun;
-    std::vector<uint8_t> burst = previous;
-    switch (kind) {
-        case Answer::Normal:
-        case Answer::LostRequest:
-            emit(start, answer, false);
-            break;
-        case Answer::Duplicate:
-            world.record.sentDuplicate = true;
-            if (race->ms == 0) {
-                burst = answer;
-                burst.insert(burst.end(), answer.begin(), answer.end());
-                emit(start, burst, false);
-            } else {
-                emit(start, answer, false);
-                emit(start + race->ms * 1000LL, answer, false);
-            }
-            break;
-        case Answer::Refuse:
-            emit(start, refusal, counts);
-            break;
-        case Answer::RefuseBurst:
-            burst.insert(burst.end(), refusal.begin(), refusal.end());
-            emit(start, burst, counts);
-            break;
-        case Answer::RefuseSplit:
-            burst.insert(burst.end(), refusal.begin(), refusal.begin() + 3);
-            emit(start, burst, false);
-            emit(start + race->ms * 1000LL,
-                 std::vector<uint8_t>(refusal.begin() + 3, refusal.end()), counts, true);
-            break;
-        case Answer::Delay:
-            emit(start + race->ms * 1000LL, answer, false);
-            break;
-        case Answer::LostAnswer:
-            break;
-        case Answer::FloodDuplicate:
-        case Answer::FloodRefusal:
-            world.record.sentDuplicate = kind == Answer::FloodDuplicate;
-            burst = answer;
-            burst.insert(burst.end(), static_cast<size_t>(race->flood), 0x55);
-            burst.insert(burst.end(),
-                         kind == Answer::FloodDuplicate ? answer.begin() : refusal.begin(),
-                         kind == Answer::FloodDuplicate ? answer.end() : refusal.end());
-            emit(start, burst, kind == Answer::FloodRefusal && counts);
-            world.emissions.back().holdAfter = race->ms == 0 ? answer.size() : 0;
-            world.emissions.back().strayFrom = answer.size();
-            world.emissions.back().strayTo = answer.size() + static_cast<size_t>(race->flood);
-            break;
+    world.blocksBegun = world.blocksBegun || reply.request.block >= 0;
+    world.record.sentDuplicate = world.record.sentDuplicate || reply.answeredTwice;
+    const bool held = !world.paced[static_cast<size_t>(std::max(0, reply.request.exchange))];
+    for (const pelorix::Emission& out : reply.emissions) {
+        emit(atUs + DEVICE_LATENCY_US + out.afterUs, out.bytes, out.refusal && world.blocksBegun,
+             out.continuation);
+        Emission& emission = world.emissions.back();
+        emission.strayFrom = out.strayFrom;
+        emission.strayTo = out.strayTo;
+        emission.holdAfter = out.strayTo > out.strayFrom && held ? out.strayFrom : 0;
     }
 }
 
@@ -352,17 +278,22 @@ void reset(const Scenario& scenario) {
     takeThePort();
     world = World{};
     world.scenario = scenario;
-    world.raceUsed.assign(scenario.races.size(), false);
+    std::vector<pelorix::FaultRule> rules;
+    for (const Race& race : scenario.races) {
+        rules.push_back({race.exchange, race.fault, race.value});
+        world.paced[static_cast<size_t>(race.exchange)] = race.paced;
+    }
+    world.device = pelorix::Device(pelorix::EXPECTED_DEVICE_IDENTITY, rules, true);
 }
 
 DeviceRecord finish() {
     const int64_t endUs = world.nowUs;
     advance(endUs + 10'000'000);
     DeviceRecord& record = world.record;
-    record.stored = world.storage;
-    record.blockStored = world.stored;
+    record.stored = world.device.stored();
+    record.blockStored = world.device.blocksStored();
     record.storedBlocks =
-        static_cast<int>(std::count(world.stored.begin(), world.stored.end(), true));
+        static_cast<int>(std::count(record.blockStored.begin(), record.blockStored.end(), true));
     record.storedEveryBlock = record.storedBlocks == BLOCKS;
     for (int64_t at : world.refusalsDeliveredUs) {
         record.refusalDelivered = record.refusalDelivered || at <= endUs;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/frames.h"
+#include "sim/device.h"
 
 namespace virtual_line {
 
@@ -21,27 +21,14 @@ constexpr int EXCHANGES = pelorix::EXCHANGES;
 
 enum class ByteFault { None, Flip, Drop, Double, Preamble };
 
-enum class Answer {
-    Normal,
-    Duplicate,    // the answer twice, the second `ms` after the first (0: in one burst)
-    Refuse,       // refused (error code 4); a block is not stored
-    RefuseBurst,  // the previous exchange's answer and the refusal, in one burst
-    RefuseSplit,  // as RefuseBurst, with the refusal's last bytes `ms` later
-    Delay,        // the answer `ms` late
-    LostAnswer,   // the request is carried out, the answer lost on the line
-    LostRequest,  // the request never reaches the device
-    // The answer, then `flood` bytes of noise and the answer again (or a refusal), all in one
-    // burst. With `ms` 0 the tool is held (a busy machine, SIGSTOP) until every byte is in;
-    // otherwise it reads the flood as the line brings it.
-    FloodDuplicate,
-    FloodRefusal,
-};
-
+// How the device answers one exchange (each race applies once). A flood (Fault::Flood and
+// FloodThenError, `value` bytes) comes in one burst: unless `paced`, the tool is held (a busy
+// machine, SIGSTOP) until every byte is in; otherwise it reads the flood as the line brings it.
 struct Race {
     int exchange = -1;
-    Answer answer = Answer::Normal;
-    int ms = 0;
-    int flood = 0;
+    pelorix::Fault fault = pelorix::Fault::None;
+    int value = 0;
+    bool paced = false;
 };
 
 struct Scenario {

@@ -20,7 +20,7 @@
 
 #include "app/run.h"
 #include "channel/device_channel.h"
-#include "sim/frames.h"
+#include "sim/device.h"
 
 namespace {
 
@@ -76,13 +76,17 @@ Function real(const wchar_t* module, const char* name) {
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
 }
 
-// The device: answers each whole request 1 ms after it was written.
+// The device answers each whole request 1 ms after it was written.
+pelorix::Device device{pelorix::EXPECTED_DEVICE_IDENTITY, {}};
+
 void deviceTakes(const uint8_t* bytes, DWORD count) {
     fromTool.insert(fromTool.end(), bytes, bytes + count);
     Bytes request;
     while (pelorix::takeFrame(fromTool, &request)) {
-        for (uint8_t byte : pelorix::requestOf(request, {0x00, 0x30, 0x03, 0x60}).answer) {
-            toTool.emplace_back(nowUs + 1000, byte);
+        for (const pelorix::Emission& emission : device.take(request).emissions) {
+            for (uint8_t byte : emission.bytes) {
+                toTool.emplace_back(nowUs + 1000 + emission.afterUs, byte);
+            }
         }
     }
 }
@@ -432,6 +436,7 @@ Outcome run(const Driver& scenario, std::vector<const char*> arguments = {}) {
     nowUs = 0;
     toTool.clear();
     fromTool.clear();
+    device = pelorix::Device(pelorix::EXPECTED_DEVICE_IDENTITY, {});
     if (arguments.empty()) {
         arguments = {"QorvWriter", settingsPath.c_str(), "3"};
     }
