@@ -102,59 +102,104 @@ const std::vector<StoreScenario>& storeScenarios() {
     const size_t all = 1199;
     // clang-format off
     static const std::vector<StoreScenario> scenarios{
-        {"noise before every answer", device({{-1, Fault::Noise, 0}}), Ending::Stored, {}, all},
-        {"every answer a byte at a time", device({{-1, Fault::Split, 0}}), Ending::Stored, {}, all},
+        {"noise before every answer", device({{-1, Fault::Noise, 0}}), Ending::Stored, "stored",
+         {}, all},
+        {"every answer a byte at a time", device({{-1, Fault::Split, 0}}), Ending::Stored,
+         "stored", {}, all},
         {"nothing answers", device({{-1, Fault::Silence, 0}}), Ending::NoDevice,
+         "probe: no_answer",
          {"probe: no answer within 500 ms", "check that the device is powered"}},
         {"probe refused with a code", device({{0, Fault::Error, 4}}), Ending::NoDevice,
-         {"probe refused by the device with error code 0x04"}},
+         "probe: refused 4", {"probe refused by the device with error code 0x04"}},
         {"probe refused without a code", device({{0, Fault::Error, -1}}), Ending::NoDevice,
-         {"probe refused by the device without an error code"}},
+         "probe: refused", {"probe refused by the device without an error code"}},
         {"probe answered by other messages", device({{0, Fault::UnrelatedOnly, 0}}),
-         Ending::NoDevice, {"2 other messages came"}},
+         Ending::NoDevice, "probe: other_messages", {"2 other messages came"}},
         {"bytes that never form a frame", device({{0, Fault::Babble, 1000}}), Ending::NoDevice,
+         "probe: no_valid_frame",
          {" bytes came, none of them part of a valid frame",
           "bytes come but none forms a frame: check that the baud rate"}},
         {"another identity", device({}, {0x00, 0x30, 0x03, 0x61}), Ending::WrongDevice,
-         {"identity 00 30 03 61; this tool requires 00 30 03 60"}},
+         "identity: wrong_identity", {"identity 00 30 03 61; this tool requires 00 30 03 60"}},
         {"a short identity", device({}, {0x00, 0x30, 0x03}), Ending::WrongDevice,
-         {"holds 3 bytes, 4 needed"}},
-        {"an empty identity", device({}, {}), Ending::WrongDevice, {"holds 0 bytes"}},
+         "identity: short_identity", {"holds 3 bytes, 4 needed"}},
+        {"an empty identity", device({}, {}), Ending::WrongDevice, "identity: short_identity",
+         {"holds 0 bytes"}},
         {"a longer identity, compared on four bytes", device({}, {0x00, 0x30, 0x03, 0x60, 0x99}),
-         Ending::Stored},
-        {"identity request refused", device({{1, Fault::Error, 2}}), Ending::WrongDevice},
+         Ending::Stored, "stored"},
+        {"identity request refused", device({{1, Fault::Error, 2}}), Ending::WrongDevice,
+         "identity: refused 2"},
         {"block 6 refused", device({{EXCHANGE_FIRST_BLOCK + 5, Fault::Error, 4}}),
-         Ending::NotStored, {"block 6 of 16 refused by the device with error code 0x04"}, sent(6),
-         5},
+         Ending::NotStored, "block 6: refused 4",
+         {"block 6 of 16 refused by the device with error code 0x04"}, sent(6), 5},
         {"block 15 doubled, block 16 refused",
          device({{EXCHANGE_FIRST_BLOCK + 14, Fault::Duplicate, 0},
-                 {EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4}}), Ending::NotStored, {}, sent(16)},
+                 {EXCHANGE_FIRST_BLOCK + 15, Fault::Error, 4}}),
+         Ending::NotStored, "block 16: refused 4", {}, sent(16)},
+        // Found in hand before block 8 would have been written.
         {"block 7 answered by the one before and a refusal in one write",
          device({{EXCHANGE_FIRST_BLOCK + 6, Fault::StaleThenError, 4}}), Ending::NotStored,
+         "block 8: late_refusal 4",
          {"a refusal with error code 0x04 arrived after block 7 of 16 was acknowledged: block 7 "
           "or an earlier block was refused"}, sent(7)},
         {"block 6 repeated 50 ms late, block 7 refused",
          device({{EXCHANGE_FIRST_BLOCK + 5, Fault::LateDuplicate, 50},
-                 {EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4}}), Ending::NotStored},
+                 {EXCHANGE_FIRST_BLOCK + 6, Fault::Error, 4}}),
+         Ending::NotStored, "block 7: refused 4"},
         {"block 5 repeated behind 8000 bytes of noise, block 6 ignored",
          device({{EXCHANGE_FIRST_BLOCK + 4, Fault::Flood, 8000},
-                 {EXCHANGE_FIRST_BLOCK + 5, Fault::Silence, 0}}), Ending::NotStored,
-         {"block 6 of 16: no answer within 500 ms"}},
-        {"end refused", device({{EXCHANGE_FINISH, Fault::Error, 4}}), Ending::NotStored, {}, all},
+                 {EXCHANGE_FIRST_BLOCK + 5, Fault::Silence, 0}}),
+         Ending::NotStored, "block 6: no_answer", {"block 6 of 16: no answer within 500 ms"}},
+        {"end refused", device({{EXCHANGE_FINISH, Fault::Error, 4}}), Ending::NotStored,
+         "finish: refused 4", {}, all},
         {"end refused behind 8000 bytes of noise",
          device({{EXCHANGE_FINISH, Fault::FloodThenError, 8000}}), Ending::NotStored,
-         {"after block 16 of 16 was acknowledged"}},
+         "finish: late_refusal 4", {"after block 16 of 16 was acknowledged"}},
         {"end not acknowledged", device({{EXCHANGE_FINISH, Fault::Silence, 0}}), Ending::Stored,
-         {"the end of the sequence was not acknowledged within 500 ms"}, all, 16, 0.45, 3.0},
-        {"line hung up at block 3", hangUp, Ending::NotStored, {"block 3 of 16: "}, 0, 2, 0, 3.0,
-         {"block 3 of 16: the line hung up"}},
+         "stored", {"the end of the sequence was not acknowledged within 500 ms"}, all, 16, 0.45,
+         3.0},
+        {"line hung up at block 3", hangUp, Ending::NotStored,
+         "block 3: hung_up (system error -2)",
+         {"block 3 of 16: "}, 0, 2, 0, 3.0, {"block 3 of 16: the line hung up"},
+         "block 3: no_answer"},
     };
     // clang-format on
     return scenarios;
 }
 
+std::vector<nlohmann::json> readRecords(const std::string& path) {
+    const Bytes bytes = readFile(path);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.find('\r'), std::string::npos) << "JSON Lines end in LF on every system";
+    std::vector<nlohmann::json> records;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        records.push_back(nlohmann::json::parse(text.substr(at, end - at)));
+    }
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "a record line is whole";
+    return records;
+}
+
+std::string recordSummary(const nlohmann::json& record) {
+    if (record["stored"] == true) {
+        return "stored";
+    }
+    std::string summary = record["step"].get<std::string>();
+    if (!record["block"].is_null()) {
+        summary += " " + std::to_string(record["block"].get<int>());
+    }
+    summary += ": " + record["cause"].get<std::string>();
+    if (!record["device_error"].is_null()) {
+        summary += " " + std::to_string(record["device_error"].get<int>());
+    }
+    if (!record["os_error"].is_null()) {
+        summary += " (system error " + std::to_string(record["os_error"].get<int>()) + ")";
+    }
+    return summary;
+}
+
 void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std::string& file,
-                    const std::string& port, const Bytes& settings, bool underWine) {
+                    const std::string& port, const Bytes& settings, const std::string& records,
+                    bool underWine) {
     SCOPED_TRACE(scenario.name);
     const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
                                 "...done\n\nReading Qorv data from file...done\n\n";
@@ -188,6 +233,10 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
     if (scenario.storedBlocks >= 0) {
         EXPECT_EQ(run.storedBlocks, scenario.storedBlocks);
     }
+    const std::vector<nlohmann::json> lines = readRecords(records);
+    EXPECT_EQ(
+        lines.empty() ? "no record" : recordSummary(lines.back()),
+        underWine && !scenario.recordOnWine.empty() ? scenario.recordOnWine : scenario.record);
     EXPECT_GE(run.result.seconds, scenario.minSeconds);
     EXPECT_LT(run.result.seconds, scenario.maxSeconds + (underWine ? 5.0 : 0.0));
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -59,19 +60,31 @@ struct StoreScenario {
     std::string name;
     pelorix::SimOptions device;
     Ending ending;
+    // The run record's line, as recordSummary() gives it.
+    std::string record;
     std::vector<std::string> explanation{};  // parts of standard error
     size_t wireBytes = 0;   // the wire is the start of a whole store's; 0: as the ending says
     int storedBlocks = -1;  // -1: not checked
     double minSeconds = 0;
     double maxSeconds = 20;
-    // Parts that only the POSIX back end gives (wine cannot tell a hang-up on its serial ports).
+    // Parts that only the POSIX back end gives (wine cannot tell a hang-up on its serial ports),
+    // and the record under wine where it differs.
     std::vector<std::string> explanationOnPosix{};
+    std::string recordOnWine{};
 };
 const std::vector<StoreScenario>& storeScenarios();
-// Checks a run of `scenario`, with the settings file and the port as the tool printed them;
-// `underWine`: the run was QorvWriter.exe's, and wine's start is allowed beyond the time.
+// Checks a run of `scenario`, with the settings file and the port as the tool printed them and
+// the run record's file; `underWine`: the run was QorvWriter.exe's, and wine's start is allowed
+// beyond the time.
 void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std::string& file,
-                    const std::string& port, const Bytes& settings, bool underWine = false);
+                    const std::string& port, const Bytes& settings, const std::string& records,
+                    bool underWine = false);
+
+// The run record's lines (JSON Lines, LF ends), and one record in short: "stored", or the step,
+// the block where there is one, the cause, the device's code and the system's ("block 6: refused
+// 4", "open_port: open_failed (system error 2)").
+std::vector<nlohmann::json> readRecords(const std::string& path);
+std::string recordSummary(const nlohmann::json& record);
 
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;
