@@ -18,15 +18,6 @@ void buildStoreMessage(const uint8_t* settings, int32_t group, int32_t index, ui
 
 namespace {
 
-// One exchange with the device, timed for the run record.
-template <typename Exchange>
-ResultCode timed(RunReport& report, Step step, int32_t block, Exchange exchange) {
-    const int32_t startedAt = DeviceChannel::nowMs();
-    const ResultCode result = exchange();
-    report.exchangeTimed(step, block, DeviceChannel::nowMs() - startedAt);
-    return result;
-}
-
 // Reads the settings data out of the open file into `settings`; false, said and reported, when
 // the file holds none that can be stored. A data frame shorter than the sixteen blocks cannot be
 // stored: no byte is sent that did not come from the file.
@@ -48,9 +39,8 @@ bool readSettings(DeviceChannel& file, RunReport& report, uint8_t* settings) {
 bool identityAccepted(DeviceChannel& port, RunReport& report) {
     uint8_t identity[MAX_DATA_LENGTH];
     uint16_t length = 0;
-    const ResultCode identified = timed(report, Step::Identity, 0, [&] {
-        return port.requestData(MID_REQ_IDENTITY, identity, &length, BID_DEFAULT);
-    });
+    const ResultCode identified =
+        port.requestData(MID_REQ_IDENTITY, identity, &length, BID_DEFAULT);
     if (identified == RESULT_OK) {
         report.identityRead(identity, length);
     }
@@ -67,8 +57,7 @@ bool identityAccepted(DeviceChannel& port, RunReport& report) {
 
 bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument,
               const char* portArgument, RunReport& report) {
-    const ResultCode probed = timed(report, Step::Probe, 0,
-                                    [&] { return port.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT); });
+    const ResultCode probed = port.sendCommand(MID_PROBE, 0, 0, BID_DEFAULT);
     if (probed != RESULT_OK) {
         say("No Pelorix detected on COM %s\n", portArgument);
         report.failed({Step::Probe, port, probed});
@@ -101,9 +90,8 @@ bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument
         uint8_t message[STORE_MESSAGE_SIZE];
         buildStoreMessage(settings, (block - 1) / BLOCKS_PER_GROUP, (block - 1) % BLOCKS_PER_GROUP,
                           message);
-        const ResultCode stored = timed(report, Step::Block, block, [&] {
-            return port.sendMessage(MID_STORE_BLOCK, message, STORE_MESSAGE_SIZE, BID_DEFAULT);
-        });
+        const ResultCode stored =
+            port.sendMessage(MID_STORE_BLOCK, message, STORE_MESSAGE_SIZE, BID_DEFAULT);
         if (stored != RESULT_OK) {
             say("Qorv data NOT stored successfully.\n\n");
             report.failed({Step::Block, port, stored, block});
@@ -116,8 +104,7 @@ bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument
     // The device may not acknowledge the end of the sequence, and the data is stored either
     // way; but a device that refuses it, or that refused a block in words that came late, has
     // not stored the data.
-    const ResultCode ended = timed(report, Step::Finish, 0,
-                                   [&] { return port.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT); });
+    const ResultCode ended = port.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT);
     if (ended == RESULT_DEVICE_ERROR || port.examineBytesInHand() != RESULT_OK) {
         say("Qorv data NOT stored successfully.\n\n");
         report.failed({Step::Finish, port, ended});

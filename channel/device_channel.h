@@ -90,10 +90,20 @@ class DeviceChannel {
         return since < UINT32_MAX ? static_cast<uint32_t>(since) : UINT32_MAX;
     }
 
-    // Wire trace: when a sink is set, it is called with every frame sent or received and with
-    // the bytes the reader dropped. Off by default; the sink must not call back into the channel.
+    // Events of the port: when a sink is set, it is called with every frame sent or received,
+    // the bytes the reader dropped, and the start and end of every exchange. Off by default; the
+    // sink must not call back into the channel.
     // TRACE_EARLY: a frame received that began before the request in progress was written.
-    enum TraceEvent : uint8_t { TRACE_SENT, TRACE_RECEIVED, TRACE_DROPPED, TRACE_EARLY };
+    // TRACE_EXCHANGE_BEGIN: an exchange begins, with its request frame (before the bytes in hand
+    // are examined); TRACE_EXCHANGE_END: it has ended, however it ended (no bytes).
+    enum TraceEvent : uint8_t {
+        TRACE_SENT,
+        TRACE_RECEIVED,
+        TRACE_DROPPED,
+        TRACE_EARLY,
+        TRACE_EXCHANGE_BEGIN,
+        TRACE_EXCHANGE_END,
+    };
     using TraceSink = void (*)(void* context, TraceEvent event, const uint8_t* bytes,
                                int32_t count);
     void setTrace(TraceSink sink, void* context) {
@@ -101,7 +111,7 @@ class DeviceChannel {
         traceContext = context;
     }
     void trace(TraceEvent event, const uint8_t* bytes, int32_t count) {
-        if (traceSink != nullptr && count > 0) {
+        if (traceSink != nullptr && (count > 0 || event == TRACE_EXCHANGE_END)) {
             traceSink(traceContext, event, bytes, count);
         }
     }
@@ -157,6 +167,8 @@ class DeviceChannel {
     // Writes a request after examining the bytes in hand; marks where the bytes that may answer
     // it begin. Writes nothing and gives RESULT_DEVICE_ERROR when a refusal was among them.
     ResultCode writeRequest(const uint8_t* frame, int32_t size);
+    // Held by an exchange operation: when it returns, an exchange it began has ended.
+    class ExchangeEnd;
     // Judges a frame read while waiting for an answer that began before the request: true when it
     // is a refusal that fails the exchange (rule 2), false when it is passed over.
     bool refusalBeforeRequestIn(const uint8_t* frame);
@@ -173,6 +185,8 @@ class DeviceChannel {
     uint64_t requestStreamStart = 0;
     // readMessage examines only the bytes in hand and reads nothing.
     bool examiningInHand = false;
+    // An exchange has begun (its request frame given to the sink) and not yet ended.
+    bool exchangeBegun = false;
     int lastOsError = 0;
     int firstIoError = 0;
     TraceSink traceSink = nullptr;

@@ -131,7 +131,25 @@ ResultCode DeviceChannel::examineBytesInHand() {
     return setResult(found);
 }
 
+class DeviceChannel::ExchangeEnd {
+  public:
+    explicit ExchangeEnd(DeviceChannel& channel) : channel(channel) {}
+    ~ExchangeEnd() {
+        if (channel.exchangeBegun) {
+            channel.exchangeBegun = false;
+            channel.trace(TRACE_EXCHANGE_END, nullptr, 0);
+        }
+    }
+    ExchangeEnd(const ExchangeEnd&) = delete;
+    ExchangeEnd& operator=(const ExchangeEnd&) = delete;
+
+  private:
+    DeviceChannel& channel;
+};
+
 ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
+    trace(TRACE_EXCHANGE_BEGIN, frame, size);
+    exchangeBegun = true;
     // What explains a failure is kept for one exchange at a time.
     seen.otherMessages = 0;
     seen.framesBeforeRequest = 0;
@@ -154,6 +172,7 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
 
 ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length, uint8_t bid,
                                       bool noWait) {
+    const ExchangeEnd end(*this);
     if (!isOpen()) {
         return setResult(RESULT_NOT_OPEN);
     }
@@ -172,6 +191,7 @@ ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length
 
 ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t length,
                                       uint8_t bid, bool noWait) {
+    const ExchangeEnd end(*this);
     if (!isOpen()) {
         return setResult(RESULT_NOT_OPEN);
     }
@@ -250,6 +270,7 @@ ResultCode DeviceChannel::waitForMessage(uint8_t mid, uint8_t* dataOut, uint16_t
 
 ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* lengthOut,
                                       uint8_t bid) {
+    const ExchangeEnd end(*this);
     if (fileOpen) {
         return setResult(RESULT_NOT_ON_FILE);
     }

@@ -148,7 +148,9 @@ void RunRecord::identityRead(const uint8_t* bytes, uint16_t length) {
 }
 
 void RunRecord::exchangeTimed(const char* name, int32_t blockNumber, int32_t milliseconds) {
-    exchanges.push_back(Exchange{name, blockNumber, milliseconds});
+    if (exchangeCount < exchanges.size()) {
+        exchanges[exchangeCount++] = Exchange{name, blockNumber, milliseconds};
+    }
 }
 
 void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
@@ -184,7 +186,7 @@ void RunRecord::finish(int exitStatus) {
     addNumber(line, "os_error", osError, osError != 0);
     addNumber(line, "duration_ms", DeviceChannel::nowMs());
     line += ",\"exchanges\":[";
-    for (size_t i = 0; i < exchanges.size(); ++i) {
+    for (size_t i = 0; i < exchangeCount; ++i) {
         const Exchange& exchange = exchanges[i];
         line += std::string(i == 0 ? "" : ",") + "{\"step\":\"" + exchange.step + "\"";
         if (exchange.block > 0) {

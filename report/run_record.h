@@ -4,12 +4,14 @@
 // and written with one call, so that runs appending to one file at once give whole lines.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "channel/device_channel.h"
+#include "protocol/store_layout.h"
 #include "report/output_file.h"
 
 namespace qorv {
@@ -24,7 +26,9 @@ class RunRecord {
     // The settings bytes that are (or would be) sent, and no more.
     void settingsRead(const uint8_t* data, int32_t length);
     void identityRead(const uint8_t* identity, uint16_t length);
-    // How long one exchange took; `block` 1-16 for a store block, 0 otherwise.
+    // How long one exchange took; `block` 1-16 for a store block, 0 otherwise. `step` is a
+    // keyword that lives as long as the program. Called from within the port's exchanges, so it
+    // does not allocate.
     void exchangeTimed(const char* step, int32_t block, int32_t milliseconds);
     // The step that failed, its block (1-16, or 0), and why as a stable keyword; the device's
     // refusal code and the system's error are taken from `channel`.
@@ -34,10 +38,12 @@ class RunRecord {
 
   private:
     struct Exchange {
-        std::string step;
+        const char* step;
         int32_t block;
         int32_t milliseconds;
     };
+    // A store's exchanges: the probe, the identity, the blocks and the end.
+    static constexpr size_t MAX_EXCHANGES = STORE_BLOCKS + 3;
 
     OwnedFile out;
     std::string path;
@@ -54,7 +60,8 @@ class RunRecord {
     bool hasDeviceError = false;
     uint16_t deviceError = 0;
     int osError = 0;
-    std::vector<Exchange> exchanges;
+    std::array<Exchange, MAX_EXCHANGES> exchanges{};
+    size_t exchangeCount = 0;
 };
 
 }  // namespace qorv

@@ -1,5 +1,6 @@
 #include "report/run_report.h"
 
+#include "protocol/store_layout.h"
 #include "report/diagnosis.h"
 
 namespace qorv {
@@ -7,11 +8,30 @@ namespace qorv {
 void RunReport::start(DeviceChannel& port, const RunArguments& runArguments) {
     arguments = runArguments;
     record.start(arguments.port, arguments.portDevice, arguments.baudRate, arguments.file);
-    trace.start(port, arguments.file, arguments.portDevice);
+    trace.start(arguments.file, arguments.portDevice);
+    port.setTrace(&RunReport::onEvent, this);
 }
 
-void RunReport::exchangeTimed(Step step, int32_t block, int32_t milliseconds) {
-    record.exchangeTimed(stepKeyword(step), block, milliseconds);
+void RunReport::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
+                        int32_t count) {
+    RunReport& report = *static_cast<RunReport*>(self);
+    // A request frame: preamble, bus id, message id, length, data (its group and index first for
+    // a store block: 00 group index).
+    if (event == DeviceChannel::TRACE_EXCHANGE_BEGIN && count > 2) {
+        const uint8_t mid = bytes[2];
+        const uint8_t* data = bytes + SHORT_HEADER_SIZE;
+        const bool block = mid == MID_STORE_BLOCK && count > SHORT_HEADER_SIZE + 2;
+        report.exchangeStep = mid == MID_PROBE          ? Step::Probe
+                              : mid == MID_REQ_IDENTITY ? Step::Identity
+                              : block                   ? Step::Block
+                                                        : Step::Finish;
+        report.exchangeBlock = block ? data[1] * BLOCKS_PER_GROUP + data[2] + 1 : 0;
+        report.exchangeStartedMs = DeviceChannel::nowMs();
+    } else if (event == DeviceChannel::TRACE_EXCHANGE_END) {
+        report.record.exchangeTimed(stepKeyword(report.exchangeStep), report.exchangeBlock,
+                                    DeviceChannel::nowMs() - report.exchangeStartedMs);
+    }
+    report.trace.onEvent(event, bytes, count);
 }
 
 void RunReport::failed(const Failure& failure) {

@@ -44,8 +44,9 @@ struct RunArguments {
 
 class RunReport {
   public:
-    // Opens the run record if QORV_REPORT asks for one, then the trace of `port` if QORV_TRACE
-    // does (the trace refuses the record's file).
+    // Opens the run record if QORV_REPORT asks for one, then the trace if QORV_TRACE does (the
+    // trace refuses the record's file), and takes the events of `port`: every exchange is timed
+    // for the record.
     void start(DeviceChannel& port, const RunArguments& arguments);
     void portOpened(const DeviceChannel& port) { record.portOpened(port); }
     // The settings bytes that are (or would be) sent, and no more.
@@ -53,8 +54,6 @@ class RunReport {
     void identityRead(const uint8_t* identity, uint16_t length) {
         record.identityRead(identity, length);
     }
-    // How long an exchange took; `block` 1-16 for a store block.
-    void exchangeTimed(Step step, int32_t block, int32_t milliseconds);
     // A step failed: why, on standard error and in the record.
     void failed(const Failure& failure);
     // The end of the sequence was not acknowledged; the data is stored all the same.
@@ -63,7 +62,15 @@ class RunReport {
     void finish(int exitStatus) { record.finish(exitStatus); }
 
   private:
+    // The port's events: frames for the trace, exchanges timed for the record.
+    static void onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
+                        int32_t count);
+
     RunArguments arguments{};
+    // The exchange in progress: its step, its block (1-16) and when it began.
+    Step exchangeStep = Step::Probe;
+    int32_t exchangeBlock = 0;
+    int32_t exchangeStartedMs = 0;
     // Closed in reverse order: the record, then the trace.
     WireTrace trace;
     RunRecord record;

@@ -24,7 +24,7 @@ WireTrace::~WireTrace() {
     }
 }
 
-void WireTrace::start(DeviceChannel& port, const char* settingsPath, const char* portDevice) {
+void WireTrace::start(const char* settingsPath, const char* portDevice) {
     if (!environmentValue("QORV_TRACE", &path)) {
         return;
     }
@@ -47,25 +47,26 @@ void WireTrace::start(DeviceChannel& port, const char* settingsPath, const char*
         }
         ownsFile = true;
     }
-    port.setTrace(&WireTrace::onEvent, this);
 }
 
-void WireTrace::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
-                        int32_t count) {
-    WireTrace& trace = *static_cast<WireTrace*>(self);
-    const int32_t now = DeviceChannel::nowMs();
-    if (event == DeviceChannel::TRACE_DROPPED) {
-        if (trace.dropped.empty()) {
-            trace.droppedAt = now;
-        }
-        trace.dropped.insert(trace.dropped.end(), bytes, bytes + count);
+void WireTrace::onEvent(DeviceChannel::TraceEvent event, const uint8_t* bytes, int32_t count) {
+    if (out == nullptr || event == DeviceChannel::TRACE_EXCHANGE_BEGIN ||
+        event == DeviceChannel::TRACE_EXCHANGE_END) {
         return;
     }
-    trace.flushDropped();
+    const int32_t now = DeviceChannel::nowMs();
+    if (event == DeviceChannel::TRACE_DROPPED) {
+        if (dropped.empty()) {
+            droppedAt = now;
+        }
+        dropped.insert(dropped.end(), bytes, bytes + count);
+        return;
+    }
+    flushDropped();
     const char* direction = event == DeviceChannel::TRACE_SENT    ? "sent"
                             : event == DeviceChannel::TRACE_EARLY ? "stale"
                                                                   : "received";
-    trace.writeLine(now, direction, bytes, static_cast<size_t>(count));
+    writeLine(now, direction, bytes, static_cast<size_t>(count));
 }
 
 void WireTrace::flushDropped() {

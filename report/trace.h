@@ -18,14 +18,14 @@ class WireTrace {
     WireTrace(const WireTrace&) = delete;
     WireTrace& operator=(const WireTrace&) = delete;
 
-    // Traces `port` if QORV_TRACE asks for it. The trace goes only to standard error ("-") or a
-    // regular file, never to the settings file or the port device; a path refused or not
+    // Opens the trace if QORV_TRACE asks for one. The trace goes only to standard error ("-") or
+    // a regular file, never to the settings file or the port device; a path refused or not
     // opened is said on standard error, and the run goes on without a trace.
-    void start(DeviceChannel& port, const char* settingsPath, const char* portDevice);
+    void start(const char* settingsPath, const char* portDevice);
+    // An event of the port: frames and dropped bytes are traced, exchanges' ends are not.
+    void onEvent(DeviceChannel::TraceEvent event, const uint8_t* bytes, int32_t count);
 
   private:
-    static void onEvent(void* self, DeviceChannel::TraceEvent event, const uint8_t* bytes,
-                        int32_t count);
     void writeLine(int32_t ms, const char* direction, const uint8_t* bytes, size_t count);
     void flushDropped();
 
