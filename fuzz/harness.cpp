@@ -8,19 +8,10 @@
 namespace fuzzing {
 
 bool frameIsValid(const uint8_t* frame, size_t length) {
-    if (length < 5 || frame[0] != 0xFA) {
-        return false;
-    }
-    const bool extended = frame[3] == 0xFF;
-    const size_t dataLength = extended ? frame[4] * 256u + frame[5] : frame[3];
-    if (dataLength > 2048 || length != (extended ? 7 : 5) + dataLength) {
-        return false;
-    }
-    unsigned sum = 0;
-    for (size_t i = 1; i < length; ++i) {
-        sum += frame[i];
-    }
-    return (sum & 0xFF) == 0;
+    std::vector<uint8_t> bytes(frame, frame + length);
+    std::vector<uint8_t> taken;
+    return length > 0 && frame[0] == pelorix::PREAMBLE && pelorix::takeFrame(bytes, &taken) &&
+           taken.size() == length;
 }
 
 void fixUpChecksums(std::vector<uint8_t>& bytes) {
@@ -91,25 +82,15 @@ std::vector<uint8_t> inputForMode(int mode, const uint8_t* bytes, size_t size,
 
 std::vector<std::vector<uint8_t>> referenceFrames(const std::vector<uint8_t>& input) {
     std::vector<std::vector<uint8_t>> frames;
-    size_t start = 0;
-    while (start < input.size()) {
-        if (input[start] != 0xFA || start + 4 > input.size()) {
-            ++start;
-            continue;
-        }
-        const bool extended = input[start + 3] == 0xFF;
-        size_t size = 0;
-        if (!extended) {
-            size = 5 + input[start + 3];
-        } else if (start + 6 <= input.size()) {
-            size = 7 + input[start + 4] * 256u + input[start + 5];
-        }
-        if (size > 0 && start + size <= input.size() && frameIsValid(input.data() + start, size)) {
-            frames.emplace_back(input.begin() + static_cast<long>(start),
-                                input.begin() + static_cast<long>(start + size));
-            start += size;
-        } else {
-            ++start;
+    std::vector<uint8_t> rest = input;
+    std::vector<uint8_t> frame;
+    while (!rest.empty()) {
+        if (pelorix::takeFrame(rest, &frame)) {
+            frames.push_back(frame);
+        } else if (!rest.empty()) {
+            // The input ends inside the frame this preamble begins: the next preamble may begin
+            // one that does not.
+            rest.erase(rest.begin());
         }
     }
     return frames;

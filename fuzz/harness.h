@@ -41,8 +41,8 @@ std::vector<uint8_t> inputForMode(int mode, const uint8_t* bytes, size_t size,
                                   std::vector<std::vector<uint8_t>>* frames);
 
 // The frames an ideal reader finds in a complete input: every preamble is tried in order, a
-// valid frame is taken whole and reading goes on after it. Written plainly, apart from the
-// tool's reader, to check it against.
+// valid frame is taken whole and reading goes on after it. The device's own parser, apart from
+// the tool's reader, to check it against.
 std::vector<std::vector<uint8_t>> referenceFrames(const std::vector<uint8_t>& input);
 
 // The position of `frame` in `input` at or after `from`, or -1.

@@ -1,5 +1,6 @@
 #include "sim/frames.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace pelorix {
@@ -35,9 +36,7 @@ std::vector<uint8_t> settingsFileFrom(const std::vector<uint8_t>& data) {
 bool takeFrame(std::vector<uint8_t>& input, std::vector<uint8_t>* frame) {
     // Skip to a preamble; of anything invalid, drop one byte and look again.
     for (;;) {
-        while (!input.empty() && input.front() != PREAMBLE) {
-            input.erase(input.begin());
-        }
+        input.erase(input.begin(), std::find(input.begin(), input.end(), PREAMBLE));
         if (input.size() < 4) {
             return false;
         }
