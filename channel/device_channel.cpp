@@ -31,7 +31,9 @@ ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
     rememberName(devicePath);
     bytesRead = 0;
     requestStreamStart = 0;
-    lastOsError = platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle);
+    lastOpenCall = CALL_OPEN;
+    lastOsError =
+        platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle, &lastOpenCall);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
     }
@@ -48,6 +50,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
     bytesRead = 0;
     seen.cutFrame = CutFrame{};
     requestStreamStart = 0;
+    lastOpenCall = CALL_OPEN;
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -135,7 +138,11 @@ void DeviceChannel::describeOsError(char* out, size_t size) const {
 }
 
 OpenProblem DeviceChannel::openProblem() const {
-    return static_cast<OpenProblem>(platform::classifyOpenError(lastOsError));
+    return platform::classifyOpenError(lastOsError, lastOpenCall);
+}
+
+const char* DeviceChannel::failedOpenCall() const {
+    return platform::openCallName(lastOpenCall);
 }
 
 void DeviceChannel::describeIoError(char* out, size_t size) const {
@@ -148,6 +155,10 @@ bool DeviceChannel::ioErrorIsHangUp() const {
 
 bool DeviceChannel::ioErrorIsWriteStall() const {
     return platform::isWriteStall(firstIoError);
+}
+
+bool DeviceChannel::ioErrorIsDriverStopped() const {
+    return platform::isDriverStopped(firstIoError);
 }
 
 }  // namespace qorv

@@ -74,6 +74,9 @@ class DeviceChannel {
     void describeOsError(char* out, size_t size) const;
     // What kind of problem osError() is, for a hint to the user.
     OpenProblem openProblem() const;
+    // The system's name of the call of the last port open that failed when it was not the open
+    // of the device itself ("SetCommState"), or null.
+    const char* failedOpenCall() const;
     // A program other than this one that has the device open: its name and pid.
     static bool portHolder(const char* device, char* name, size_t size, int* pid);
     // First failed port read or write of the last exchange (the OS error, or a hang-up), 0 if
@@ -84,6 +87,8 @@ class DeviceChannel {
     bool ioErrorIsHangUp() const;
     // ioError() is a write that stalled: the device or the adapter stopped taking data.
     bool ioErrorIsWriteStall() const;
+    // ioError() is the driver's: a read or write it was given never ended, even when cancelled.
+    bool ioErrorIsDriverStopped() const;
     // Bytes read from the port since the request in progress was written.
     uint32_t bytesSinceRequest() const {
         const uint64_t since = bytesRead > requestStreamStart ? bytesRead - requestStreamStart : 0;
@@ -188,6 +193,7 @@ class DeviceChannel {
     // An exchange has begun (its request frame given to the sink) and not yet ended.
     bool exchangeBegun = false;
     int lastOsError = 0;
+    OpenCall lastOpenCall = CALL_OPEN;
     int firstIoError = 0;
     TraceSink traceSink = nullptr;
     void* traceContext = nullptr;

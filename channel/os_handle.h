@@ -9,13 +9,20 @@ namespace qorv {
 // Operating-system handle: a file descriptor on POSIX, a HANDLE on Win32.
 using OsHandle = intptr_t;
 
-// What kind of problem an open's error code is, for a hint to the user.
+// The call of a port's open that failed: opening the device, or giving it its line settings or
+// its time limits.
+enum OpenCall { CALL_OPEN, CALL_LINE_SETTINGS, CALL_TIMEOUTS };
+
+// What kind of problem a failed open is, for a hint to the user.
 // OPEN_MARKED_EXCLUSIVE: the port is marked for exclusive use, but nobody holds its lock.
+// OPEN_BUSY_OR_RECENT: refused as in use: another program holds it, or one closed it (or the
+// adapter was unplugged) a moment ago and the system has not let it go yet.
 enum OpenProblem {
     OPEN_OTHER,
     OPEN_NOT_FOUND,
     OPEN_DENIED,
     OPEN_BUSY,
+    OPEN_BUSY_OR_RECENT,
     OPEN_SETTINGS_REFUSED,
     OPEN_MARKED_EXCLUSIVE,
     OPEN_TIMEOUTS_REFUSED,

@@ -13,9 +13,10 @@ namespace platform {
 // Device name of serial port number n.
 void portDeviceName(int32_t portNumber, char* out, size_t size);
 
-// Each open returns 0 on success, or the operating system's error code.
+// Each open returns 0 on success, or the operating system's error code; a port's open also says
+// which of its calls failed.
 int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
-             OsHandle* handle);
+             OsHandle* handle, OpenCall* failedCall);
 // Opens an existing file for reading only; it is never created or written.
 int openFile(const char* path, OsHandle* handle);
 
@@ -45,8 +46,14 @@ void describeError(int osError, char* out, size_t size);
 bool isHangUp(int ioError);
 // Whether it is a write that stalled: the device or the adapter stopped taking data.
 bool isWriteStall(int ioError);
-// What kind of problem an open's error code is.
-OpenProblem classifyOpenError(int osError);
+// Whether it is the driver that stopped: a read or write it was given never ended, even when
+// cancelled.
+bool isDriverStopped(int ioError);
+// What kind of problem a failed open is, by the call that failed and its error code.
+OpenProblem classifyOpenError(int osError, OpenCall call);
+// The system's name of a call of the open other than opening the device itself (for the
+// explanation), or null.
+const char* openCallName(OpenCall call);
 
 // Async-signal-safe: gives up what an open port holds beyond the life of the process (the
 // exclusive mark of a tty). Called by a handler of a signal that ends the process.

@@ -190,7 +190,8 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
     std::snprintf(out, size, "/dev/ttyS%lld", static_cast<long long>(portNumber) - 1);
 }
 
-int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle) {
+int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle,
+             OpenCall*) {
     const int fd = ::open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A tty marked exclusive refuses the open, but so it stays when the program that marked
@@ -387,7 +388,16 @@ bool isWriteStall(int ioError) {
     return ioError == ETIMEDOUT;
 }
 
-OpenProblem classifyOpenError(int osError) {
+// A write that stalls is given up by poll(); a tty read never waits on the driver.
+bool isDriverStopped(int) {
+    return false;
+}
+
+const char* openCallName(OpenCall) {
+    return nullptr;
+}
+
+OpenProblem classifyOpenError(int osError, OpenCall) {
     switch (osError) {
         case ENOENT:
         case ENXIO:

@@ -1,7 +1,9 @@
-// Win32 back end of DeviceChannel: serial ports and files through synchronous handle I/O.
+// Win32 back end of DeviceChannel: serial ports through overlapped handle I/O, each call waited
+// for with a bound (a driver may never complete one), and files through synchronous I/O.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "channel/platform.h"
 #include "channel/win32_line.h"
@@ -24,6 +26,65 @@ void keepFirst(HANDLE port, int* ioError, DWORD error) {
     }
     DWORD errors = 0;
     ClearCommError(port, &errors, nullptr);
+}
+
+// What an open port needs for its calls in flight. The buffer and the OVERLAPPED belong to the
+// call until the driver ends it; a call the driver never ends keeps them for good, and the port
+// is not used again. A fixed set: no allocation, and a slot left to a stuck call is never reused.
+struct PortCalls {
+    HANDLE port = nullptr;
+    HANDLE done = nullptr;  // event, set when the call in flight has ended
+    OVERLAPPED overlapped{};
+    uint8_t buffer[2048];
+    bool stuck = false;
+};
+PortCalls slots[8];
+
+// The slot of an open port; with null, a free one (never one a stuck call holds).
+PortCalls* callsOf(HANDLE port) {
+    for (PortCalls& slot : slots) {
+        if (slot.port == port && (port != nullptr || !slot.stuck)) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Starts a read (`writing` false) or a write of `count` bytes of the slot's buffer and waits for
+// it to end, at most `boundMs`; then cancels it and waits at most CANCEL_BOUND_MS more. Gives
+// the bytes moved; a call that did not end leaves ERROR_DRIVER_STOPPED in *ioError.
+DWORD callBounded(PortCalls& calls, bool writing, DWORD count, DWORD boundMs, int* ioError) {
+    if (calls.stuck) {
+        keepFirst(calls.port, ioError, ERROR_DRIVER_STOPPED);
+        return 0;
+    }
+    ZeroMemory(&calls.overlapped, sizeof calls.overlapped);
+    calls.overlapped.hEvent = calls.done;
+    ResetEvent(calls.done);
+    const BOOL started =
+        writing ? WriteFile(calls.port, calls.buffer, count, nullptr, &calls.overlapped)
+                : ReadFile(calls.port, calls.buffer, count, nullptr, &calls.overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        keepFirst(calls.port, ioError, GetLastError());
+        return 0;
+    }
+    // A driver that ignores the read time limits (or the write's) holds the call until data
+    // comes: cancelled, it ends with what it has. One that does not end even then is stuck.
+    const bool cancelled = !started && WaitForSingleObject(calls.done, boundMs) != WAIT_OBJECT_0;
+    if (cancelled) {
+        CancelIoEx(calls.port, &calls.overlapped);
+    }
+    if (cancelled && WaitForSingleObject(calls.done, CANCEL_BOUND_MS) != WAIT_OBJECT_0) {
+        calls.stuck = true;
+        keepFirst(calls.port, ioError, ERROR_DRIVER_STOPPED);
+        return 0;
+    }
+    DWORD moved = 0;
+    if (!GetOverlappedResult(calls.port, &calls.overlapped, &moved, FALSE) &&
+        !(cancelled && GetLastError() == ERROR_OPERATION_ABORTED)) {
+        keepFirst(calls.port, ioError, GetLastError());
+    }
+    return moved;
 }
 
 }  // namespace
@@ -77,10 +138,36 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
     std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(portNumber));
 }
 
+namespace {
+
+// Opens the port, trying again for a while when it is refused as in use or its driver did not
+// respond (each try may itself block: a Bluetooth link that is out of range takes seconds).
+HANDLE openDevice(const char* deviceName) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE port = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        const DWORD error = GetLastError();
+        if (port != INVALID_HANDLE_VALUE ||
+            (error != ERROR_ACCESS_DENIED && error != ERROR_SEM_TIMEOUT) ||
+            GetTickCount() - start + OPEN_RETRY_PAUSE_MS > OPEN_RETRY_MS) {
+            SetLastError(error);
+            return port;
+        }
+        Sleep(OPEN_RETRY_PAUSE_MS);
+    }
+}
+
+}  // namespace
+
 int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
-             OsHandle* handle) {
-    HANDLE port = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+             OsHandle* handle, OpenCall* failedCall) {
+    *failedCall = CALL_OPEN;
+    PortCalls* calls = callsOf(nullptr);
+    if (calls == nullptr) {
+        return ERROR_TOO_MANY_OPEN_FILES;
+    }
+    HANDLE port = openDevice(deviceName);
     if (port == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
@@ -106,6 +193,7 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
         if (!SetCommState(port, &dcb)) {
             const int error = static_cast<int>(GetLastError());
             CloseHandle(port);
+            *failedCall = CALL_LINE_SETTINGS;
             return error != 0 ? error : ERROR_INVALID_PARAMETER;
         }
     }
@@ -116,9 +204,19 @@ int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int3
     // Without its read timeouts (and with all-zero ones inherited) a read waits until data comes,
     // so no time limit would ever run: such a port is not used.
     if (!SetCommTimeouts(port, &timeouts)) {
+        const int error = static_cast<int>(GetLastError());
         CloseHandle(port);
-        return static_cast<int>(ERROR_TIMEOUTS_REFUSED);
+        *failedCall = CALL_TIMEOUTS;
+        return error != 0 ? error : ERROR_INVALID_PARAMETER;
     }
+    calls->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (calls->done == nullptr) {
+        const int error = static_cast<int>(GetLastError());
+        CloseHandle(port);
+        return error;
+    }
+    calls->port = port;
+    calls->stuck = false;
     EscapeCommFunction(port, SETRTS);
     EscapeCommFunction(port, SETDTR);
     SetupComm(port, static_cast<DWORD>(inQueueSize), static_cast<DWORD>(outQueueSize));
@@ -162,10 +260,12 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
     LARGE_INTEGER start;
     LARGE_INTEGER end;
     QueryPerformanceCounter(&start);
-    DWORD got = 0;
-    if (!ReadFile(toHandle(handle), buffer, static_cast<DWORD>(count), &got, nullptr)) {
-        keepFirst(toHandle(handle), ioError, GetLastError());
-    }
+    PortCalls& calls = *callsOf(toHandle(handle));
+    const DWORD wanted = static_cast<DWORD>(count) < sizeof calls.buffer
+                             ? static_cast<DWORD>(count)
+                             : static_cast<DWORD>(sizeof calls.buffer);
+    const DWORD got = callBounded(calls, false, wanted, READ_BOUND_MS, ioError);
+    std::memcpy(buffer, calls.buffer, got);
     if (got == 0) {
         // A read on a line that has gone away (a USB adapter pulled out, a hung-up line) returns
         // at once, failed or empty, instead of after the 1 ms timeout; sleeping keeps the
@@ -187,24 +287,33 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
 }
 
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
-    DWORD put = 0;
-    BOOL done = WriteFile(toHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr);
-    if (!done && GetLastError() == ERROR_OPERATION_ABORTED) {
-        // A line error with fAbortOnError (set by a driver despite the settings) cancels the
-        // call until the error is cleared: cleared, the write is tried once more.
-        DWORD errors = 0;
-        ClearCommError(toHandle(handle), &errors, nullptr);
-        done = WriteFile(toHandle(handle), buffer, static_cast<DWORD>(count), &put, nullptr);
+    PortCalls& calls = *callsOf(toHandle(handle));
+    COMMTIMEOUTS timeouts{};
+    GetCommTimeouts(calls.port, &timeouts);
+    int32_t written = 0;
+    while (written < count && *ioError == 0) {
+        const DWORD part = static_cast<DWORD>(count - written) < sizeof calls.buffer
+                               ? static_cast<DWORD>(count - written)
+                               : static_cast<DWORD>(sizeof calls.buffer);
+        std::memcpy(calls.buffer, buffer + written, part);
+        // The write's own time limit first: a write that stalls ends short within it.
+        const DWORD limit = timeouts.WriteTotalTimeoutConstant +
+                            timeouts.WriteTotalTimeoutMultiplier * part + CANCEL_BOUND_MS;
+        DWORD put = callBounded(calls, true, part, limit, ioError);
+        if (put == 0 && *ioError == ERROR_OPERATION_ABORTED) {
+            // A line error with fAbortOnError (set by a driver despite the settings) cancels the
+            // call until the error is cleared (keepFirst did): the write is tried once more.
+            *ioError = 0;
+            put = callBounded(calls, true, part, limit, ioError);
+        }
+        written += static_cast<int32_t>(put);
+        if (put < part && *ioError == 0) {
+            // A write returns short only when its time limit has passed: the device or the
+            // adapter has stopped taking data. Trying again would wait the whole limit anew.
+            keepFirst(calls.port, ioError, ERROR_TIMEOUT);
+        }
     }
-    if (!done) {
-        keepFirst(toHandle(handle), ioError, GetLastError());
-    } else if (put < static_cast<DWORD>(count)) {
-        // A synchronous write returns short only when its write timeout has passed: the device
-        // or the adapter has stopped taking data. Trying again would wait the whole timeout
-        // anew for every byte left.
-        keepFirst(toHandle(handle), ioError, ERROR_TIMEOUT);
-    }
-    return static_cast<int32_t>(put);
+    return written;
 }
 
 void purgePort(OsHandle handle) {
@@ -230,26 +339,35 @@ bool isHangUp(int) {
     return false;
 }
 
+// A write the driver fails as timed out (121: the in-box USB CDC driver and others), or that
+// ended short within its time limit.
 bool isWriteStall(int ioError) {
-    return ioError == ERROR_TIMEOUT;
+    return ioError == ERROR_TIMEOUT || ioError == ERROR_SEM_TIMEOUT;
 }
 
-OpenProblem classifyOpenError(int osError) {
+bool isDriverStopped(int ioError) {
+    return static_cast<DWORD>(ioError) == ERROR_DRIVER_STOPPED;
+}
+
+OpenProblem classifyOpenError(int osError, OpenCall call) {
+    if (call == CALL_LINE_SETTINGS) {
+        return OPEN_SETTINGS_REFUSED;
+    }
+    if (call == CALL_TIMEOUTS) {
+        return OPEN_TIMEOUTS_REFUSED;
+    }
     switch (osError) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
             return OPEN_NOT_FOUND;
         // A port is opened without sharing: another program that has it open makes the open
-        // fail as access denied.
+        // fail as access denied, and so does one that has just closed it, for a moment.
         case ERROR_ACCESS_DENIED:
+            return OPEN_BUSY_OR_RECENT;
         case ERROR_SHARING_VIOLATION:
             return OPEN_BUSY;
-        case ERROR_INVALID_PARAMETER:
-            return OPEN_SETTINGS_REFUSED;
-        case ERROR_TIMEOUTS_REFUSED:
-            return OPEN_TIMEOUTS_REFUSED;
-        // The driver did not answer (seen with some USB adapters), or reports the device as not
-        // working.
+        // The driver did not answer (seen with some USB adapters and Bluetooth links), or
+        // reports the device as not working.
         case ERROR_SEM_TIMEOUT:
         case ERROR_GEN_FAILURE:
             return OPEN_DRIVER_FAILED;
@@ -258,11 +376,28 @@ OpenProblem classifyOpenError(int osError) {
     }
 }
 
+const char* openCallName(OpenCall call) {
+    return call == CALL_LINE_SETTINGS ? "SetCommState"
+           : call == CALL_TIMEOUTS    ? "SetCommTimeouts"
+                                      : nullptr;
+}
+
 // A handle is not left marked when the process ends.
 void releasePortOnSignal() {}
 
 void closePort(OsHandle handle) {
+    PortCalls* calls = callsOf(toHandle(handle));
     CloseHandle(toHandle(handle));
+    if (calls == nullptr) {
+        return;
+    }
+    if (calls->stuck) {
+        // The call's buffer and event stay the driver's; the slot is never used again.
+        calls->port = nullptr;
+        return;
+    }
+    CloseHandle(calls->done);
+    *calls = PortCalls{};
 }
 
 void closeFile(OsHandle handle) {
@@ -275,8 +410,8 @@ void describeError(int osError, char* out, size_t size) {
         std::snprintf(out, size, "not a disk file");
         return;
     }
-    if (static_cast<DWORD>(osError) == ERROR_TIMEOUTS_REFUSED) {
-        std::snprintf(out, size, "the driver did not take the read time limits");
+    if (static_cast<DWORD>(osError) == ERROR_DRIVER_STOPPED) {
+        std::snprintf(out, size, "the port's driver did not end a read or write, even cancelled");
         return;
     }
     systemWording(static_cast<DWORD>(osError), out, size);

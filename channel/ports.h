@@ -10,6 +10,7 @@ namespace qorv {
 struct PortPresent {
     std::string device;       // the name or path to open
     std::string description;  // what the system calls it (a stable name, a friendly name), or ""
+    std::string systemName;   // the name of the device behind it ("\\Device\\BthModem0"), or ""
 };
 
 struct PortsPresent {

@@ -60,7 +60,7 @@ std::vector<PortPresent> findPorts(const std::string& sysClassTty, const std::st
         }
         const std::string device = devDir + "/" + name;
         const auto alias = byId.find(device);
-        ports.push_back({device, alias != byId.end() ? alias->second : ""});
+        ports.push_back({device, alias != byId.end() ? alias->second : "", ""});
     }
     return ports;
 }
@@ -71,7 +71,7 @@ PortsPresent portsPresent() {
 #ifdef __APPLE__
     for (const std::string& name : entriesOf("/dev")) {
         if (name.rfind("cu.", 0) == 0) {
-            present.ports.push_back({"/dev/" + name, ""});
+            present.ports.push_back({"/dev/" + name, "", ""});
         }
     }
 #else

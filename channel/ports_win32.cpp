@@ -59,7 +59,8 @@ bool comesBefore(const std::string& a, const std::string& b) {
 
 PortsPresent portsPresent() {
     PortsPresent present;
-    std::vector<std::string> ports;
+    // Each port with the name of the device behind it.
+    std::vector<std::pair<std::string, std::string>> ports;
     HKEY key;
     const LSTATUS opened =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
@@ -88,7 +89,7 @@ PortsPresent portsPresent() {
                 continue;
             }
             if (type == REG_SZ) {
-                ports.push_back(utf8FromWide(value));
+                ports.emplace_back(utf8FromWide(value), utf8FromWide(name));
             }
         }
         RegCloseKey(key);
@@ -99,11 +100,12 @@ PortsPresent portsPresent() {
     if (ports.empty()) {
         return present;
     }
-    std::sort(ports.begin(), ports.end(), comesBefore);
+    std::sort(ports.begin(), ports.end(),
+              [](const auto& a, const auto& b) { return comesBefore(a.first, b.first); });
     const std::map<std::string, std::string> friendly = friendlyNames();
-    for (const std::string& port : ports) {
+    for (const auto& [port, device] : ports) {
         const auto name = friendly.find(port);
-        present.ports.push_back({port, name == friendly.end() ? "" : name->second});
+        present.ports.push_back({port, name == friendly.end() ? "" : name->second, device});
     }
     return present;
 }

@@ -1,6 +1,7 @@
 #include "report/diagnosis.h"
 
 #include <cstdio>
+#include <string>
 
 #include "channel/ports.h"
 #include "protocol/store_layout.h"
@@ -85,7 +86,9 @@ Cause exchangeCause(const DeviceChannel& port) {
         return Cause::UnexpectedReply;
     }
     if (port.ioError() != 0) {
-        return port.ioErrorIsWriteStall() ? Cause::WriteStalled : Cause::HungUp;
+        return port.ioErrorIsDriverStopped() ? Cause::DriverStopped
+               : port.ioErrorIsWriteStall()  ? Cause::WriteStalled
+                                             : Cause::HungUp;
     }
     if (port.seen.otherMessages > 0) {
         return Cause::OtherMessages;
@@ -128,7 +131,7 @@ Cause causeOf(const Failure& failure) {
 const char* const CAUSE_KEYWORDS[] = {
     "open_failed",    "short_settings", "cut_off",        "no_settings_frame", "short_identity",
     "wrong_identity", "refused",        "late_refusal",   "unexpected_reply",  "write_stalled",
-    "hung_up",        "other_messages", "no_valid_frame", "no_answer"};
+    "driver_stopped", "hung_up",        "other_messages", "no_valid_frame",    "no_answer"};
 const char* const STEP_KEYWORDS[] = {"open_port", "probe", "open_file", "read_settings",
                                      "identity",  "block", "finish"};
 static_assert(sizeof CAUSE_KEYWORDS / sizeof CAUSE_KEYWORDS[0] ==
@@ -163,6 +166,12 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
             tell(
                 "%s: the device or the adapter stopped taking data (a write did not complete "
                 "within its time limit)",
+                step);
+            return;
+        case Cause::DriverStopped:
+            tell(
+                "%s: the port's driver stopped answering (a read or write it was given did not "
+                "end, even when cancelled): unplug the adapter, plug it in again and retry",
                 step);
             return;
         case Cause::HungUp:
@@ -296,6 +305,19 @@ bool isNumber(const char* text) {
     return *text >= '0' && *text <= '9';
 }
 
+// Whether the system lists the port as a Bluetooth link (by its friendly name, or the name of
+// the device behind it).
+bool isBluetoothLink(const std::string& device) {
+    for (const PortPresent& port : portsPresent().ports) {
+        const bool same = device == port.device || device == "\\\\.\\" + port.device;
+        if (same && (port.description.find("Bluetooth") != std::string::npos ||
+                     port.systemName.find("BthModem") != std::string::npos)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& arguments) {
     const char* portArgument = arguments.port;
     const char* baudArgument = arguments.baudArgument;
@@ -319,6 +341,11 @@ void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& argum
             break;
         case OPEN_DENIED:
             tell("%s", permissionHint());
+            break;
+        case OPEN_BUSY_OR_RECENT:
+            tell(
+                "another program holds the port, or it was closed or unplugged a moment ago: "
+                "close the other program, or wait a moment, and try again");
             break;
         case OPEN_BUSY: {
             char holder[64];
@@ -344,9 +371,15 @@ void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& argum
                 "wait for ever, so the port is not used");
             break;
         case OPEN_DRIVER_FAILED:
-            tell(
-                "the adapter's driver did not respond or reports the device as not working: "
-                "unplug the adapter, plug it in again and retry");
+            if (isBluetoothLink(port.openedName())) {
+                tell(
+                    "the port is a Bluetooth link that did not connect: check that the device "
+                    "is paired, in range and switched on, and try again");
+            } else {
+                tell(
+                    "the adapter's driver did not respond or reports the device as not working: "
+                    "unplug the adapter, plug it in again and retry");
+            }
             break;
         case OPEN_SETTINGS_REFUSED:
             tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",

@@ -23,6 +23,7 @@ enum class Cause {
     LateRefusal,  // a refusal that came after its request had seemed answered
     UnexpectedReply,
     WriteStalled,
+    DriverStopped,  // the port's driver did not end a read or write, even cancelled
     HungUp,
     OtherMessages,
     NoValidFrame,  // bytes came, none of them part of a valid frame

@@ -41,6 +41,10 @@ void tell(const char* format, ...) {
 void explainOpenFailure(const DeviceChannel& channel) {
     char reason[256];
     channel.describeOsError(reason, sizeof reason);
+    if (channel.failedOpenCall() != nullptr) {
+        tell("%s: %s failed: %s", channel.openedName(), channel.failedOpenCall(), reason);
+        return;
+    }
     tell("%s: %s", channel.openedName(), reason);
 }
 

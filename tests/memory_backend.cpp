@@ -53,7 +53,7 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
     std::snprintf(out, size, "memory%d", static_cast<int>(portNumber));
 }
 
-int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle) {
+int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle, OpenCall*) {
     *handle = 1;
     return 0;
 }
@@ -92,7 +92,7 @@ void describeError(int osError, char* out, size_t size) {
     std::snprintf(out, size, "%s", std::strerror(osError));
 }
 
-OpenProblem classifyOpenError(int) {
+OpenProblem classifyOpenError(int, OpenCall) {
     return OPEN_OTHER;
 }
 
@@ -108,6 +108,14 @@ bool isHangUp(int) {
 
 bool isWriteStall(int) {
     return false;
+}
+
+bool isDriverStopped(int) {
+    return false;
+}
+
+const char* openCallName(OpenCall) {
+    return nullptr;
 }
 
 }  // namespace platform

@@ -160,8 +160,8 @@ const std::vector<StoreScenario>& storeScenarios() {
          3.0},
         {"line hung up at block 3", hangUp, Ending::NotStored,
          "block 3: hung_up (system error -2)",
-         {"block 3 of 16: "}, 0, 2, 0, 3.0, {"block 3 of 16: the line hung up"},
-         "block 3: no_answer"},
+         {"block 3 of 16: the line hung up or the device went away"}, 0, 2, 0, 3.0,
+         "block 3: hung_up (system error 109)"},
     };
     // clang-format on
     return scenarios;
@@ -213,10 +213,6 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
     EXPECT_EQ(run.result.out, out);
     EXPECT_EQ(run.result.status, scenario.ending == Ending::Stored ? 0 : 1);
     for (const std::string& part : scenario.explanation) {
-        EXPECT_NE(run.result.err.find(part), std::string::npos) << run.result.err;
-    }
-    for (const std::string& part :
-         underWine ? std::vector<std::string>{} : scenario.explanationOnPosix) {
         EXPECT_NE(run.result.err.find(part), std::string::npos) << run.result.err;
     }
     const Bytes whole = wireOfSuccess(settings);

@@ -67,9 +67,7 @@ struct StoreScenario {
     int storedBlocks = -1;  // -1: not checked
     double minSeconds = 0;
     double maxSeconds = 20;
-    // Parts that only the POSIX back end gives (wine cannot tell a hang-up on its serial ports),
-    // and the record under wine where it differs.
-    std::vector<std::string> explanationOnPosix{};
+    // The record under wine where it differs (the system's own error codes).
     std::string recordOnWine{};
 };
 const std::vector<StoreScenario>& storeScenarios();

@@ -6,11 +6,15 @@
 // instead of the import libraries'; everything else is the real Win32 under wine. A device
 // answers the frames, and the clock is the model's, so every case is exact and quick.
 // Run by the Windows suite; exits 0 when every case holds.
+// GCC 12 takes the case table's temporaries for uninitialized vectors (a known false warning).
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -28,22 +32,43 @@ using Bytes = std::vector<uint8_t>;
 
 HANDLE const PORT = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5EED0));
 
+// How the driver completes reads: as documented for the timeouts the tool sets (at once with
+// what is there, else after about 1 ms), at once even with nothing, on a 15.6 ms timer tick, only
+// when data comes (ignoring the timeouts, honouring a cancel), or never (ignoring a cancel too).
+enum class Reads { Documented, EmptyAtOnce, OnTick, WhenDataComes, Never };
+// How it completes writes from the block `writeFaultAtBlock` on: a timeout taking a few bytes
+// (completed short), failing with 121 after the timeout, or never.
+enum class Writes { Documented, Short, Fail121, Never };
+
 // What the driver of the one port does; set by each case.
 struct Driver {
     DWORD openError = 0;
+    // The open fails with `openError` until this time (simulated ms); 0: always.
+    int64_t openErrorUntilMs = 0;
+    // Each failing open takes this long (a Bluetooth link that does not connect).
+    int64_t openTakesMs = 0;
     bool getStateFails = false;
     bool refuseTwoStopBits = false;
-    bool refuseEveryState = false;
+    DWORD setStateError = 0;
     bool refuseTimeouts = false;
     bool abortPending = false;
     bool clearFails = false;
-    // From the store block with this number (1-16) on: writes time out, taking a few bytes each.
-    int stallAtBlock = 0;
-    // From the store block with this number on: every call fails with `unplugError`.
+    Reads reads = Reads::Documented;
+    // From the store block with this number (1-16) on, reads follow `reads`; before it, as
+    // documented.
+    int readFaultAtBlock = 1;
+    Writes writes = Writes::Documented;
+    int writeFaultAtBlock = 0;
+    // From the store block with this number on: every call fails with `unplugError` (reads
+    // only when `unplugReadsFail`; otherwise they return empty).
     int unplugAtBlock = 0;
     DWORD unplugError = 0;
+    bool unplugReadsFail = true;
+    // ClearCommError reports these errors (CE_FRAME, ...) once a block has been written.
+    DWORD lineErrors = 0;
     bool frenchMessages = false;
     std::vector<LSTATUS> registry;  // RegEnumValueW results by index; the first is RegOpenKeyExW
+    bool bluetooth = false;         // the registry names the ports' devices as Bluetooth links
     bool console = false;
 };
 
@@ -54,13 +79,12 @@ struct Observed {
     bool timeoutsSet = false;
     bool dtr = false;
     bool rts = false;
+    bool overlapped = false;
     int reads = 0;
     int writes = 0;
     bool hung = false;
     int blocksWritten = 0;
-    bool unplugged = false;
     bool processedInputAtKey = true;
-    DWORD consoleModeAfter = 0;
     Bytes wire;
 };
 
@@ -69,6 +93,19 @@ Observed seen;
 int64_t nowUs = 0;
 std::deque<std::pair<int64_t, uint8_t>> toTool;
 Bytes fromTool;
+
+// The call in flight on the port: it completes at `doneUs` (INT64_MAX: never), with what has
+// arrived by then for a read.
+struct Call {
+    bool pending = false;
+    bool reading = false;
+    LPOVERLAPPED overlapped = nullptr;
+    uint8_t* buffer = nullptr;
+    DWORD count = 0;
+    int64_t doneUs = 0;
+    bool honoursCancel = true;
+};
+Call call;
 
 template <typename Function>
 Function real(const wchar_t* module, const char* name) {
@@ -95,10 +132,9 @@ bool unplugged() {
     return driver.unplugAtBlock > 0 && seen.blocksWritten >= driver.unplugAtBlock;
 }
 
-// An unplugged port, or one with an error pending under fAbortOnError, fails every read and
-// write.
-bool failsNow() {
-    if (unplugged() || driver.abortPending) {
+// An unplugged port, or one with an error pending under fAbortOnError, fails every call.
+bool failsNow(bool reading) {
+    if ((unplugged() && (driver.unplugReadsFail || !reading)) || driver.abortPending) {
         SetLastError(unplugged() ? driver.unplugError : ERROR_OPERATION_ABORTED);
         return true;
     }
@@ -113,12 +149,42 @@ size_t available() {
     return count;
 }
 
-HANDLE WINAPI fakeCreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+// Ends the call in flight now: a read takes what has arrived.
+void complete(DWORD status) {
+    DWORD moved = call.reading ? 0 : call.count;
+    while (call.reading && moved < call.count && available() > 0) {
+        call.buffer[moved++] = toTool.front().second;
+        toTool.pop_front();
+    }
+    call.overlapped->Internal = status;
+    call.overlapped->InternalHigh = moved;
+    call.pending = false;
+    SetEvent(call.overlapped->hEvent);
+}
+
+// Starts a call: completed at once when `doneUs` has come, otherwise left in flight.
+BOOL start(bool reading, LPOVERLAPPED overlapped, void* buffer, DWORD count, int64_t doneUs,
+           bool honoursCancel = true) {
+    call = Call{true,  reading, overlapped,   static_cast<uint8_t*>(buffer),
+                count, doneUs,  honoursCancel};
+    if (doneUs <= nowUs) {
+        complete(0);
+        return TRUE;
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+HANDLE WINAPI fakeCreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags,
                               HANDLE) {
-    if (std::strncmp(name, "\\\\.\\COM", 7) != 0 || driver.openError != 0) {
-        SetLastError(driver.openError != 0 ? driver.openError : ERROR_FILE_NOT_FOUND);
+    const bool refused = driver.openError != 0 &&
+                         (driver.openErrorUntilMs == 0 || nowUs < driver.openErrorUntilMs * 1000);
+    if (std::strncmp(name, "\\\\.\\COM", 7) != 0 || refused) {
+        nowUs += driver.openTakesMs * 1000;
+        SetLastError(refused ? driver.openError : ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    seen.overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     return PORT;
 }
 
@@ -145,8 +211,12 @@ BOOL refused() {
 }
 
 BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
+    if (driver.setStateError != 0) {
+        SetLastError(driver.setStateError);
+        return FALSE;
+    }
     // Drivers check the DCB as a whole; equal XON and XOFF characters are refused.
-    if (driver.refuseEveryState || dcb->XonChar == dcb->XoffChar ||
+    if (dcb->XonChar == dcb->XoffChar ||
         (driver.refuseTwoStopBits && dcb->StopBits == TWOSTOPBITS)) {
         return refused();
     }
@@ -156,8 +226,8 @@ BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
 }
 
 BOOL WINAPI fakeGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
-    // Inherited all zero: a read then waits until data comes.
-    ZeroMemory(timeouts, sizeof *timeouts);
+    // Until the tool sets its own, as inherited: all zero, so that a read waits until data comes.
+    *timeouts = seen.timeoutsSet ? seen.timeouts : COMMTIMEOUTS{};
     return TRUE;
 }
 
@@ -196,7 +266,7 @@ BOOL WINAPI fakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     }
     driver.abortPending = false;
     if (errors != nullptr) {
-        *errors = 0;
+        *errors = seen.blocksWritten > 0 ? driver.lineErrors : 0;
     }
     if (status != nullptr) {
         ZeroMemory(status, sizeof *status);
@@ -212,35 +282,33 @@ BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
         return readFile(handle, buffer, count, got, overlapped);
     }
     ++seen.reads;
-    *got = 0;
-    if (failsNow()) {
+    if (failsNow(true)) {
         return FALSE;
     }
+    const int64_t next = toTool.empty() ? INT64_MAX : toTool.front().first;
+    const Reads reads =
+        seen.blocksWritten >= driver.readFaultAtBlock ? driver.reads : Reads::Documented;
+    if (unplugged() || available() > 0 || reads == Reads::EmptyAtOnce) {
+        return start(true, overlapped, buffer, count, nowUs);
+    }
     const COMMTIMEOUTS& t = seen.timeouts;
-    const bool returnsAtOnce = seen.timeoutsSet && t.ReadIntervalTimeout == MAXDWORD &&
-                               t.ReadTotalTimeoutMultiplier == MAXDWORD;
-    if (available() == 0) {
-        const int64_t next = toTool.empty() ? INT64_MAX : toTool.front().first;
-        const int64_t limit =
-            returnsAtOnce ? nowUs + 1000LL * t.ReadTotalTimeoutConstant : INT64_MAX;
-        if (next > limit) {
-            nowUs = limit;
-            return TRUE;
-        }
-        if (next == INT64_MAX) {
-            // Waits until data comes, and none will: the run hangs here.
-            seen.hung = true;
-            nowUs += 60'000'000;
-            return TRUE;
-        }
-        nowUs = next;
+    const bool documented = seen.timeoutsSet && t.ReadIntervalTimeout == MAXDWORD &&
+                            t.ReadTotalTimeoutMultiplier == MAXDWORD;
+    switch (reads) {
+        case Reads::Documented:
+            // Without the tool's timeouts (inherited all zero) a read waits until data comes.
+            return start(
+                true, overlapped, buffer, count,
+                documented ? std::min(next, nowUs + 1000LL * t.ReadTotalTimeoutConstant) : next);
+        case Reads::OnTick:
+            return start(true, overlapped, buffer, count, (nowUs / 15625 + 1) * 15625);
+        case Reads::WhenDataComes:
+            return start(true, overlapped, buffer, count, next);
+        case Reads::Never:
+        case Reads::EmptyAtOnce:
+            break;
     }
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    while (*got < count && available() > 0) {
-        out[(*got)++] = toTool.front().second;
-        toTool.pop_front();
-    }
-    return TRUE;
+    return start(true, overlapped, buffer, count, INT64_MAX, false);
 }
 
 BOOL WINAPI fakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD put,
@@ -250,25 +318,87 @@ BOOL WINAPI fakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD pu
         static const auto writeFile = real<decltype(&WriteFile)>(L"kernel32.dll", "WriteFile");
         return writeFile(handle, bytes, count, put, overlapped);
     }
-    *put = 0;
     ++seen.writes;
     if (count > 2 && bytes[2] == 0x96) {
         ++seen.blocksWritten;
     }
-    if (failsNow()) {
+    if (failsNow(false)) {
         return FALSE;
     }
-    if (driver.stallAtBlock > 0 && seen.blocksWritten >= driver.stallAtBlock) {
-        // A timed-out write completes, successfully, with what went out before the timeout.
-        const COMMTIMEOUTS& t = seen.timeouts;
-        nowUs += 1000LL * (t.WriteTotalTimeoutConstant + t.WriteTotalTimeoutMultiplier * count);
-        *put = count < 8 ? count / 2 : 8;
-    } else {
-        *put = count;
+    const COMMTIMEOUTS& t = seen.timeouts;
+    const int64_t limitUs =
+        1000LL * (t.WriteTotalTimeoutConstant + t.WriteTotalTimeoutMultiplier * count);
+    const Writes writes =
+        driver.writeFaultAtBlock > 0 && seen.blocksWritten >= driver.writeFaultAtBlock
+            ? driver.writes
+            : Writes::Documented;
+    switch (writes) {
+        case Writes::Documented:
+            break;
+        case Writes::Short:
+            // A timed-out write completes, successfully, with what went out before the timeout.
+            nowUs += limitUs;
+            count = count < 8 ? count / 2 : 8;
+            break;
+        case Writes::Fail121:
+            nowUs += limitUs;
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        case Writes::Never:
+            return start(false, overlapped, const_cast<uint8_t*>(bytes), count, INT64_MAX, false);
     }
-    seen.wire.insert(seen.wire.end(), bytes, bytes + *put);
-    deviceTakes(bytes, *put);
+    seen.wire.insert(seen.wire.end(), bytes, bytes + count);
+    deviceTakes(bytes, count);
+    return start(false, overlapped, const_cast<uint8_t*>(bytes), count, nowUs);
+}
+
+// Waits on the call in flight move the clock: to its end, or by the time waited.
+DWORD WINAPI fakeWaitForSingleObject(HANDLE object, DWORD ms) {
+    if (!call.pending || object != call.overlapped->hEvent) {
+        static const auto wait =
+            real<decltype(&WaitForSingleObject)>(L"kernel32.dll", "WaitForSingleObject");
+        return wait(object, ms);
+    }
+    const int64_t until = nowUs + 1000LL * ms;
+    if (call.doneUs > until) {
+        nowUs = until;
+        return WAIT_TIMEOUT;
+    }
+    nowUs = std::max(nowUs, call.doneUs);
+    complete(0);
+    return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI fakeCancelIoEx(HANDLE handle, LPOVERLAPPED) {
+    if (handle != PORT || !call.pending) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    if (call.honoursCancel) {
+        complete(static_cast<DWORD>(0xC0000120));  // STATUS_CANCELLED
+    } else {
+        seen.hung = true;
+    }
     return TRUE;
+}
+
+BOOL WINAPI fakeGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD moved,
+                                    BOOL wait) {
+    if (handle != PORT) {
+        static const auto result =
+            real<decltype(&GetOverlappedResult)>(L"kernel32.dll", "GetOverlappedResult");
+        return result(handle, overlapped, moved, wait);
+    }
+    *moved = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != 0) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI fakeGetTickCount() {
+    return static_cast<DWORD>(nowUs / 1000);
 }
 
 BOOL WINAPI fakeCloseHandle(HANDLE handle) {
@@ -316,8 +446,8 @@ LSTATUS WINAPI fakeRegEnumValueW(HKEY, DWORD index, LPWSTR name, LPDWORD nameSiz
     }
     const LSTATUS status = driver.registry[index + 1];
     if (status == ERROR_SUCCESS) {
-        const std::wstring port = L"COM" + std::to_wstring(index + 4);
-        wcsncpy(name, L"\\Device\\Serial", *nameSize);
+        const std::wstring port = L"COM" + std::to_wstring(index + 3);
+        wcsncpy(name, driver.bluetooth ? L"\\Device\\BthModem0" : L"\\Device\\Serial", *nameSize);
         *type = REG_SZ;
         std::memcpy(data, port.c_str(), (port.size() + 1) * sizeof(wchar_t));
         *dataSize = static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t));
@@ -368,6 +498,10 @@ decltype(&ReadFile) __imp_ReadFile = fakeReadFile;
 decltype(&WriteFile) __imp_WriteFile = fakeWriteFile;
 decltype(&CloseHandle) __imp_CloseHandle = fakeCloseHandle;
 decltype(&Sleep) __imp_Sleep = fakeSleep;
+decltype(&WaitForSingleObject) __imp_WaitForSingleObject = fakeWaitForSingleObject;
+decltype(&CancelIoEx) __imp_CancelIoEx = fakeCancelIoEx;
+decltype(&GetOverlappedResult) __imp_GetOverlappedResult = fakeGetOverlappedResult;
+decltype(&GetTickCount) __imp_GetTickCount = fakeGetTickCount;
 decltype(&QueryPerformanceCounter) __imp_QueryPerformanceCounter = fakeQueryPerformanceCounter;
 decltype(&QueryPerformanceFrequency) __imp_QueryPerformanceFrequency =
     fakeQueryPerformanceFrequency;
@@ -426,13 +560,33 @@ struct Outcome {
     std::string out;
     std::string err;
     int64_t ms;
+    std::string cause;  // the run record's, "" when it has none
 };
 
 std::string settingsPath;
+std::string recordPath;
+
+std::string lastRecordCause() {
+    std::FILE* file = std::fopen(recordPath.c_str(), "rb");
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while (file != nullptr && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, got);
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    const size_t at = text.rfind("\"cause\":\"");
+    return at == std::string::npos || text.find('\n', at) + 1 != text.size()
+               ? ""
+               : text.substr(at + 9, text.find('"', at + 9) - at - 9);
+}
 
 Outcome run(const Driver& scenario, std::vector<const char*> arguments = {}) {
     driver = scenario;
     seen = Observed{};
+    call = Call{};
     nowUs = 0;
     toTool.clear();
     fromTool.clear();
@@ -440,12 +594,13 @@ Outcome run(const Driver& scenario, std::vector<const char*> arguments = {}) {
     if (arguments.empty()) {
         arguments = {"QorvWriter", settingsPath.c_str(), "3"};
     }
+    DeleteFileA(recordPath.c_str());
     Capture out(1);
     Capture err(2);
     out.begin();
     err.begin();
     const int status = qorv::runCommand(static_cast<int>(arguments.size()), arguments.data());
-    Outcome outcome{status, "", "", nowUs / 1000};
+    Outcome outcome{status, "", "", nowUs / 1000, lastRecordCause()};
     outcome.err = err.end();
     outcome.out = out.end();
     return outcome;
@@ -455,9 +610,10 @@ int failures = 0;
 
 void expect(const std::string& name, bool holds, const std::string& what, const Outcome& got) {
     if (!holds) {
-        std::printf("FAILED %s: %s\n  exit %d after %lld ms\n  stdout: %s\n  stderr: %s\n",
-                    name.c_str(), what.c_str(), got.status, static_cast<long long>(got.ms),
-                    got.out.c_str(), got.err.c_str());
+        std::printf(
+            "FAILED %s: %s\n  exit %d after %lld ms, cause %s\n  stdout: %s\n  stderr: %s\n",
+            name.c_str(), what.c_str(), got.status, static_cast<long long>(got.ms),
+            got.cause.c_str(), got.out.c_str(), got.err.c_str());
         ++failures;
     }
 }
@@ -472,6 +628,8 @@ int main() {
     char directory[MAX_PATH];
     GetTempPathA(sizeof directory, directory);
     settingsPath = std::string(directory) + "driver-model.qorv";
+    recordPath = std::string(directory) + "driver-model.jsonl";
+    SetEnvironmentVariableA("QORV_REPORT", recordPath.c_str());
     Bytes data(1056);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -493,98 +651,158 @@ int main() {
         std::string name;
         Driver driver;
         std::string out;
-        int status;
-        std::string err;  // a part of standard error; empty: standard error stays empty
+        std::string err;    // a part of standard error; empty: standard error stays empty
+        std::string cause;  // the record's; empty: stored
         int64_t maxMs;
-        std::function<bool()> also;
-        std::string alsoWhat;
+        std::function<bool()> also = [] { return true; };
+        std::string alsoWhat = "";
     };
-    const auto none = [] { return true; };
     std::vector<Case> cases;
     const auto add = [&](Case c) { cases.push_back(std::move(c)); };
-    Driver d;
-    add({"a normal store", d, stored, 0, "", 100,
+    const auto with = [](auto change) {
+        Driver d;
+        change(d);
+        return d;
+    };
+    const std::string stopped = "block 5 of 16: the port's driver stopped answering";
+    add({"a normal store",
+         {},
+         stored,
+         "",
+         "",
+         100,
          [] {
              return seen.dcb.StopBits == TWOSTOPBITS &&
                     seen.dcb.fDtrControl == DTR_CONTROL_ENABLE && !seen.dcb.fAbortOnError &&
                     !seen.dcb.fOutxCtsFlow && seen.dcb.ByteSize == 8 && seen.dtr && seen.rts &&
-                    seen.wire.size() == 1199;
+                    seen.overlapped && seen.wire.size() == 1199;
          },
          "8N2, no flow control, no abort on error, DTR and RTS raised, the whole sequence sent"});
+    // Reads.
+    add({"reads that return empty at once", with([](Driver& d) { d.reads = Reads::EmptyAtOnce; }),
+         stored, "", "", 200, [] { return seen.reads < 400; }, "no spin: a read a millisecond"});
+    add({"reads on a 15.6 ms tick", with([](Driver& d) { d.reads = Reads::OnTick; }), stored, "",
+         "", 1000});
+    add({"reads that wait for data and honour a cancel",
+         with([](Driver& d) { d.reads = Reads::WhenDataComes; }), stored, "", "", 1000});
+    add({"a read that never completes at block 5", with([](Driver& d) {
+             d.reads = Reads::Never;
+             d.readFaultAtBlock = 5;
+         }),
+         notStored, stopped, "driver_stopped", 100 + 500 + 100});
+    // Writes.
+    add({"write timeout at block 5", with([](Driver& d) {
+             d.writes = Writes::Short;
+             d.writeFaultAtBlock = 5;
+         }),
+         notStored, "block 5 of 16: the device or the adapter stopped taking data", "write_stalled",
+         800, [] { return seen.blocksWritten == 5; }, "no block after it"});
+    add({"writes failing with 121 from block 5", with([](Driver& d) {
+             d.writes = Writes::Fail121;
+             d.writeFaultAtBlock = 5;
+         }),
+         notStored, "block 5 of 16: the device or the adapter stopped taking data", "write_stalled",
+         800, [] { return seen.blocksWritten == 5; }, "no block after it"});
+    add({"a write that never completes at block 5", with([](Driver& d) {
+             d.writes = Writes::Never;
+             d.writeFaultAtBlock = 5;
+         }),
+         notStored, stopped, "driver_stopped", 100 + 1200, [] { return seen.hung; },
+         "the write was left to the driver"});
+    // Unplugging.
+    for (DWORD error : std::vector<DWORD>{ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
+                                          ERROR_OPERATION_ABORTED, ERROR_DEVICE_NOT_CONNECTED,
+                                          ERROR_DEVICE_REMOVED}) {
+        add({"unplugged at block 7 (" + std::to_string(error) + ")", with([&](Driver& d) {
+                 d.unplugAtBlock = 7;
+                 d.unplugError = error;
+             }),
+             notStored,
+             "block 7 of 16: the line hung up or the device went away (error " +
+                 std::to_string(error),
+             "hung_up", 560, [] { return seen.reads < 700 && seen.writes < 12; },
+             "no spin: a read about every millisecond"});
+    }
+    add({"unplugged at block 7, reads empty, writes failing", with([](Driver& d) {
+             d.unplugAtBlock = 7;
+             d.unplugError = ERROR_GEN_FAILURE;
+             d.unplugReadsFail = false;
+         }),
+         notStored, "block 7 of 16: the line hung up or the device went away (error 31", "hung_up",
+         100, [] { return seen.writes < 12; }, "no block after it"});
+    // Opening.
     for (const auto& [error, hint] : std::vector<std::pair<DWORD, std::string>>{
              {ERROR_FILE_NOT_FOUND, "there is no such port"},
-             {ERROR_ACCESS_DENIED, "another program holds the port"},
+             {ERROR_ACCESS_DENIED, "another program holds the port, or it was closed or unplugged"},
              {ERROR_SHARING_VIOLATION, "another program holds the port"},
              {ERROR_SEM_TIMEOUT, "the adapter's driver did not respond"},
              {ERROR_GEN_FAILURE, "the adapter's driver did not respond"}}) {
-        d = Driver{};
-        d.openError = error;
-        add({"open failing with " + std::to_string(error), d, notOpened, 1, hint, 10, none, ""});
+        add({"open failing with " + std::to_string(error),
+             with([&](Driver& d) { d.openError = error; }), notOpened, hint, "open_failed",
+             error == ERROR_ACCESS_DENIED || error == ERROR_SEM_TIMEOUT ? 1000 : 10});
     }
-    d = Driver{};
-    d.refuseTwoStopBits = true;
-    add({"two stop bits refused", d, stored, 0, "", 100,
-         [] { return seen.dcb.StopBits == ONESTOPBIT; }, "one stop bit"});
-    d = Driver{};
-    d.refuseEveryState = true;
-    add({"every line setting refused", d, notOpened, 1,
-         "the port did not take the line settings (115200 baud", 10, none, ""});
-    d = Driver{};
-    d.getStateFails = true;
-    add({"settings not reported", d, stored, 0, "", 100,
+    add({"error 5 at open that clears after 300 ms", with([](Driver& d) {
+             d.openError = ERROR_ACCESS_DENIED;
+             d.openErrorUntilMs = 300;
+         }),
+         stored, "", "", 500});
+    add({"a Bluetooth link that does not connect", with([](Driver& d) {
+             d.openError = ERROR_SEM_TIMEOUT;
+             d.openTakesMs = 3000;
+             d.bluetooth = true;
+             d.registry = {ERROR_SUCCESS, ERROR_SUCCESS};
+         }),
+         notOpened, "Bluetooth link that did not connect: check that the device is paired",
+         "open_failed", 3000 + 1000 + 3000});
+    add({"two stop bits refused", with([](Driver& d) { d.refuseTwoStopBits = true; }), stored, "",
+         "", 100, [] { return seen.dcb.StopBits == ONESTOPBIT; }, "one stop bit"});
+    for (DWORD error : {ERROR_GEN_FAILURE, ERROR_NOT_SUPPORTED}) {
+        add({"SetCommState failing with " + std::to_string(error),
+             with([&](Driver& d) { d.setStateError = error; }), notOpened,
+             "SetCommState failed: ", "open_failed", 10});
+    }
+    add({"settings not reported", with([](Driver& d) { d.getStateFails = true; }), stored, "", "",
+         100,
          [] { return seen.dcb.XonChar != seen.dcb.XoffChar && seen.dcb.DCBlength == sizeof(DCB); },
          "a complete DCB"});
-    d = Driver{};
-    d.refuseTimeouts = true;
-    add({"read timeouts refused", d, notOpened, 1,
-         "the driver did not take the port's read time limits", 10, [] { return !seen.hung; },
-         "no read that waits for ever"});
-    d = Driver{};
-    d.stallAtBlock = 5;
-    add({"write timeout at block 5", d, notStored, 1,
-         "block 5 of 16: the device or the adapter stopped taking data", 800,
-         [] { return seen.blocksWritten == 5; }, "no block after it"});
-    for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_OPERATION_ABORTED,
-                        ERROR_DEVICE_NOT_CONNECTED}) {
-        d = Driver{};
-        d.unplugAtBlock = 7;
-        d.unplugError = error;
-        add({"unplugged at block 7 (" + std::to_string(error) + ")", d, notStored, 1,
-             "block 7 of 16: the line hung up or the device went away (error " +
-                 std::to_string(error),
-             560, [] { return seen.reads < 700 && seen.writes < 12; },
-             "no spin: a read about every millisecond"});
-    }
-    d = Driver{};
-    d.abortPending = true;
-    add({"fAbortOnError left set with an error pending", d, stored, 0, "", 100, none, ""});
-    d = Driver{};
-    d.clearFails = true;
-    add({"ClearCommError failing with nothing wrong", d, stored, 0, "", 200, none, ""});
-    d = Driver{};
-    d.openError = ERROR_FILE_NOT_FOUND;
-    d.frenchMessages = true;
-    add({"a system message in French", d, notOpened, 1,
+    add({"read timeouts refused", with([](Driver& d) { d.refuseTimeouts = true; }), notOpened,
+         "the driver did not take the port's read time limits", "open_failed", 10,
+         [] { return !seen.hung; }, "no read that waits for ever"});
+    // The driver's state and the system's words.
+    add({"fAbortOnError left set with an error pending",
+         with([](Driver& d) { d.abortPending = true; }), stored, "", "", 100});
+    add({"ClearCommError failing with nothing wrong", with([](Driver& d) { d.clearFails = true; }),
+         stored, "", "", 200});
+    add({"a system message in French", with([](Driver& d) {
+             d.openError = ERROR_FILE_NOT_FOUND;
+             d.frenchMessages = true;
+         }),
+         notOpened,
          "QorvWriter: \\\\.\\COM3: Le fichier sp\xc3\xa9"
          "cifi\xc3\xa9 est introuvable\r\n",
-         10, none, ""});
-    d = Driver{};
-    d.openError = ERROR_FILE_NOT_FOUND;
-    d.registry = {ERROR_SUCCESS, ERROR_MORE_DATA, ERROR_SUCCESS};
-    add({"a port list with an entry that cannot be read", d, notOpened, 1, "QorvWriter:   COM5\r\n",
-         10, none, ""});
-    d.registry = {ERROR_ACCESS_DENIED};
-    add({"a port list that cannot be read", d, notOpened, 1,
-         "the list of serial ports could not be read (", 10, none, ""});
+         "open_failed", 10});
+    add({"a port list with an entry that cannot be read", with([](Driver& d) {
+             d.openError = ERROR_FILE_NOT_FOUND;
+             d.registry = {ERROR_SUCCESS, ERROR_MORE_DATA, ERROR_SUCCESS};
+         }),
+         notOpened, "QorvWriter:   COM4\r\n", "open_failed", 10});
+    add({"a port list that cannot be read", with([](Driver& d) {
+             d.openError = ERROR_FILE_NOT_FOUND;
+             d.registry = {ERROR_ACCESS_DENIED};
+         }),
+         notOpened, "the list of serial ports could not be read (", "open_failed", 10});
 
     for (const Case& c : cases) {
         const Outcome got = run(c.driver);
+        const int status = c.out == stored ? 0 : 1;
         expect(c.name, got.out == c.out, "standard output", got);
-        expect(c.name, got.status == c.status, "exit status " + std::to_string(c.status), got);
+        expect(c.name, got.status == status, "exit status " + std::to_string(status), got);
         expect(c.name, c.err.empty() ? got.err.empty() : has(got.err, c.err),
                "standard error: " + c.err, got);
+        expect(c.name, got.cause == c.cause, "record's cause " + c.cause, got);
         expect(c.name, got.ms <= c.maxMs, "done within " + std::to_string(c.maxMs) + " ms", got);
         expect(c.name, c.also(), c.alsoWhat, got);
+        std::printf("%-60s %5lld ms\n", c.name.c_str(), static_cast<long long>(got.ms));
     }
 
     // Ctrl+C at the usage text's key wait is the key: exit 1, the console mode put back.
@@ -597,6 +815,7 @@ int main() {
         "read as a key, console mode restored", key);
 
     DeleteFileA(settingsPath.c_str());
+    DeleteFileA(recordPath.c_str());
     std::printf("%zu driver cases and the key wait: %d failed\n", cases.size(), failures);
     return failures == 0 ? 0 : 1;
 }
