@@ -161,4 +161,25 @@ bool DeviceChannel::ioErrorIsDriverStopped() const {
     return platform::isDriverStopped(firstIoError);
 }
 
+bool DeviceChannel::isSystemError(int code) {
+    return platform::isSystemError(code);
+}
+
+void DeviceChannel::markLineErrors() {
+    seen.lineErrorsCounted = portOpen && platform::lineErrors(handle, &seen.lineErrorsAtRequest);
+}
+
+bool DeviceChannel::lineErrorsSinceRequest(LineErrors* counted) const {
+    LineErrors now;
+    if (!seen.lineErrorsCounted || !portOpen || !platform::lineErrors(handle, &now)) {
+        return false;
+    }
+    const LineErrors& before = seen.lineErrorsAtRequest;
+    counted->framing = now.framing - before.framing;
+    counted->overrun = now.overrun - before.overrun;
+    counted->parity = now.parity - before.parity;
+    counted->breaks = now.breaks - before.breaks;
+    return true;
+}
+
 }  // namespace qorv

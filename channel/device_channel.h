@@ -89,6 +89,11 @@ class DeviceChannel {
     bool ioErrorIsWriteStall() const;
     // ioError() is the driver's: a read or write it was given never ended, even when cancelled.
     bool ioErrorIsDriverStopped() const;
+    // Whether an error code (osError(), ioError()) is the system's own, not one the back end made.
+    static bool isSystemError(int code);
+    // The line errors the port's driver counted since the request in progress (or the last one)
+    // was written; false when the driver does not count them.
+    bool lineErrorsSinceRequest(LineErrors* counted) const;
     // Bytes read from the port since the request in progress was written.
     uint32_t bytesSinceRequest() const {
         const uint64_t since = bytesRead > requestStreamStart ? bytesRead - requestStreamStart : 0;
@@ -158,6 +163,9 @@ class DeviceChannel {
         // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
         // written, so it refused an earlier one.
         bool refusalBeforeRequest = false;
+        // The driver's line error counts when its request was written, where it keeps them.
+        bool lineErrorsCounted = false;
+        LineErrors lineErrorsAtRequest;
         // The first frame cut off by the end of the file since it was opened.
         CutFrame cutFrame;
     } seen;
@@ -172,6 +180,8 @@ class DeviceChannel {
     // Writes a request after examining the bytes in hand; marks where the bytes that may answer
     // it begin. Writes nothing and gives RESULT_DEVICE_ERROR when a refusal was among them.
     ResultCode writeRequest(const uint8_t* frame, int32_t size);
+    // Takes the driver's line error counts as the request in progress is written.
+    void markLineErrors();
     // Held by an exchange operation: when it returns, an exchange it began has ended.
     class ExchangeEnd;
     // Judges a frame read while waiting for an answer that began before the request: true when it

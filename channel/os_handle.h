@@ -9,6 +9,16 @@ namespace qorv {
 // Operating-system handle: a file descriptor on POSIX, a HANDLE on Win32.
 using OsHandle = intptr_t;
 
+// Errors the port's driver counted on the line: bytes whose stop bit was wrong (framing), bytes
+// lost because they came faster than they were taken (overrun), bytes whose parity bit was
+// wrong, and breaks.
+struct LineErrors {
+    uint32_t framing = 0;
+    uint32_t overrun = 0;
+    uint32_t parity = 0;
+    uint32_t breaks = 0;
+};
+
 // The call of a port's open that failed: opening the device, or giving it its line settings or
 // its time limits.
 enum OpenCall { CALL_OPEN, CALL_LINE_SETTINGS, CALL_TIMEOUTS };

@@ -30,6 +30,11 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError);
 
 void purgePort(OsHandle handle);
+// The line errors the port's driver has counted since the port was opened; false when it does
+// not count them (a pseudo-terminal does not).
+bool lineErrors(OsHandle handle, LineErrors* counted);
+// Whether an error code is the system's own (errno, GetLastError), not one this back end made.
+bool isSystemError(int code);
 // How many bytes the port has received that nobody has read yet, -1 when it cannot tell. Never
 // more than there are, often fewer: a tty counts only its read buffer (at most 4095 bytes), not
 // what waits in the driver behind it.

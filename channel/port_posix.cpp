@@ -388,6 +388,16 @@ bool isWriteStall(int ioError) {
     return ioError == ETIMEDOUT;
 }
 
+bool lineErrors(OsHandle handle, LineErrors* counted) {
+    return lineErrorCounts(static_cast<int>(handle), &counted->framing, &counted->overrun,
+                           &counted->parity, &counted->breaks);
+}
+
+// This back end's own codes are negative; errno values are positive.
+bool isSystemError(int code) {
+    return code > 0;
+}
+
 // A write that stalls is given up by poll(); a tty read never waits on the driver.
 bool isDriverStopped(int) {
     return false;

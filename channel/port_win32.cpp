@@ -18,14 +18,17 @@ HANDLE toHandle(OsHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+struct PortCalls;
+PortCalls* callsOf(HANDLE port);
+void takeLineErrors(HANDLE port, COMSTAT* status = nullptr);
+
 // Keeps the first error of a port read or write, and clears the port's error state: with
 // fAbortOnError set by another program, a line error would otherwise cancel every later call.
 void keepFirst(HANDLE port, int* ioError, DWORD error) {
     if (*ioError == 0) {
         *ioError = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
     }
-    DWORD errors = 0;
-    ClearCommError(port, &errors, nullptr);
+    takeLineErrors(port);
 }
 
 // What an open port needs for its calls in flight. The buffer and the OVERLAPPED belong to the
@@ -37,6 +40,9 @@ struct PortCalls {
     OVERLAPPED overlapped{};
     uint8_t buffer[2048];
     bool stuck = false;
+    // Windows reports line errors as flags that a ClearCommError call takes: each call that
+    // finds one counts it once.
+    LineErrors errors;
 };
 PortCalls slots[8];
 
@@ -48,6 +54,26 @@ PortCalls* callsOf(HANDLE port) {
         }
     }
     return nullptr;
+}
+
+// Clears the port's error state, counting the line errors it held; false when the call fails.
+bool clearErrors(HANDLE port, COMSTAT* status) {
+    DWORD errors = 0;
+    if (!ClearCommError(port, &errors, status)) {
+        return false;
+    }
+    PortCalls* calls = callsOf(port);
+    if (calls != nullptr) {
+        calls->errors.framing += (errors & CE_FRAME) != 0 ? 1 : 0;
+        calls->errors.overrun += (errors & (CE_OVERRUN | CE_RXOVER)) != 0 ? 1 : 0;
+        calls->errors.parity += (errors & CE_RXPARITY) != 0 ? 1 : 0;
+        calls->errors.breaks += (errors & CE_BREAK) != 0 ? 1 : 0;
+    }
+    return true;
+}
+
+void takeLineErrors(HANDLE port, COMSTAT* status) {
+    clearErrors(port, status);
 }
 
 // Starts a read (`writing` false) or a write of `count` bytes of the slot's buffer and waits for
@@ -266,6 +292,10 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
                              : static_cast<DWORD>(sizeof calls.buffer);
     const DWORD got = callBounded(calls, false, wanted, READ_BOUND_MS, ioError);
     std::memcpy(buffer, calls.buffer, got);
+    if (got > 0) {
+        // Line errors come with the bytes they spoiled.
+        takeLineErrors(calls.port);
+    }
     if (got == 0) {
         // A read on a line that has gone away (a USB adapter pulled out, a hung-up line) returns
         // at once, failed or empty, instead of after the 1 ms timeout; sleeping keeps the
@@ -321,13 +351,27 @@ void purgePort(OsHandle handle) {
 }
 
 int32_t queuedInput(OsHandle handle) {
-    DWORD errors = 0;
     COMSTAT status{};
     // Some virtual ports fail the call (87) while nothing is wrong: the count is then unknown.
-    if (!ClearCommError(toHandle(handle), &errors, &status)) {
+    if (!clearErrors(toHandle(handle), &status)) {
         return -1;
     }
     return static_cast<int32_t>(status.cbInQue);
+}
+
+bool lineErrors(OsHandle handle, LineErrors* counted) {
+    PortCalls* calls = callsOf(toHandle(handle));
+    if (calls == nullptr) {
+        return false;
+    }
+    takeLineErrors(calls->port);
+    *counted = calls->errors;
+    return true;
+}
+
+// This back end's own codes have the customer bit set.
+bool isSystemError(int code) {
+    return code != 0 && (static_cast<DWORD>(code) & 0x20000000) == 0;
 }
 
 bool portHolder(const char*, char*, size_t, int*) {

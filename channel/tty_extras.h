@@ -26,6 +26,9 @@ bool markedExclusive(int fd);
 // Whether the driver's clock can make `baudRate` within 3%; when it cannot, the rates it makes
 // just below and above it. True when the driver does not tell its clock.
 bool clockMakesRate(int fd, int32_t baudRate, int32_t* below, int32_t* above);
+// The driver's counts of line errors (TIOCGICOUNT); false when it keeps none.
+bool lineErrorCounts(int fd, uint32_t* framing, uint32_t* overrun, uint32_t* parity,
+                     uint32_t* breaks);
 // A process other than this one that has the device open: its name and pid (either may be null).
 // False when there is none, or the system cannot tell.
 bool findHolder(const char* deviceName, char* name, size_t size, int* pid);

@@ -95,6 +95,19 @@ bool deviceLockHeld(const char* deviceName) {
     return held;
 }
 
+bool lineErrorCounts(int fd, uint32_t* framing, uint32_t* overrun, uint32_t* parity,
+                     uint32_t* breaks) {
+    serial_icounter_struct counts{};
+    if (ioctl(fd, TIOCGICOUNT, &counts) != 0) {
+        return false;
+    }
+    *framing = static_cast<uint32_t>(counts.frame);
+    *overrun = static_cast<uint32_t>(counts.overrun) + static_cast<uint32_t>(counts.buf_overrun);
+    *parity = static_cast<uint32_t>(counts.parity);
+    *breaks = static_cast<uint32_t>(counts.brk);
+    return true;
+}
+
 bool markedExclusive(int fd) {
     int marked = 0;
     return ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0;

@@ -29,6 +29,10 @@ bool clockMakesRate(int, int32_t, int32_t*, int32_t*) {
     return true;
 }
 
+bool lineErrorCounts(int, uint32_t*, uint32_t*, uint32_t*, uint32_t*) {
+    return false;
+}
+
 bool findHolder(const char*, char*, size_t, int*) {
     return false;
 }

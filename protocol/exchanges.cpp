@@ -156,6 +156,7 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     seen.earlyFrameBytesSinceRequest = 0;
     seen.refusalBeforeRequest = false;
     firstIoError = 0;
+    markLineErrors();
     // Bytes that arrive from here on may answer the request. (One that arrives between the last
     // read of the port and the write cannot be told from an early answer.)
     if (examineBytesInHand() != RESULT_OK) {

@@ -407,9 +407,42 @@ void explainProbe(const DeviceChannel& port, Cause cause) {
     }
 }
 
-}  // namespace
+// "12 framing errors, 1 overrun on the line" and what to check, when the driver counted any
+// during the failed exchange.
+void tellLineErrors(const DeviceChannel& port) {
+    LineErrors counted;
+    if (!port.lineErrorsSinceRequest(&counted)) {
+        return;
+    }
+    char text[160] = "";
+    size_t at = 0;
+    const struct {
+        uint32_t count;
+        const char* one;
+        const char* many;
+    } kinds[] = {{counted.framing, "framing error", "framing errors"},
+                 {counted.parity, "parity error", "parity errors"},
+                 {counted.overrun, "overrun", "overruns"},
+                 {counted.breaks, "break", "breaks"}};
+    for (const auto& kind : kinds) {
+        if (kind.count > 0 && at < sizeof text) {
+            at += static_cast<size_t>(std::snprintf(
+                text + at, sizeof text - at, "%s%lu %s", at == 0 ? "" : ", ",
+                static_cast<unsigned long>(kind.count), kind.count == 1 ? kind.one : kind.many));
+        }
+    }
+    if (at == 0) {
+        return;
+    }
+    const char* check = counted.framing + counted.parity > 0
+                            ? "check the baud rate (115200 unless given) and the cable"
+                        : counted.breaks > 0 ? "the line was held low: check the cable and the "
+                                               "device's power"
+                                             : "bytes came faster than the port took them";
+    tell("%s on the line: %s", text, check);
+}
 
-void explainFailure(const Failure& failure, Cause cause, const RunArguments& arguments) {
+void explainStep(const Failure& failure, Cause cause, const RunArguments& arguments) {
     const DeviceChannel& channel = failure.channel;
     switch (failure.step) {
         case Step::OpenPort:
@@ -436,6 +469,17 @@ void explainFailure(const Failure& failure, Cause cause, const RunArguments& arg
         case Step::Finish:
             explainBlockFailure(channel, STORE_BLOCKS, cause);
             return;
+    }
+}
+
+}  // namespace
+
+void explainFailure(const Failure& failure, Cause cause, const RunArguments& arguments) {
+    const DeviceChannel& channel = failure.channel;
+    explainStep(failure, cause, arguments);
+    if (failure.step != Step::OpenPort && failure.step != Step::OpenFile &&
+        failure.step != Step::ReadSettings) {
+        tellLineErrors(channel);
     }
 }
 

@@ -161,6 +161,14 @@ void RunRecord::failed(const char* name, int32_t blockNumber, const char* why,
     hasDeviceError = channel.lastResult == RESULT_DEVICE_ERROR && channel.seen.deviceErrorCoded;
     deviceError = channel.deviceError;
     osError = channel.osError() != 0 ? channel.osError() : channel.ioError();
+    // A code the channel's back end made (a hang-up, a driver that stopped) is said by the cause.
+    if (!DeviceChannel::isSystemError(osError)) {
+        osError = 0;
+    }
+    LineErrors counted;
+    hasLineErrors = channel.lineErrorsSinceRequest(&counted) &&
+                    counted.framing + counted.overrun + counted.parity + counted.breaks > 0;
+    lineErrors = counted;
 }
 
 void RunRecord::finish(int exitStatus) {
@@ -184,6 +192,14 @@ void RunRecord::finish(int exitStatus) {
     addOptionalText(line, "cause", cause);
     addNumber(line, "device_error", deviceError, hasDeviceError);
     addNumber(line, "os_error", osError, osError != 0);
+    if (hasLineErrors) {
+        line += ",\"line_errors\":{\"framing\":" + std::to_string(lineErrors.framing) +
+                ",\"overrun\":" + std::to_string(lineErrors.overrun) +
+                ",\"parity\":" + std::to_string(lineErrors.parity) +
+                ",\"break\":" + std::to_string(lineErrors.breaks) + "}";
+    } else {
+        line += ",\"line_errors\":null";
+    }
     addNumber(line, "duration_ms", DeviceChannel::nowMs());
     line += ",\"exchanges\":[";
     for (size_t i = 0; i < exchangeCount; ++i) {

@@ -60,6 +60,8 @@ class RunRecord {
     bool hasDeviceError = false;
     uint16_t deviceError = 0;
     int osError = 0;
+    bool hasLineErrors = false;
+    LineErrors lineErrors;
     std::array<Exchange, MAX_EXCHANGES> exchanges{};
     size_t exchangeCount = 0;
 };

@@ -110,6 +110,14 @@ bool isWriteStall(int) {
     return false;
 }
 
+bool lineErrors(OsHandle, LineErrors*) {
+    return false;
+}
+
+bool isSystemError(int code) {
+    return code > 0;
+}
+
 bool isDriverStopped(int) {
     return false;
 }

@@ -159,7 +159,7 @@ const std::vector<StoreScenario>& storeScenarios() {
          "stored", {"the end of the sequence was not acknowledged within 500 ms"}, all, 16, 0.45,
          3.0},
         {"line hung up at block 3", hangUp, Ending::NotStored,
-         "block 3: hung_up (system error -2)",
+         "block 3: hung_up",
          {"block 3 of 16: the line hung up or the device went away"}, 0, 2, 0, 3.0,
          "block 3: hung_up (system error 109)"},
     };

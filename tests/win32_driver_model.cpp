@@ -64,7 +64,9 @@ struct Driver {
     int unplugAtBlock = 0;
     DWORD unplugError = 0;
     bool unplugReadsFail = true;
-    // ClearCommError reports these errors (CE_FRAME, ...) once a block has been written.
+    // The device's bytes arrive spoiled (a wrong baud rate), and ClearCommError reports these
+    // errors (CE_FRAME, ...) each time it is called.
+    bool garbled = false;
     DWORD lineErrors = 0;
     bool frenchMessages = false;
     std::vector<LSTATUS> registry;  // RegEnumValueW results by index; the first is RegOpenKeyExW
@@ -122,7 +124,8 @@ void deviceTakes(const uint8_t* bytes, DWORD count) {
     while (pelorix::takeFrame(fromTool, &request)) {
         for (const pelorix::Emission& emission : device.take(request).emissions) {
             for (uint8_t byte : emission.bytes) {
-                toTool.emplace_back(nowUs + 1000 + emission.afterUs, byte);
+                toTool.emplace_back(nowUs + 1000 + emission.afterUs,
+                                    driver.garbled ? static_cast<uint8_t>(byte ^ 0x81) : byte);
             }
         }
     }
@@ -266,7 +269,7 @@ BOOL WINAPI fakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     }
     driver.abortPending = false;
     if (errors != nullptr) {
-        *errors = seen.blocksWritten > 0 ? driver.lineErrors : 0;
+        *errors = driver.lineErrors;
     }
     if (status != nullptr) {
         ZeroMemory(status, sizeof *status);
@@ -768,6 +771,12 @@ int main() {
     add({"read timeouts refused", with([](Driver& d) { d.refuseTimeouts = true; }), notOpened,
          "the driver did not take the port's read time limits", "open_failed", 10,
          [] { return !seen.hung; }, "no read that waits for ever"});
+    add({"a wrong baud rate: spoiled bytes and framing errors", with([](Driver& d) {
+             d.garbled = true;
+             d.lineErrors = CE_FRAME;
+         }),
+         "Opening COM port...done\r\n\r\nNo Pelorix detected on COM 3\r\n",
+         "6 framing errors on the line: check the baud rate", "no_valid_frame", 600});
     // The driver's state and the system's words.
     add({"fAbortOnError left set with an error pending",
          with([](Driver& d) { d.abortPending = true; }), stored, "", "", 100});

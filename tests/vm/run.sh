@@ -62,6 +62,17 @@ unplug() {
     echo "device_add usb-serial,chardev=line,id=adapter" | socat - "UNIX-CONNECT:$monitor" >/dev/null
 }
 
+# Sends a break on the line every 50 ms for 1.5 s once the guest starts the tool (QEMU's UART passes
+# it to the guest's 8250 driver, which counts it; its FTDI adapter does not pass it on as an error).
+breaks() {
+    local console=$1 monitor=$2
+    until grep -q STARTING "$console" 2>/dev/null; do sleep 0.05; done
+    for _ in $(seq 30); do
+        echo "chardev-send-break line" | socat - "UNIX-CONNECT:$monitor" >/dev/null
+        sleep 0.05
+    done
+}
+
 while IFS='|' read -r name drivers simopts commands action expected; do
     case "$name" in ''|'#'*) continue ;; esac
     [ -n "${QORV_VM_ONLY:-}" ] && [ "$name" != "$QORV_VM_ONLY" ] && continue
@@ -85,8 +96,11 @@ while IFS='|' read -r name drivers simopts commands action expected; do
             -monitor "unix:$work/monitor,server=on,wait=off" >"$work/qemu.err" 2>&1 &
         qemu=$!
         host=""
-        if [ "$action" = unplug ]; then
-            unplug "$work/console" "$work/monitor" >"$work/host" &
+        if [ -n "$action" ]; then
+            case "$action" in
+                unplug) unplug "$work/console" "$work/monitor" >"$work/host" & ;;
+                break) breaks "$work/console" "$work/monitor" >"$work/host" & ;;
+            esac
             host=$!
         fi
         wait $qemu || true
