@@ -18,9 +18,7 @@ HANDLE toHandle(OsHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-struct PortCalls;
-PortCalls* callsOf(HANDLE port);
-void takeLineErrors(HANDLE port, COMSTAT* status = nullptr);
+bool takeLineErrors(HANDLE port, COMSTAT* status);
 
 // Keeps the first error of a port read or write, and clears the port's error state: with
 // fAbortOnError set by another program, a line error would otherwise cancel every later call.
@@ -28,7 +26,7 @@ void keepFirst(HANDLE port, int* ioError, DWORD error) {
     if (*ioError == 0) {
         *ioError = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
     }
-    takeLineErrors(port);
+    takeLineErrors(port, nullptr);
 }
 
 // What an open port needs for its calls in flight. The buffer and the OVERLAPPED belong to the
@@ -57,7 +55,7 @@ PortCalls* callsOf(HANDLE port) {
 }
 
 // Clears the port's error state, counting the line errors it held; false when the call fails.
-bool clearErrors(HANDLE port, COMSTAT* status) {
+bool takeLineErrors(HANDLE port, COMSTAT* status) {
     DWORD errors = 0;
     if (!ClearCommError(port, &errors, status)) {
         return false;
@@ -70,10 +68,6 @@ bool clearErrors(HANDLE port, COMSTAT* status) {
         calls->errors.breaks += (errors & CE_BREAK) != 0 ? 1 : 0;
     }
     return true;
-}
-
-void takeLineErrors(HANDLE port, COMSTAT* status) {
-    clearErrors(port, status);
 }
 
 // Starts a read (`writing` false) or a write of `count` bytes of the slot's buffer and waits for
@@ -294,7 +288,7 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
     std::memcpy(buffer, calls.buffer, got);
     if (got > 0) {
         // Line errors come with the bytes they spoiled.
-        takeLineErrors(calls.port);
+        takeLineErrors(calls.port, nullptr);
     }
     if (got == 0) {
         // A read on a line that has gone away (a USB adapter pulled out, a hung-up line) returns
@@ -353,7 +347,7 @@ void purgePort(OsHandle handle) {
 int32_t queuedInput(OsHandle handle) {
     COMSTAT status{};
     // Some virtual ports fail the call (87) while nothing is wrong: the count is then unknown.
-    if (!clearErrors(toHandle(handle), &status)) {
+    if (!takeLineErrors(toHandle(handle), &status)) {
         return -1;
     }
     return static_cast<int32_t>(status.cbInQue);
@@ -364,7 +358,7 @@ bool lineErrors(OsHandle handle, LineErrors* counted) {
     if (calls == nullptr) {
         return false;
     }
-    takeLineErrors(calls->port);
+    takeLineErrors(calls->port, nullptr);
     *counted = calls->errors;
     return true;
 }
