@@ -69,19 +69,31 @@ int runCommand(int argc, const char* const* argv) {
     const char* portArgument = argv[2];
     const int32_t baudRate = arguments == 3 ? std::atoi(argv[3]) : DEFAULT_BAUD_RATE;
 
-    const bool numbered = !isDevicePath(portArgument);
+    // A USB adapter named by what it is opens as the device it is, when it is the one present.
+    const PortSelection selection = selectPort(portArgument);
+    const bool selected = selection.matches.size() == 1;
+    const bool numbered = !selection.selector && !isDevicePath(portArgument);
     const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
     char portDevice[64];
     DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
-    report.start(portChannel, {fileArgument, portArgument, numbered ? portDevice : portArgument,
-                               portNumber, numbered, baudRate, arguments == 3 ? argv[3] : nullptr});
+    const char* device = numbered   ? portDevice
+                         : selected ? selection.matches[0].device.c_str()
+                                    : portArgument;
+    report.start(portChannel, {fileArgument, portArgument, device, portNumber, numbered, baudRate,
+                               arguments == 3 ? argv[3] : nullptr});
     say("Opening COM port...");
+    if (selection.selector) {
+        report.portSelected(portArgument, selection, portChannel);
+    }
     const ResultCode opened =
-        numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
-                 : portChannel.openPortPath(portArgument, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+        selection.selector && !selected ? RESULT_OPEN_FAILED
+        : numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
+                   : portChannel.openPortPath(device, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        report.failed({Step::OpenPort, portChannel, opened});
+        if (!selection.selector || selected) {
+            report.failed({Step::OpenPort, portChannel, opened});
+        }
         report.finish(1);
         return 1;
     }

@@ -11,6 +11,15 @@ struct PortPresent {
     std::string device;       // the name or path to open
     std::string description;  // what the system calls it (a stable name, a friendly name), or ""
     std::string systemName;   // the name of the device behind it ("\\Device\\BthModem0"), or ""
+    // A USB adapter's identity: vendor and product ID (four hex digits, lower case), the serial
+    // number the device gave (never one the system made up), and its place on the bus as the
+    // system counts it ("1-1.4"); empty for a port that is no USB adapter, or a value unknown.
+    std::string vid;
+    std::string pid;
+    std::string serial;
+    std::string location;
+    // The interface of a device with several ports ("1.2" of "1-1.4:1.2"), or "".
+    std::string usbInterface;
 };
 
 struct PortsPresent {
@@ -21,6 +30,24 @@ struct PortsPresent {
 };
 
 PortsPresent portsPresent();
+
+// A port argument that picks a USB adapter by what it is: "usb:VID:PID[:SERIAL]" (hex IDs, any
+// letter case) or "usb@LOCATION", where a location with an interface ("usb@1-1.4:1.2") picks one
+// port of an adapter that has several.
+bool isSelector(const std::string& argument);
+// Whether `selector` picks `port`.
+bool selects(const std::string& selector, const PortPresent& port);
+// What a port argument that is a selector picks among the ports present.
+struct PortSelection {
+    bool selector = false;
+    PortsPresent present;
+    std::vector<PortPresent> matches;
+};
+PortSelection selectPort(const std::string& argument);
+
+// A selector that picks `port` alone among `ports`: its IDs, with its serial number where that
+// is needed and enough, else its location; "" for a port that is no USB adapter.
+std::string selectorFor(const PortPresent& port, const std::vector<PortPresent>& ports);
 
 #if !defined(_WIN32) && !defined(__APPLE__)
 // Linux: the ttys under `sysClassTty` that have a device behind them, except the 8250 driver's

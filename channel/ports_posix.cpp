@@ -32,6 +32,45 @@ std::vector<std::string> entriesOf(const std::string& directory) {
     return names;
 }
 
+#ifndef __APPLE__
+std::string firstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// The USB device a tty belongs to, found up the device tree from it (through the interface a
+// USB serial or CDC driver sits on): its IDs, serial number and bus location.
+void addUsbIdentity(const std::string& sysDevice, PortPresent* port) {
+    char resolved[PATH_MAX];
+    if (realpath(sysDevice.c_str(), resolved) == nullptr) {
+        return;
+    }
+    std::string dir = resolved;
+    std::string below;
+    for (int up = 0; up < 4 && dir.size() > 1; ++up) {
+        const std::string vid = firstLine(dir + "/idVendor");
+        if (!vid.empty()) {
+            const size_t colon = below.find(':');
+            port->usbInterface = colon == std::string::npos ? "" : below.substr(colon + 1);
+            port->vid = vid;
+            port->pid = firstLine(dir + "/idProduct");
+            port->serial = firstLine(dir + "/serial");
+            port->location = dir.substr(dir.rfind('/') + 1);
+            if (port->description.empty()) {
+                const std::string maker = firstLine(dir + "/manufacturer");
+                const std::string product = firstLine(dir + "/product");
+                port->description = maker.empty() ? product : maker + " " + product;
+            }
+            return;
+        }
+        below = dir.substr(dir.rfind('/') + 1);
+        dir = dir.substr(0, dir.rfind('/'));
+    }
+}
+#endif
+
 }  // namespace
 
 #ifndef __APPLE__
@@ -60,7 +99,9 @@ std::vector<PortPresent> findPorts(const std::string& sysClassTty, const std::st
         }
         const std::string device = devDir + "/" + name;
         const auto alias = byId.find(device);
-        ports.push_back({device, alias != byId.end() ? alias->second : "", ""});
+        PortPresent port{device, alias != byId.end() ? alias->second : "", "", "", "", "", "", ""};
+        addUsbIdentity(sys + "/device", &port);
+        ports.push_back(port);
     }
     return ports;
 }
@@ -71,7 +112,7 @@ PortsPresent portsPresent() {
 #ifdef __APPLE__
     for (const std::string& name : entriesOf("/dev")) {
         if (name.rfind("cu.", 0) == 0) {
-            present.ports.push_back({"/dev/" + name, "", ""});
+            present.ports.push_back({"/dev/" + name, "", "", "", "", "", "", ""});
         }
     }
 #else

@@ -105,7 +105,8 @@ PortsPresent portsPresent() {
     const std::map<std::string, std::string> friendly = friendlyNames();
     for (const auto& [port, device] : ports) {
         const auto name = friendly.find(port);
-        present.ports.push_back({port, name == friendly.end() ? "" : name->second, device});
+        present.ports.push_back(
+            {port, name == friendly.end() ? "" : name->second, device, "", "", "", "", ""});
     }
     return present;
 }

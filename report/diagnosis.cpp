@@ -129,9 +129,10 @@ Cause causeOf(const Failure& failure) {
 
 // In the order of the enumerations.
 const char* const CAUSE_KEYWORDS[] = {
-    "open_failed",    "short_settings", "cut_off",        "no_settings_frame", "short_identity",
-    "wrong_identity", "refused",        "late_refusal",   "unexpected_reply",  "write_stalled",
-    "driver_stopped", "hung_up",        "other_messages", "no_valid_frame",    "no_answer"};
+    "open_failed",       "no_matching_port", "ambiguous_port", "short_settings", "cut_off",
+    "no_settings_frame", "short_identity",   "wrong_identity", "refused",        "late_refusal",
+    "unexpected_reply",  "write_stalled",    "driver_stopped", "hung_up",        "other_messages",
+    "no_valid_frame",    "no_answer"};
 const char* const STEP_KEYWORDS[] = {"open_port", "probe", "open_file", "read_settings",
                                      "identity",  "block", "finish"};
 static_assert(sizeof CAUSE_KEYWORDS / sizeof CAUSE_KEYWORDS[0] ==
@@ -483,8 +484,30 @@ void explainFailure(const Failure& failure, Cause cause, const RunArguments& arg
     }
 }
 
+void tellSelection(const char* argument, const PortSelection& selection) {
+    if (selection.matches.size() == 1) {
+        const PortPresent& port = selection.matches[0];
+        tell("%s is %s%s%s", argument, port.device.c_str(), port.description.empty() ? "" : ", ",
+             port.description.c_str());
+        return;
+    }
+    if (selection.matches.empty()) {
+        tell("%s picks none of the serial ports present", argument);
+        listPorts(selection.present);
+        return;
+    }
+    tell("%s picks %lu ports; name one of them by its selector:", argument,
+         static_cast<unsigned long>(selection.matches.size()));
+    PortsPresent candidates;
+    candidates.ports = selection.matches;
+    listPorts(candidates);
+}
+
 void listPortsPresent() {
-    const PortsPresent present = portsPresent();
+    listPorts(portsPresent());
+}
+
+void listPorts(const PortsPresent& present) {
     if (!present.unreadable.empty()) {
         tell("the list of serial ports could not be read (%s)", present.unreadable.c_str());
         return;
@@ -499,11 +522,17 @@ void listPortsPresent() {
     }
     tell("serial ports present:");
     for (const PortPresent& port : present.ports) {
-        if (port.description.empty()) {
-            tell("  %s", port.device.c_str());
-        } else {
-            tell("  %s  %s", port.device.c_str(), port.description.c_str());
+        std::string line = "  " + port.device;
+        if (!port.description.empty()) {
+            line += "  " + port.description;
         }
+        if (!port.vid.empty()) {
+            line += "  " + port.vid + ":" + port.pid;
+            line += port.serial.empty() ? "" : " serial " + port.serial;
+            line += port.location.empty() ? "" : " at " + port.location;
+            line += "  " + selectorFor(port, present.ports);
+        }
+        tell("%s", line.c_str());
     }
 }
 

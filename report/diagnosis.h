@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "channel/device_channel.h"
+#include "channel/ports.h"
 #include "report/run_report.h"
 
 namespace qorv {
@@ -14,8 +15,10 @@ namespace qorv {
 // diagnosis.cpp follow this order.)
 enum class Cause {
     OpenFailed,
-    ShortSettings,  // a settings data frame too short for the sixteen blocks
-    CutOff,         // the file ends inside its settings data frame
+    NoMatchingPort,  // a selector that picks none of the ports present
+    AmbiguousPort,   // a selector that picks several
+    ShortSettings,   // a settings data frame too short for the sixteen blocks
+    CutOff,          // the file ends inside its settings data frame
     NoSettingsFrame,
     ShortIdentity,
     WrongIdentity,
@@ -38,7 +41,11 @@ const char* stepKeyword(Step step);
 void explainFailure(const Failure& failure, Cause cause, const RunArguments& arguments);
 // The end of the sequence was not acknowledged; the data is stored all the same.
 void warnEndUnacknowledged(const DeviceChannel& port);
-// The serial ports this system has, one per line.
+// The serial ports this system has, one per line, each with what it is and the selector that
+// picks it.
 void listPortsPresent();
+void listPorts(const PortsPresent& present);
+// How a selector was resolved, or why it could not be.
+void tellSelection(const char* argument, const PortSelection& selection);
 
 }  // namespace qorv

@@ -137,6 +137,16 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
 
 void RunRecord::portOpened(const DeviceChannel& channel) {
     device = channel.openedName();
+    if (out == nullptr) {
+        return;
+    }
+    // What the port is, as the system lists it (`\\.\COM3` is listed as COM3).
+    for (const PortPresent& port : portsPresent().ports) {
+        if (device == port.device || device == "\\\\.\\" + port.device) {
+            adapter = port;
+            hasAdapter = true;
+        }
+    }
 }
 
 void RunRecord::settingsRead(const uint8_t* data, int32_t length) {
@@ -181,6 +191,18 @@ void RunRecord::finish(int exitStatus) {
     addText(line, "version", QORV_VERSION);
     addText(line, "port", port);
     addOptionalText(line, "device", device);
+    if (hasAdapter) {
+        // Each member as a field, the first without its comma.
+        std::string rest;
+        addOptionalText(rest, "vid", adapter.vid);
+        addOptionalText(rest, "pid", adapter.pid);
+        addOptionalText(rest, "serial", adapter.serial);
+        addOptionalText(rest, "location", adapter.location);
+        addOptionalText(rest, "description", adapter.description);
+        line += ",\"adapter\":{" + rest.substr(1) + "}";
+    } else {
+        line += ",\"adapter\":null";
+    }
     addNumber(line, "baud", baud);
     addText(line, "settings_file", settingsFile);
     addOptionalText(line, "settings_sha256", settingsSha256);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "channel/device_channel.h"
+#include "channel/ports.h"
 #include "protocol/store_layout.h"
 #include "report/output_file.h"
 
@@ -60,6 +61,9 @@ class RunRecord {
     bool hasDeviceError = false;
     uint16_t deviceError = 0;
     int osError = 0;
+    // The opened port as the system lists it, when it does.
+    bool hasAdapter = false;
+    PortPresent adapter;
     bool hasLineErrors = false;
     LineErrors lineErrors;
     std::array<Exchange, MAX_EXCHANGES> exchanges{};

@@ -41,6 +41,16 @@ void RunReport::failed(const Failure& failure) {
                   causeKeyword(cause), failure.channel);
 }
 
+void RunReport::portSelected(const char* argument, const PortSelection& selection,
+                             const DeviceChannel& port) {
+    tellSelection(argument, selection);
+    if (selection.matches.size() != 1) {
+        const Cause cause =
+            selection.matches.empty() ? Cause::NoMatchingPort : Cause::AmbiguousPort;
+        record.failed(stepKeyword(Step::OpenPort), 0, causeKeyword(cause), port);
+    }
+}
+
 void RunReport::endUnacknowledged(const DeviceChannel& port) {
     warnEndUnacknowledged(port);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "channel/device_channel.h"
+#include "channel/ports.h"
 #include "report/run_record.h"
 #include "report/trace.h"
 
@@ -56,6 +57,10 @@ class RunReport {
     }
     // A step failed: why, on standard error and in the record.
     void failed(const Failure& failure);
+    // The port argument was a selector: what it picked, or that it picked no port or several,
+    // which fails the open.
+    void portSelected(const char* argument, const PortSelection& selection,
+                      const DeviceChannel& port);
     // The end of the sequence was not acknowledged; the data is stored all the same.
     void endUnacknowledged(const DeviceChannel& port);
     // Writes the record; the run's exit status.

@@ -166,28 +166,97 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
 }
 
 #ifdef __linux__
-TEST(CommandLine, PortsPresentOnLinux) {
-    // A system tree as Linux shows it: a phantom 8250 port (type 0), a real one, a USB adapter
-    // with a by-id name, and a virtual terminal without a device.
+TEST(CommandLine, PortsPresentOnLinuxWithTheirUsbIdentity) {
+    // A system tree as Linux shows it: a phantom 8250 port (type 0), a real one, a virtual
+    // terminal without a device; and USB adapters: one with a by-id name, a CDC device, a
+    // four-port adapter, and two of one kind without serial numbers.
     TempDir root;
-    for (const char* dir : {"sys", "sys/ttyS0", "sys/ttyS0/device", "sys/ttyS1", "sys/ttyS1/device",
-                            "sys/ttyUSB0", "sys/ttyUSB0/device", "sys/tty0", "dev", "by-id"}) {
+    const std::string usb = root.file("devices/usb1");
+    // name, USB device (IDs, serial), interface; an empty device: no USB adapter.
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> ttys{
+        {"ttyS0", "", "", ""},
+        {"ttyS1", "", "", ""},
+        {"ttyUSB0", "1-1", "0403 6001 A1", "1-1:1.0"},
+        {"ttyACM0", "1-2", "2341 0043 7533", "1-2:1.0"},
+        {"ttyUSB1", "1-3", "0403 6011 FT4", "1-3:1.0"},
+        {"ttyUSB2", "1-3", "0403 6011 FT4", "1-3:1.1"},
+        {"ttyUSB5", "1-4", "1a86 7523 -", "1-4:1.0"},
+        {"ttyUSB6", "1-5", "1a86 7523 -", "1-5:1.0"}};
+    for (const char* dir : {"sys", "sys/tty0", "dev", "by-id", "devices", "devices/usb1"}) {
         ASSERT_EQ(mkdir(root.file(dir).c_str(), 0755), 0) << dir;
     }
-    writeFile(root.file("sys/ttyS0/type"), {'0', '\n'});
-    writeFile(root.file("sys/ttyS1/type"), {'4', '\n'});
-    writeFile(root.file("dev/ttyS1"), {});
-    writeFile(root.file("dev/ttyUSB0"), {});
+    for (const auto& [name, device, ids, interface] : ttys) {
+        ASSERT_EQ(mkdir(root.file("sys/" + name).c_str(), 0755), 0);
+        writeFile(root.file("dev/" + name), {});
+        if (device.empty()) {
+            ASSERT_EQ(mkdir(root.file("sys/" + name + "/device").c_str(), 0755), 0);
+            writeFile(root.file("sys/" + name + "/type"), {uint8_t(name == "ttyS0" ? '0' : '4')});
+            continue;
+        }
+        mkdir((usb + "/" + device).c_str(), 0755);
+        std::istringstream fields(ids);
+        std::string vid, pid, serial;
+        fields >> vid >> pid >> serial;
+        const auto put = [](const std::string& path, const std::string& text) {
+            writeFile(path, Bytes(text.begin(), text.end()));
+        };
+        put(usb + "/" + device + "/idVendor", vid + "\n");
+        put(usb + "/" + device + "/idProduct", pid + "\n");
+        put(usb + "/" + device + "/product", "Adapter\n");
+        if (serial != "-") {
+            put(usb + "/" + device + "/serial", serial + "\n");
+        }
+        const std::string at = usb + "/" + device + "/" + interface;
+        mkdir(at.c_str(), 0755);
+        // A USB serial driver's port sits below its interface; a CDC device's tty on it.
+        const std::string target = name.rfind("ttyACM", 0) == 0 ? at : at + "/" + name;
+        mkdir(target.c_str(), 0755);
+        ASSERT_EQ(symlink(target.c_str(), root.file("sys/" + name + "/device").c_str()), 0);
+    }
     const std::string alias = root.file("by-id/usb-Bench_Adapter_42-if00-port0");
     ASSERT_EQ(symlink(root.file("dev/ttyUSB0").c_str(), alias.c_str()), 0);
 
     const std::vector<qorv::PortPresent> ports =
         qorv::findPorts(root.file("sys"), root.file("dev"), root.file("by-id"));
-    ASSERT_EQ(ports.size(), 2u);
-    EXPECT_EQ(ports[0].device, root.file("dev/ttyS1"));
-    EXPECT_EQ(ports[0].description, "");
-    EXPECT_EQ(ports[1].device, root.file("dev/ttyUSB0"));
-    EXPECT_EQ(ports[1].description, alias);
+    // device, description, identity, the selector that picks it alone
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> expected{
+        {"ttyACM0", "Adapter", "2341:0043 7533 1-2", "usb:2341:0043"},
+        {"ttyS1", "", ":  ", ""},
+        {"ttyUSB0", alias, "0403:6001 A1 1-1", "usb:0403:6001"},
+        {"ttyUSB1", "Adapter", "0403:6011 FT4 1-3", "usb@1-3:1.0"},
+        {"ttyUSB2", "Adapter", "0403:6011 FT4 1-3", "usb@1-3:1.1"},
+        {"ttyUSB5", "Adapter", "1a86:7523  1-4", "usb@1-4"},
+        {"ttyUSB6", "Adapter", "1a86:7523  1-5", "usb@1-5"}};
+    ASSERT_EQ(ports.size(), expected.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const auto& [name, description, identity, selector] = expected[i];
+        const qorv::PortPresent& port = ports[i];
+        EXPECT_EQ(port.device, root.file("dev/" + name));
+        EXPECT_EQ(port.description, description) << name;
+        EXPECT_EQ(port.vid + ":" + port.pid + " " + port.serial + " " + port.location, identity)
+            << name;
+        EXPECT_EQ(qorv::selectorFor(port, ports), selector) << name;
+        for (const qorv::PortPresent& other : ports) {
+            EXPECT_EQ(qorv::selects(selector, other), &other == &port && !selector.empty())
+                << selector << " and " << other.device;
+        }
+    }
+    // IDs in any letter case; a serial number picks among adapters of one kind; a location
+    // picks all the ports of an adapter that has several.
+    EXPECT_TRUE(qorv::selects("usb:0403:6001:A1", ports[2]));
+    EXPECT_TRUE(qorv::selects("usb:1A86:7523", ports[5]));
+    EXPECT_FALSE(qorv::selects("usb:0403:6001:a1", ports[2]));
+    EXPECT_TRUE(qorv::selects("usb@1-3", ports[3]) && qorv::selects("usb@1-3", ports[4]));
+    EXPECT_FALSE(qorv::selects("usb:0403", ports[2]));
+}
+
+TEST(CommandLine, SelectorThatPicksNoPort) {
+    const RunResult run = runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", "usb:dead:beef"});
+    EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port usb:dead:beef\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        run.err.rfind("QorvWriter: usb:dead:beef picks none of the serial ports present\n", 0), 0u)
+        << run.err;
 }
 #endif
 

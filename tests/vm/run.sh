@@ -84,7 +84,12 @@ while IFS='|' read -r name drivers simopts commands action expected; do
         for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
         line=(-chardev "serial,id=line,path=$(head -n 1 "$work/sim.out")")
         if [ "$driver" = ftdi ]; then
-            line+=(-device qemu-xhci -device usb-serial,chardev=line,id=adapter)
+            line+=(-device qemu-xhci -device usb-serial,chardev=line,id=adapter,serial=QORV42)
+            # A second adapter of the same kind, with nothing on its line.
+            if [ "$action" = second ]; then
+                line+=(-chardev file,id=idle,path=/dev/null
+                    -device usb-serial,chardev=idle,id=adapter2,serial=OTHER)
+            fi
         else
             line+=(-serial chardev:line)
         fi
@@ -129,6 +134,7 @@ while IFS='|' read -r name drivers simopts commands action expected; do
             echo "vm: $name on $driver: FAILED in $seconds s; missing:"
             printf '    %s\n' "${missing[@]}"
             sed 's/^/    | /' "$work/console" | grep -v '^    | \[' | tail -n 40
+            sed 's/^/    qemu: /' "$work/qemu.err" | tail -n 5
         fi
     done
 done <"$here/scenarios"
