@@ -81,17 +81,19 @@ int runCommand(int argc, const char* const* argv) {
                                     : portArgument;
     report.start(portChannel, {fileArgument, portArgument, device, portNumber, numbered, baudRate,
                                arguments == 3 ? argv[3] : nullptr});
-    say("Opening COM port...");
-    if (selection.selector) {
+    if (selected) {
         report.portSelected(portArgument, selection, portChannel);
     }
+    say("Opening COM port...");
     const ResultCode opened =
         selection.selector && !selected ? RESULT_OPEN_FAILED
         : numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
                    : portChannel.openPortPath(device, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        if (!selection.selector || selected) {
+        if (selection.selector && !selected) {
+            report.portSelected(portArgument, selection, portChannel);
+        } else {
             report.failed({Step::OpenPort, portChannel, opened});
         }
         report.finish(1);

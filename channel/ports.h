@@ -45,6 +45,16 @@ struct PortSelection {
 };
 PortSelection selectPort(const std::string& argument);
 
+// Windows: a USB serial port's identity from its device instance ID and its parent's, and its
+// place from its location path. "USB\VID_0403&PID_6001\A1B2" gives the IDs and the serial
+// number (none from an ID Windows made up, which holds '&'); a composite device's interface
+// ("...&MI_02\...") takes the parent's serial number and the interface; the FTDI driver's
+// "FTDIBUS\VID_0403+PID_6011+FT4A\0000" its own IDs and serial number (the last letter is the
+// channel). "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(1)#USBMI(2)" is location "3.1",
+// interface "2". False when the ID is no USB device's.
+bool usbIdentityFromWindows(const std::string& instanceId, const std::string& parentId,
+                            const std::string& locationPath, PortPresent* port);
+
 // A selector that picks `port` alone among `ports`: its IDs, with its serial number where that
 // is needed and enough, else its location; "" for a port that is no USB adapter.
 std::string selectorFor(const PortPresent& port, const std::vector<PortPresent>& ports);

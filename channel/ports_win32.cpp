@@ -1,8 +1,10 @@
 // The serial ports present on Windows: the names under HARDWARE\DEVICEMAP\SERIALCOMM, with the
-// friendly names the device manager shows, where SetupAPI has them.
+// friendly names the device manager shows and a USB adapter's identity, where SetupAPI has them.
 #include <windows.h>
 // After windows.h.
 #include <setupapi.h>
+// After setupapi.h.
+#include <cfgmgr32.h>
 
 #include <algorithm>
 #include <map>
@@ -20,11 +22,20 @@ namespace {
 const GUID PORTS_CLASS = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-std::map<std::string, std::string> friendlyNames() {
-    std::map<std::string, std::string> names;
+// A device's instance ID.
+std::string instanceIdOf(DEVINST instance) {
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    return CM_Get_Device_IDW(instance, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? utf8FromWide(id)
+                                                                               : "";
+}
+
+// What the device manager knows of each port, by its name: its friendly name and, for a USB
+// adapter, its identity.
+std::map<std::string, PortPresent> portDetails() {
+    std::map<std::string, PortPresent> details;
     HDEVINFO devices = SetupDiGetClassDevsW(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) {
-        return names;
+        return details;
     }
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
@@ -38,16 +49,28 @@ std::map<std::string, std::string> friendlyNames() {
         const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr,
                                             reinterpret_cast<BYTE*>(port), &size) == ERROR_SUCCESS;
         RegCloseKey(key);
-        wchar_t friendly[256] = {};
-        if (named &&
-            SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(friendly),
-                                              sizeof friendly - sizeof friendly[0], nullptr)) {
-            names[utf8FromWide(port)] = utf8FromWide(friendly);
+        if (!named) {
+            continue;
         }
+        PortPresent& entry = details[utf8FromWide(port)];
+        wchar_t text[512] = {};
+        if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(text),
+                                              sizeof text - sizeof text[0], nullptr)) {
+            entry.description = utf8FromWide(text);
+        }
+        // The first of the location paths (a list of strings).
+        wchar_t paths[1024] = {};
+        SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_LOCATION_PATHS, nullptr,
+                                          reinterpret_cast<BYTE*>(paths),
+                                          sizeof paths - 2 * sizeof paths[0], nullptr);
+        DEVINST parent = 0;
+        const std::string parentId =
+            CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS ? instanceIdOf(parent) : "";
+        usbIdentityFromWindows(instanceIdOf(device.DevInst), parentId, utf8FromWide(paths), &entry);
     }
     SetupDiDestroyDeviceInfoList(devices);
-    return names;
+    return details;
 }
 
 // COM3 before COM12.
@@ -102,11 +125,13 @@ PortsPresent portsPresent() {
     }
     std::sort(ports.begin(), ports.end(),
               [](const auto& a, const auto& b) { return comesBefore(a.first, b.first); });
-    const std::map<std::string, std::string> friendly = friendlyNames();
+    const std::map<std::string, PortPresent> details = portDetails();
     for (const auto& [port, device] : ports) {
-        const auto name = friendly.find(port);
-        present.ports.push_back(
-            {port, name == friendly.end() ? "" : name->second, device, "", "", "", "", ""});
+        const auto found = details.find(port);
+        PortPresent entry = found == details.end() ? PortPresent{} : found->second;
+        entry.device = port;
+        entry.systemName = device;
+        present.ports.push_back(entry);
     }
     return present;
 }

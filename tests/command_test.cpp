@@ -165,6 +165,35 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
     EXPECT_NE(access(file.c_str(), F_OK), 0);
 }
 
+TEST(CommandLine, UsbIdentityFromWindowsInstanceIds) {
+    // instance ID, parent's, location path; IDs, serial number, location and interface.
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> ids{
+        {"USB\\VID_0403&PID_6001\\A50285BI", "", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)",
+         "0403:6001 A50285BI 3 "},
+        // The FTDI driver's own form: the serial number ends in the channel's letter.
+        {"FTDIBUS\\VID_0403+PID_6011+FT4ZABCDB\\0000", "USB\\VID_0403&PID_6011\\FT4ZABCD",
+         "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)", "0403:6011 FT4ZABCDB 2.4 "},
+        // A composite device's interface takes its parent's serial number.
+        {"USB\\VID_1A86&PID_55D3&MI_02\\7&1E5F2CC5&0&0002", "USB\\VID_1A86&PID_55D3\\5434011234",
+         "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USBMI(2)", "1a86:55d3 5434011234 1 02"},
+        // A serial number Windows made up (no device serial) is none.
+        {"USB\\VID_1A86&PID_7523\\5&2B0A2B3C&0&2", "", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(5)",
+         "1a86:7523  5 "},
+        {"usb\\vid_2341&pid_0043\\75330303035351F0F1E1", "", "",
+         "2341:0043 75330303035351F0F1E1  "},
+        {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1D80ECD3&0&0", "", "",
+         "no USB"}};
+    for (const auto& [id, parent, location, expected] : ids) {
+        qorv::PortPresent port;
+        const bool usb = qorv::usbIdentityFromWindows(id, parent, location, &port);
+        EXPECT_EQ(usb ? port.vid + ":" + port.pid + " " + port.serial + " " + port.location + " " +
+                            port.usbInterface
+                      : "no USB",
+                  expected)
+            << id;
+    }
+}
+
 #ifdef __linux__
 TEST(CommandLine, PortsPresentOnLinuxWithTheirUsbIdentity) {
     // A system tree as Linux shows it: a phantom 8250 port (type 0), a real one, a virtual
