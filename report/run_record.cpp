@@ -41,33 +41,6 @@ size_t utf8Sequence(const unsigned char* text, size_t left) {
 
 // A JSON string of `text`. Bytes that are no UTF-8 (a POSIX file name may hold any) become
 // U+FFFD here, and `exact` says whether that happened.
-std::string jsonString(const std::string& text, bool* exact) {
-    std::string out = "\"";
-    *exact = true;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = utf8Sequence(bytes + i, text.size() - i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            *exact = false;
-            ++i;
-            continue;
-        }
-        const unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out.append(text, i, length);
-        }
-        i += length;
-    }
-    return out + "\"";
-}
 
 std::string hexOf(const uint8_t* bytes, size_t count) {
     std::string out;
@@ -112,6 +85,34 @@ std::string utcNow() {
 }
 
 }  // namespace
+
+std::string jsonString(const std::string& text, bool* exact) {
+    std::string out = "\"";
+    *exact = true;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8Sequence(bytes + i, text.size() - i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            *exact = false;
+            ++i;
+            continue;
+        }
+        const unsigned char c = bytes[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out + "\"";
+}
 
 void RunRecord::start(const char* portArgument, const char* portDevice, int32_t baudRate,
                       const char* settingsArgument) {

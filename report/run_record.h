@@ -17,6 +17,9 @@
 
 namespace qorv {
 
+// `text` as a JSON string, with U+FFFD for bytes that are no UTF-8 (`exact` then false).
+std::string jsonString(const std::string& text, bool* exact);
+
 class RunRecord {
   public:
     // Opens the record file if QORV_REPORT names one, never the settings file or the port; a

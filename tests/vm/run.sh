@@ -34,12 +34,13 @@ fi
 
 # The tool and the probe, linked statically; busybox for everything else.
 (cd "$root" && cmake --preset vm -B "$build/tool" >/dev/null)
-cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter >/dev/null
+cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter qorv-ports >/dev/null
 g++ -std=c++17 -O2 -Wall -Wextra -static -o "$build/probe" "$here/probe.cpp"
 initrd="$build/initrd"
 rm -rf "$initrd" && mkdir -p "$initrd"/{bin,proc,sys,dev,tmp,modules}
 cp /bin/busybox "$initrd/bin/busybox"
-cp "$here/init" "$here/scenarios" "$build/probe" "$build/tool/QorvWriter" "$initrd/"
+cp "$here/init" "$here/scenarios" "$build/probe" "$build/tool/QorvWriter" "$build/tool/qorv-ports" \
+    "$initrd/"
 cp "$root/examples/sample.qorv" "$initrd/settings.qorv"
 cp "$cache"/modules/* "$initrd/modules/"
 (cd "$initrd/modules" && for m in *.xz; do [ -e "$m" ] && xz -d "$m"; done; true)
