@@ -36,6 +36,7 @@ enum OpenProblem {
     OPEN_SETTINGS_REFUSED,
     OPEN_MARKED_EXCLUSIVE,
     OPEN_TIMEOUTS_REFUSED,
+    OPEN_SERVER_UNREACHABLE,  // a device server that does not resolve, answer or accept
     OPEN_DRIVER_FAILED
 };
 

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "channel/net_port.h"
 #include "channel/platform.h"
 #include "channel/tty_extras.h"
 
@@ -192,6 +193,12 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
 
 int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle,
              OpenCall*) {
+    if (isNetworkName(deviceName)) {
+        int socket = -1;
+        const int error = openNetworkPort(deviceName, baudRate, &socket);
+        *handle = socket;
+        return error;
+    }
     const int fd = ::open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A tty marked exclusive refuses the open, but so it stays when the program that marked
@@ -277,10 +284,15 @@ int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) 
     if (ready > 0 && (watch.revents & POLLIN) != 0) {
         const ssize_t got = ::read(fd, buffer, static_cast<size_t>(count));
         if (got > 0) {
-            return static_cast<int32_t>(got);
+            // Over Telnet, what is left once its commands are out.
+            return takeTelnet(fd, buffer, static_cast<int32_t>(got));
         }
         if (got < 0 && errno != EAGAIN && errno != EINTR) {
             keepFirst(ioError, errno);
+        }
+        // The end of the stream: the device server closed the connection.
+        if (got == 0) {
+            keepFirst(ioError, ERROR_HUNG_UP);
         }
     }
     if (ready > 0 && (watch.revents & (POLLHUP | POLLERR)) != 0) {
@@ -302,8 +314,34 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(got);
 }
 
+namespace {
+
+int32_t writeRaw(int fd, const uint8_t* buffer, int32_t count, int* ioError);
+
+}  // namespace
+
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
     const int fd = static_cast<int>(handle);
+    if (!speaksTelnet(fd)) {
+        return writeRaw(fd, buffer, count, ioError);
+    }
+    // Every 0xFF of the data doubled, in parts.
+    int32_t written = 0;
+    while (written < count && *ioError == 0) {
+        uint8_t escaped[512];
+        const int32_t part = count - written < 256 ? count - written : 256;
+        const int32_t length = escapeTelnet(buffer + written, part, escaped);
+        if (writeRaw(fd, escaped, length, ioError) < length) {
+            break;
+        }
+        written += part;
+    }
+    return written;
+}
+
+namespace {
+
+int32_t writeRaw(int fd, const uint8_t* buffer, int32_t count, int* ioError) {
     int32_t written = 0;
     while (written < count) {
         const ssize_t put = ::write(fd, buffer + written, static_cast<size_t>(count - written));
@@ -335,13 +373,24 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioE
     return written;
 }
 
+}  // namespace
+
 void purgePort(OsHandle handle) {
-    tcflush(static_cast<int>(handle), TCIOFLUSH);
+    const int fd = static_cast<int>(handle);
+    if (!isatty(fd)) {
+        purgeServer(fd);
+        return;
+    }
+    tcflush(fd, TCIOFLUSH);
 }
 
 int32_t queuedInput(OsHandle handle) {
+    // Over Telnet the count would take in its commands: it would overstate.
     int queued = 0;
-    return ioctl(static_cast<int>(handle), FIONREAD, &queued) == 0 ? queued : 0;
+    return !speaksTelnet(static_cast<int>(handle)) &&
+                   ioctl(static_cast<int>(handle), FIONREAD, &queued) == 0
+               ? queued
+               : 0;
 }
 
 void closePort(OsHandle handle) {
@@ -354,6 +403,7 @@ void closePort(OsHandle handle) {
     putBackLatency(fd);
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
+    forgetNetworkPort(fd);
     ::close(fd);
 }
 
@@ -372,8 +422,10 @@ void describeError(int osError, char* out, size_t size) {
                       static_cast<long>(rateAsked), static_cast<long>(rateAsked));
         return;
     }
-    const char* text = osError == ERROR_NOT_A_FILE         ? "Not a regular file"
-                       : osError == ERROR_HUNG_UP          ? "the line hung up"
+    const char* text = osError == ERROR_NAME_NOT_RESOLVED ? "the name does not resolve"
+                       : osError == ERROR_BAD_ADDRESS ? "not a device server's address (HOST:PORT)"
+                       : osError == ERROR_NOT_A_FILE  ? "Not a regular file"
+                       : osError == ERROR_HUNG_UP     ? "the line hung up"
                        : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)
                        : osError == ERROR_OWN_TERMINAL ? "it is the terminal this program runs in"
                                                        : std::strerror(osError);
@@ -420,6 +472,13 @@ OpenProblem classifyOpenError(int osError, OpenCall) {
             return OPEN_BUSY;
         case ERROR_MARKED_EXCLUSIVE:
             return OPEN_MARKED_EXCLUSIVE;
+        case ERROR_NAME_NOT_RESOLVED:
+        case ERROR_BAD_ADDRESS:
+        case ECONNREFUSED:
+        case ETIMEDOUT:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return OPEN_SERVER_UNREACHABLE;
         case EINVAL:
         case ERROR_RATE_NOT_MADE:
             return OPEN_SETTINGS_REFUSED;

@@ -366,6 +366,11 @@ void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& argum
                 "still keeps it open; the mark goes when every program has closed the port, or "
                 "when the adapter is plugged in again");
             break;
+        case OPEN_SERVER_UNREACHABLE:
+            tell(
+                "no device server there: check the host and the port (socket://HOST:PORT, "
+                "rfc2217://HOST:PORT), and that the server runs and accepts connections");
+            break;
         case OPEN_TIMEOUTS_REFUSED:
             tell(
                 "the driver did not take the port's read time limits; without them a read could "

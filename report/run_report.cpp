@@ -1,7 +1,10 @@
 #include "report/run_report.h"
 
+#include <cstring>
+
 #include "protocol/store_layout.h"
 #include "report/diagnosis.h"
+#include "report/messages.h"
 
 namespace qorv {
 
@@ -9,6 +12,12 @@ void RunReport::start(DeviceChannel& port, const RunArguments& runArguments) {
     arguments = runArguments;
     record.start(arguments.port, arguments.portDevice, arguments.baudRate, arguments.file);
     trace.start(arguments.file, arguments.portDevice);
+    if (arguments.baudArgument != nullptr && std::strncmp(arguments.port, "socket://", 9) == 0) {
+        tell(
+            "a raw device server line keeps the server's own settings: the baud rate %s is not "
+            "applied (rfc2217:// sets it)",
+            arguments.baudArgument);
+    }
     port.setTrace(&RunReport::onEvent, this);
 }
 

@@ -1,7 +1,9 @@
 // The whole command against the device simulator: stdout byte for byte, exit status, the frames
 // on the wire and what the device stored. Every run also checks the settings file is unchanged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "tests/sim_run.h"
 
@@ -313,6 +316,123 @@ TEST_F(Store, LauncherWithClosedStreams) {
     EXPECT_EQ(run.result.signal, 0);
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
+}
+
+TEST_F(Store, DirectlyOnADeviceServer) {
+    if (!haveProgram("ser2net") || !haveProgram("socat")) {
+        GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
+    }
+    const std::string tcpPort = std::to_string(42000 + getpid() % 20000);
+    const std::string config = dir.file("direct.yaml");
+    std::unique_ptr<Background> server;
+    // ser2net serves the simulator's terminal: as RFC 2217 (which sets the line) and raw (the
+    // line as the server set it, here 9600 baud 8N1), without its character delay.
+    const auto serve = [&](const std::string& device) {
+        std::string yaml;
+        for (const auto& [accepter, port, line] :
+             {std::tuple<std::string, int, std::string>{"telnet(rfc2217),tcp", 0, "9600n81"},
+              {"tcp", 1, "9600n81"}}) {
+            yaml += "connection: &c" + std::to_string(port) + "\n  accepter: " + accepter +
+                    ",127.0.0.1," + std::to_string(std::stoi(tcpPort) + port) +
+                    "\n  enable: on\n  options:\n    chardelay: false\n  connector: serialdev," +
+                    device + "," + line + ",local\n";
+        }
+        writeFile(config, Bytes(yaml.begin(), yaml.end()));
+        server =
+            std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", config});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    const std::string rfc2217 = "rfc2217://127.0.0.1:" + tcpPort;
+    const std::string raw = "socket://127.0.0.1:" + std::to_string(std::stoi(tcpPort) + 1);
+    const Bytes allFF(1056, 0xFF);
+    struct Case {
+        std::string port;
+        Bytes data;
+        std::vector<std::string> extra;
+        unsigned lineSpeed;  // what the tool left on the terminal behind the server
+        std::string err;     // a part of standard error, or "" for none at all
+    };
+    const std::vector<Case> cases{
+        {rfc2217, allFF, {"57600"}, B57600, ""},
+        {rfc2217, settings, {}, B115200, ""},
+        {raw, settings, {}, B9600, ""},
+        {raw, settings, {"57600"}, B9600, "the baud rate 57600 is not applied"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        const std::string file = settingsFile(frameOf(0x91, c.data), "server.qorv");
+        // The terminal's speed while the tool stores (ser2net puts it back when the tool goes).
+        std::string behind;
+        unsigned speed = 0;
+        RunOptions sampled;
+        sampled.whileRunning = [&](pid_t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            const int fd = open(behind.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios tio{};
+            speed = fd >= 0 && tcgetattr(fd, &tio) == 0 ? cfgetospeed(&tio) : 0;
+            close(fd);
+        };
+        SimOptions slow;
+        slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 10});
+        const ToolRun run = runAgainstSim(
+            slow, file,
+            [&](const std::string& device) {
+                serve(device);
+                behind = device;
+                std::vector<std::string> argv{QORVWRITER_PATH, file, c.port};
+                argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+                return argv;
+            },
+            sampled);
+        EXPECT_EQ(run.result.out, successOutput(file));
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(c.err.empty(), run.result.err.empty()) << run.result.err;
+        EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
+        EXPECT_EQ(hex(run.stored), hex(c.data));
+        EXPECT_EQ(speed, c.lineSpeed);
+        server.reset();
+    }
+
+    // The server stopped in the middle of a store: the line hung up, within the exchange's limit.
+    const std::string file = settingsFile(frameOf(0x91, settings), "server.qorv");
+    SimOptions slow;
+    slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 30});
+    RunOptions stopping;
+    stopping.whileRunning = [&](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        server.reset();
+    };
+    ToolRun run = runAgainstSim(
+        slow, file,
+        [&](const std::string& device) {
+            serve(device);
+            return std::vector<std::string>{QORVWRITER_PATH, file, rfc2217};
+        },
+        stopping);
+    EXPECT_EQ(run.result.out,
+              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_NE(run.result.err.find("the line hung up or the device went away"), std::string::npos)
+        << run.result.err;
+    EXPECT_LT(run.result.seconds, 1.5);
+
+    // A server that accepts and never answers; no server; a name that does not resolve.
+    const std::string silentPort = std::to_string(std::stoi(tcpPort) + 2);
+    Background silent(
+        {"socat", "TCP-LISTEN:" + silentPort + ",bind=127.0.0.1,reuseaddr,fork", "EXEC:sleep 30"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const auto& [port, out, err] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"rfc2217://127.0.0.1:" + silentPort, PORT_OPENED + "No Pelorix detected on COM ",
+              "probe: no answer within 500 ms"},
+             {"socket://127.0.0.1:" + std::to_string(std::stoi(tcpPort) + 3),
+              "Opening COM port...ERROR: Can not open COM port ", "Connection refused"},
+             {"rfc2217://no-such-host.invalid:2217",
+              "Opening COM port...ERROR: Can not open COM port ", "the name does not resolve"}}) {
+        const RunResult failed = runProgram({QORVWRITER_PATH, file, port});
+        EXPECT_EQ(failed.out, out + port + "\n");
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_NE(failed.err.find(err), std::string::npos) << failed.err;
+        EXPECT_LT(failed.seconds, 5.0);
+    }
 }
 
 TEST_F(Store, ThroughASerialDeviceServer) {
