@@ -82,6 +82,25 @@ ratio=$(awk -v p="$paced_ms" -v w="$wire_ms" 'BEGIN { printf "%.3f", p / w }')
 row "successful run, simulator paced at 115200 8N2" \
     "$paced_ms ms = $ratio x the wire time ($wire_ms ms)" "within 5%: $(goal "$ratio" 'v <= 1.05')"
 
+# The same paced store through ser2net on loopback (RFC 2217, its character delay off), side by
+# side with the local terminal's.
+if command -v ser2net >/dev/null; then
+    start_sim --baud 115200
+    tcp=$((42000 + $$ % 20000))
+    printf 'connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  enable: on\n  options:\n    chardelay: false\n  connector: serialdev,%s,115200n82,local\n' \
+        "$tcp" "$port" >"$work/ser2net.yaml"
+    ser2net -n -c "$work/ser2net.yaml" >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 0.5
+    hyperfine -N --warmup 2 --runs "$runs" --style none --export-json "$work/served.json" \
+        "$bin/QorvWriter examples/sample.qorv rfc2217://127.0.0.1:$tcp" >/dev/null 2>&1
+    served_ms=$(median_ms "$work/served.json")
+    served_ratio=$(awk -v s="$served_ms" -v p="$paced_ms" 'BEGIN { printf "%.3f", s / p }')
+    row "successful run through ser2net (RFC 2217 on loopback), paced at 115200 8N2" \
+        "$served_ms ms = $served_ratio x the local terminal's" \
+        "within 5%: $(goal "$served_ratio" 'v <= 1.05')"
+fi
+
 start_sim --silent
 silent=$("$bin/bench/measure" 5 "$bin/QorvWriter" examples/sample.qorv "$port" 2>/dev/null)
 silent_share=$(field "$silent" cpu_share)
