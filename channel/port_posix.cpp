@@ -194,9 +194,9 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
 int openPort(const char* deviceName, int32_t baudRate, int32_t, int32_t, OsHandle* handle,
              OpenCall*) {
     if (isNetworkName(deviceName)) {
-        int socket = -1;
+        Socket socket = -1;
         const int error = openNetworkPort(deviceName, baudRate, &socket);
-        *handle = socket;
+        *handle = static_cast<OsHandle>(socket);
         return error;
     }
     const int fd = ::open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -403,7 +403,10 @@ void closePort(OsHandle handle) {
     putBackLatency(fd);
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
-    forgetNetworkPort(fd);
+    if (isNetworkPort(fd)) {
+        closeNetworkPort(fd);
+        return;
+    }
     ::close(fd);
 }
 

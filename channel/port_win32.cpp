@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "channel/net_port.h"
 #include "channel/platform.h"
 #include "channel/win32_line.h"
 #include "channel/win32_text.h"
@@ -183,6 +184,12 @@ HANDLE openDevice(const char* deviceName) {
 int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
              OsHandle* handle, OpenCall* failedCall) {
     *failedCall = CALL_OPEN;
+    if (isNetworkName(deviceName)) {
+        Socket socket = -1;
+        const int error = openNetworkPort(deviceName, baudRate, &socket);
+        *handle = static_cast<OsHandle>(socket);
+        return error;
+    }
     PortCalls* calls = callsOf(nullptr);
     if (calls == nullptr) {
         return ERROR_TOO_MANY_OPEN_FILES;
@@ -270,7 +277,43 @@ int openFile(const char* path, OsHandle* handle) {
     return 0;
 }
 
+namespace {
+
+// A device server's connection: what has come within about 1 ms, its Telnet taken out.
+int32_t readNetwork(Socket socket, uint8_t* buffer, int32_t count, int* ioError) {
+    const int32_t got = receiveBytes(socket, buffer, static_cast<size_t>(count), 1);
+    if (got > 0) {
+        return takeTelnet(socket, buffer, got);
+    }
+    if (got < 0) {
+        // The server closed the connection: a hang-up. Returning at once, so a pause.
+        if (*ioError == 0) {
+            *ioError = ERROR_BROKEN_PIPE;
+        }
+        Sleep(1);
+    }
+    return 0;
+}
+
+int32_t writeNetwork(Socket socket, const uint8_t* buffer, int32_t count) {
+    for (int32_t written = 0; written < count;) {
+        uint8_t escaped[512];
+        const int32_t part = count - written < 256 ? count - written : 256;
+        const int32_t length =
+            speaksTelnet(socket) ? escapeTelnet(buffer + written, part, escaped) : part;
+        sendBytes(socket, speaksTelnet(socket) ? escaped : buffer + written,
+                  static_cast<size_t>(length));
+        written += part;
+    }
+    return count;
+}
+
+}  // namespace
+
 int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError) {
+    if (isNetworkPort(handle)) {
+        return readNetwork(handle, buffer, count, ioError);
+    }
     // Read once: the counter's frequency is fixed at boot.
     static const LONGLONG countsPerSecond = [] {
         LARGE_INTEGER frequency;
@@ -311,6 +354,9 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
 }
 
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
+    if (isNetworkPort(handle)) {
+        return writeNetwork(handle, buffer, count);
+    }
     PortCalls& calls = *callsOf(toHandle(handle));
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(calls.port, &timeouts);
@@ -341,10 +387,17 @@ int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioE
 }
 
 void purgePort(OsHandle handle) {
+    if (isNetworkPort(handle)) {
+        purgeServer(handle);
+        return;
+    }
     PurgeComm(toHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 int32_t queuedInput(OsHandle handle) {
+    if (isNetworkPort(handle)) {
+        return 0;  // not counted: a count of nothing falls short, never over
+    }
     COMSTAT status{};
     // Some virtual ports fail the call (87) while nothing is wrong: the count is then unknown.
     if (!takeLineErrors(toHandle(handle), &status)) {
@@ -398,6 +451,13 @@ OpenProblem classifyOpenError(int osError, OpenCall call) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
             return OPEN_NOT_FOUND;
+        case ERROR_NAME_NOT_RESOLVED:
+        case ERROR_BAD_ADDRESS:
+        case WSAECONNREFUSED:
+        case WSAETIMEDOUT:
+        case WSAEHOSTUNREACH:
+        case WSAENETUNREACH:
+            return OPEN_SERVER_UNREACHABLE;
         // A port is opened without sharing: another program that has it open makes the open
         // fail as access denied, and so does one that has just closed it, for a moment.
         case ERROR_ACCESS_DENIED:
@@ -424,6 +484,10 @@ const char* openCallName(OpenCall call) {
 void releasePortOnSignal() {}
 
 void closePort(OsHandle handle) {
+    if (isNetworkPort(handle)) {
+        closeNetworkPort(handle);
+        return;
+    }
     PortCalls* calls = callsOf(toHandle(handle));
     CloseHandle(toHandle(handle));
     if (calls == nullptr) {
@@ -446,6 +510,13 @@ void describeError(int osError, char* out, size_t size) {
     // Windows words 222 as a blocked file type; here it is a device named as the settings file.
     if (osError == ERROR_BAD_FILE_TYPE) {
         std::snprintf(out, size, "not a disk file");
+        return;
+    }
+    if (osError == ERROR_NAME_NOT_RESOLVED || osError == ERROR_BAD_ADDRESS) {
+        std::snprintf(out, size, "%s",
+                      osError == ERROR_NAME_NOT_RESOLVED
+                          ? "the name does not resolve"
+                          : "not a device server's address (HOST:PORT)");
         return;
     }
     if (static_cast<DWORD>(osError) == ERROR_DRIVER_STOPPED) {

@@ -61,6 +61,23 @@ ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& set
     return run;
 }
 
+std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
+                                             const std::string& configPath) {
+    std::string yaml;
+    for (const auto& [accepter, offset] :
+         {std::pair<std::string, int>{"telnet(rfc2217),tcp", 0}, {"tcp", 1}}) {
+        yaml += "connection: &c" + std::to_string(offset) + "\n  accepter: " + accepter +
+                ",127.0.0.1," + std::to_string(tcpPort + offset) +
+                "\n  enable: on\n  options:\n    chardelay: false\n  connector: serialdev," +
+                device + ",9600n81,local\n";
+    }
+    writeFile(configPath, Bytes(yaml.begin(), yaml.end()));
+    auto server =
+        std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", configPath});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return server;
+}
+
 Bytes sampleSettings(size_t length) {
     Bytes data(length);
     for (size_t i = 0; i < length; ++i) {

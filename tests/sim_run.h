@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -83,6 +84,11 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
 // 4", "open_port: open_failed (system error 2)").
 std::vector<nlohmann::json> readRecords(const std::string& path);
 std::string recordSummary(const nlohmann::json& record);
+
+// ser2net serving `device` on 127.0.0.1: as RFC 2217 on `tcpPort` and raw on `tcpPort` + 1 (the
+// line at 9600 8N1 as the server sets it), without its character delay; stopped at destruction.
+std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
+                                             const std::string& configPath);
 
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;

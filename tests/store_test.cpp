@@ -323,24 +323,9 @@ TEST_F(Store, DirectlyOnADeviceServer) {
         GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
     }
     const std::string tcpPort = std::to_string(42000 + getpid() % 20000);
-    const std::string config = dir.file("direct.yaml");
     std::unique_ptr<Background> server;
-    // ser2net serves the simulator's terminal: as RFC 2217 (which sets the line) and raw (the
-    // line as the server set it, here 9600 baud 8N1), without its character delay.
     const auto serve = [&](const std::string& device) {
-        std::string yaml;
-        for (const auto& [accepter, port, line] :
-             {std::tuple<std::string, int, std::string>{"telnet(rfc2217),tcp", 0, "9600n81"},
-              {"tcp", 1, "9600n81"}}) {
-            yaml += "connection: &c" + std::to_string(port) + "\n  accepter: " + accepter +
-                    ",127.0.0.1," + std::to_string(std::stoi(tcpPort) + port) +
-                    "\n  enable: on\n  options:\n    chardelay: false\n  connector: serialdev," +
-                    device + "," + line + ",local\n";
-        }
-        writeFile(config, Bytes(yaml.begin(), yaml.end()));
-        server =
-            std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", config});
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server = serveWithSer2net(device, std::stoi(tcpPort), dir.file("direct.yaml"));
     };
     const std::string rfc2217 = "rfc2217://127.0.0.1:" + tcpPort;
     const std::string raw = "socket://127.0.0.1:" + std::to_string(std::stoi(tcpPort) + 1);

@@ -1,6 +1,7 @@
 // QorvWriter.exe under wine, a real implementation of the Win32 serial, file and console calls,
 // against the simulator: the same scenarios as natively. COM n reaches the simulator's pty
 // through the prefix's dosdevices/comn link. Skipped unless QORV_WINDOWS_EXE names the exe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <thread>
+#include <tuple>
 
 #include "qorv_version.h"
 #include "tests/sim_run.h"
@@ -262,6 +265,58 @@ TEST_F(WindowsSuite, LineSettingsAndErrorPathsAgainstAModelOfTheSerialDrivers) {
         EXPECT_EQ(run.status, 0) << run.out;
         EXPECT_NE(run.out.find(" 0 failed"), std::string::npos) << run.out;
     }
+}
+
+TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
+    if (!haveProgram("ser2net")) {
+        GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh)";
+    }
+    // Winsock under wine, to the real ser2net: every byte of all-0xFF settings through RFC 2217
+    // at the rate given (read on the terminal behind the server while the tool stores), and the
+    // raw stream; then no server there.
+    const int tcpPort = 44000 + getpid() % 20000;
+    const Bytes allFF(1056, 0xFF);
+    writeFile(settingsPath, frameOf(0x91, allFF));
+    for (const auto& [port, extra, speed] :
+         std::vector<std::tuple<std::string, std::vector<std::string>, unsigned>>{
+             {"rfc2217://127.0.0.1:" + std::to_string(tcpPort), {"57600"}, B57600},
+             {"socket://127.0.0.1:" + std::to_string(tcpPort + 1), {}, B9600}}) {
+        std::unique_ptr<Background> server;
+        std::string behind;
+        unsigned seen = 0;
+        RunOptions sampled;
+        sampled.whileRunning = [&](pid_t) {
+            for (int i = 0; i < 100 && seen != speed; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                const int fd = open(behind.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                termios tio{};
+                seen = fd >= 0 && tcgetattr(fd, &tio) == 0 ? cfgetospeed(&tio) : 0;
+                close(fd);
+            }
+        };
+        SimOptions slow;
+        slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 20});
+        ToolRun run = runAgainstSim(
+            slow, settingsPath,
+            [&](const std::string& device) {
+                server = serveWithSer2net(device, tcpPort, dir.file("ser2net.yaml"));
+                behind = device;
+                std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath), port};
+                argv.insert(argv.end(), extra.begin(), extra.end());
+                return argv;
+            },
+            sampled);
+        run.result.out = unixLines(run.result.out);
+        EXPECT_EQ(run.result.out,
+                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n")
+            << port << run.result.err;
+        EXPECT_EQ(hex(run.stored), hex(allFF)) << port;
+        EXPECT_EQ(seen, speed) << port;
+    }
+    const RunResult refused = runWindowsAlone(
+        {windowsPath(settingsPath), "socket://127.0.0.1:" + std::to_string(tcpPort + 2)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("no device server there"), std::string::npos) << refused.err;
 }
 
 TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
