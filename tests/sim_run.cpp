@@ -1,5 +1,6 @@
 #include "tests/sim_run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,6 +77,19 @@ std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpP
         std::make_unique<Background>(std::vector<std::string>{"ser2net", "-n", "-c", configPath});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return server;
+}
+
+std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
+                                             unsigned* seen) {
+    return [=](pid_t) {
+        for (int i = 0; i < 100 && *seen != wanted; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios tio{};
+            *seen = fd >= 0 && tcgetattr(fd, &tio) == 0 ? cfgetospeed(&tio) : 0;
+            close(fd);
+        }
+    };
 }
 
 Bytes sampleSettings(size_t length) {

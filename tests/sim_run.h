@@ -90,6 +90,11 @@ std::string recordSummary(const nlohmann::json& record);
 std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
                                              const std::string& configPath);
 
+// While a program runs: reads the speed of the terminal at `*path` (ser2net puts it back when the
+// program goes) until it is `wanted`, for about 2 s at most, leaving the last in *seen.
+std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
+                                             unsigned* seen);
+
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;
 extern const Bytes FINISH_FRAME;

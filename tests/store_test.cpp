@@ -1,6 +1,5 @@
 // The whole command against the device simulator: stdout byte for byte, exit status, the frames
 // on the wire and what the device stored. Every run also checks the settings file is unchanged.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -349,13 +348,7 @@ TEST_F(Store, DirectlyOnADeviceServer) {
         std::string behind;
         unsigned speed = 0;
         RunOptions sampled;
-        sampled.whileRunning = [&](pid_t) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
-            const int fd = open(behind.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            termios tio{};
-            speed = fd >= 0 && tcgetattr(fd, &tio) == 0 ? cfgetospeed(&tio) : 0;
-            close(fd);
-        };
+        sampled.whileRunning = speedWhileRunning(&behind, c.lineSpeed, &speed);
         SimOptions slow;
         slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 10});
         const ToolRun run = runAgainstSim(

@@ -1,7 +1,6 @@
 // QorvWriter.exe under wine, a real implementation of the Win32 serial, file and console calls,
 // against the simulator: the same scenarios as natively. COM n reaches the simulator's pty
 // through the prefix's dosdevices/comn link. Skipped unless QORV_WINDOWS_EXE names the exe.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -285,15 +284,7 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
         std::string behind;
         unsigned seen = 0;
         RunOptions sampled;
-        sampled.whileRunning = [&](pid_t) {
-            for (int i = 0; i < 100 && seen != speed; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                const int fd = open(behind.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-                termios tio{};
-                seen = fd >= 0 && tcgetattr(fd, &tio) == 0 ? cfgetospeed(&tio) : 0;
-                close(fd);
-            }
-        };
+        sampled.whileRunning = speedWhileRunning(&behind, speed, &seen);
         SimOptions slow;
         slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 20});
         ToolRun run = runAgainstSim(
