@@ -27,6 +27,8 @@ struct PortsPresent {
     // The system's reason when the list could not be read at all, or when some entries could not.
     std::string unreadable;
     std::string entriesUnreadable;
+    // Whether this system's listing gives adapters' identities (macOS's does not yet).
+    bool identities = true;
 };
 
 PortsPresent portsPresent();

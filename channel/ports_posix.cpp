@@ -110,6 +110,7 @@ std::vector<PortPresent> findPorts(const std::string& sysClassTty, const std::st
 PortsPresent portsPresent() {
     PortsPresent present;
 #ifdef __APPLE__
+    present.identities = false;
     for (const std::string& name : entriesOf("/dev")) {
         if (name.rfind("cu.", 0) == 0) {
             present.ports.push_back({"/dev/" + name, "", "", "", "", "", "", ""});

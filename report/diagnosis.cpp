@@ -496,6 +496,14 @@ void tellSelection(const char* argument, const PortSelection& selection) {
              port.description.c_str());
         return;
     }
+    if (!selection.present.identities) {
+        tell(
+            "%s: choosing a port by its USB identity is not supported on this system yet; name "
+            "the device (/dev/cu.*)",
+            argument);
+        listPorts(selection.present);
+        return;
+    }
     if (selection.matches.empty()) {
         tell("%s picks none of the serial ports present", argument);
         listPorts(selection.present);
