@@ -276,10 +276,16 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
     const int tcpPort = 44000 + getpid() % 20000;
     const Bytes allFF(1056, 0xFF);
     writeFile(settingsPath, frameOf(0x91, allFF));
-    for (const auto& [port, extra, speed] :
-         std::vector<std::tuple<std::string, std::vector<std::string>, unsigned>>{
-             {"rfc2217://127.0.0.1:" + std::to_string(tcpPort), {"57600"}, B57600},
-             {"socket://127.0.0.1:" + std::to_string(tcpPort + 1), {}, B9600}}) {
+    struct Case {
+        std::string port;
+        std::vector<std::string> extra;
+        unsigned speed;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"rfc2217://127.0.0.1:" + std::to_string(tcpPort), {"57600"}, B57600},
+                           {"socket://127.0.0.1:" + std::to_string(tcpPort + 1), {}, B9600}}) {
+        const std::string& port = c.port;
+        const unsigned speed = c.speed;
         std::unique_ptr<Background> server;
         std::string behind;
         unsigned seen = 0;
@@ -292,8 +298,8 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
             [&](const std::string& device) {
                 server = serveWithSer2net(device, tcpPort, dir.file("ser2net.yaml"));
                 behind = device;
-                std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath), port};
-                argv.insert(argv.end(), extra.begin(), extra.end());
+                std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath), c.port};
+                argv.insert(argv.end(), c.extra.begin(), c.extra.end());
                 return argv;
             },
             sampled);
