@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
     for (const qorv::PortPresent& port : present.ports) {
         const std::string selector = qorv::selectorFor(port, present.ports);
         // The port as the tool takes it, and the device it opens.
-        const bool com = port.device.rfind("COM", 0) == 0;
-        const std::string device = com ? "\\\\.\\" + port.device : port.device;
+        const std::string device = qorv::deviceToOpen(port);
         if (json) {
             const std::string line =
                 "{\"format\":" + std::to_string(FORMAT) + field("port", port.device) +

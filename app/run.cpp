@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/console.h"
 #include "app/store.h"
@@ -76,9 +77,8 @@ int runCommand(int argc, const char* const* argv) {
     const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
     char portDevice[64];
     DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
-    const char* device = numbered   ? portDevice
-                         : selected ? selection.matches[0].device.c_str()
-                                    : portArgument;
+    const std::string chosen = selected ? deviceToOpen(selection.matches[0]) : "";
+    const char* device = numbered ? portDevice : selected ? chosen.c_str() : portArgument;
     report.start(portChannel, {fileArgument, portArgument, device, portNumber, numbered, baudRate,
                                arguments == 3 ? argv[3] : nullptr});
     if (selected) {

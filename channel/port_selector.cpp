@@ -97,6 +97,10 @@ bool usbIdentityFromWindows(const std::string& instanceId, const std::string& pa
     return !port->vid.empty() && !port->pid.empty();
 }
 
+std::string deviceToOpen(const PortPresent& port) {
+    return port.device.rfind("COM", 0) == 0 ? "\\\\.\\" + port.device : port.device;
+}
+
 bool isSelector(const std::string& argument) {
     return argument.rfind("usb:", 0) == 0 || argument.rfind("usb@", 0) == 0;
 }

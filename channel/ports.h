@@ -57,6 +57,9 @@ PortSelection selectPort(const std::string& argument);
 bool usbIdentityFromWindows(const std::string& instanceId, const std::string& parentId,
                             const std::string& locationPath, PortPresent* port);
 
+// The device to open for a port listed: Windows lists COM10 as "COM10", opened as "\\.\COM10".
+std::string deviceToOpen(const PortPresent& port);
+
 // A selector that picks `port` alone among `ports`: its IDs, with its serial number where that
 // is needed and enough, else its location; "" for a port that is no USB adapter.
 std::string selectorFor(const PortPresent& port, const std::vector<PortPresent>& ports);

@@ -192,6 +192,10 @@ TEST(CommandLine, UsbIdentityFromWindowsInstanceIds) {
                   expected)
             << id;
     }
+    // Windows lists COM12 by its name; it is opened as the device, as every COM port is.
+    qorv::PortPresent com12;
+    com12.device = "COM12";
+    EXPECT_EQ(qorv::deviceToOpen(com12), "\\\\.\\COM12");
 }
 
 #ifdef __linux__
