@@ -26,6 +26,11 @@ bool speaksTelnet(Socket socket);
 int32_t takeTelnet(Socket socket, uint8_t* bytes, int32_t count);
 // Doubles every 0xFF of `count` bytes into `out` (room for twice as many); returns its length.
 int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out);
+// Writes `count` bytes with `write` (the platform's own write, which keeps its first error in
+// *ioError), each 0xFF doubled where the connection speaks Telnet; returns the data bytes written.
+using WriteBytes = int32_t (*)(Socket socket, const uint8_t* bytes, int32_t count, int* ioError);
+int32_t writeNetwork(Socket socket, const uint8_t* bytes, int32_t count, WriteBytes write,
+                     int* ioError);
 // Asks the server to discard both its buffers.
 void purgeServer(Socket socket);
 void closeNetworkPort(Socket socket);

@@ -211,6 +211,25 @@ int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out) {
     return length;
 }
 
+int32_t writeNetwork(Socket socket, const uint8_t* bytes, int32_t count, WriteBytes write,
+                     int* ioError) {
+    if (!speaksTelnet(socket)) {
+        return write(socket, bytes, count, ioError);
+    }
+    // In parts, each escaped into room for twice its bytes.
+    int32_t written = 0;
+    while (written < count && *ioError == 0) {
+        uint8_t escaped[512];
+        const int32_t part = count - written < 256 ? count - written : 256;
+        const int32_t length = escapeTelnet(bytes + written, part, escaped);
+        if (write(socket, escaped, length, ioError) < length) {
+            break;
+        }
+        written += part;
+    }
+    return written;
+}
+
 void purgeServer(Socket fd) {
     if (speaksTelnet(fd)) {
         const uint8_t both = PURGE_BOTH;

@@ -316,32 +316,9 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
 
 namespace {
 
-int32_t writeRaw(int fd, const uint8_t* buffer, int32_t count, int* ioError);
-
-}  // namespace
-
-int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
-    const int fd = static_cast<int>(handle);
-    if (!speaksTelnet(fd)) {
-        return writeRaw(fd, buffer, count, ioError);
-    }
-    // Every 0xFF of the data doubled, in parts.
-    int32_t written = 0;
-    while (written < count && *ioError == 0) {
-        uint8_t escaped[512];
-        const int32_t part = count - written < 256 ? count - written : 256;
-        const int32_t length = escapeTelnet(buffer + written, part, escaped);
-        if (writeRaw(fd, escaped, length, ioError) < length) {
-            break;
-        }
-        written += part;
-    }
-    return written;
-}
-
-namespace {
-
-int32_t writeRaw(int fd, const uint8_t* buffer, int32_t count, int* ioError) {
+// Writes to a tty or a socket, waiting while the driver takes no more, up to the stall limit.
+int32_t writeRaw(Socket socket, const uint8_t* buffer, int32_t count, int* ioError) {
+    const int fd = static_cast<int>(socket);
     int32_t written = 0;
     while (written < count) {
         const ssize_t put = ::write(fd, buffer + written, static_cast<size_t>(count - written));
@@ -375,6 +352,11 @@ int32_t writeRaw(int fd, const uint8_t* buffer, int32_t count, int* ioError) {
 
 }  // namespace
 
+int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
+    // A tty, or a device server's connection (over Telnet, its 0xFF bytes doubled).
+    return writeNetwork(handle, buffer, count, &writeRaw, ioError);
+}
+
 void purgePort(OsHandle handle) {
     const int fd = static_cast<int>(handle);
     if (!isatty(fd)) {
@@ -400,13 +382,13 @@ void closePort(OsHandle handle) {
     if (exclusivePort == fd) {
         exclusivePort = -1;
     }
-    putBackLatency(fd);
-    ioctl(fd, TIOCNXCL);
-    flock(fd, LOCK_UN);
     if (isNetworkPort(fd)) {
         closeNetworkPort(fd);
         return;
     }
+    putBackLatency(fd);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
     ::close(fd);
 }
 

@@ -295,16 +295,9 @@ int32_t readNetwork(Socket socket, uint8_t* buffer, int32_t count, int* ioError)
     return 0;
 }
 
-int32_t writeNetwork(Socket socket, const uint8_t* buffer, int32_t count) {
-    for (int32_t written = 0; written < count;) {
-        uint8_t escaped[512];
-        const int32_t part = count - written < 256 ? count - written : 256;
-        const int32_t length =
-            speaksTelnet(socket) ? escapeTelnet(buffer + written, part, escaped) : part;
-        sendBytes(socket, speaksTelnet(socket) ? escaped : buffer + written,
-                  static_cast<size_t>(length));
-        written += part;
-    }
+// Sends all; a connection that has gone away shows at the next read.
+int32_t sendAll(Socket socket, const uint8_t* bytes, int32_t count, int*) {
+    sendBytes(socket, bytes, static_cast<size_t>(count));
     return count;
 }
 
@@ -355,7 +348,7 @@ int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
 
 int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError) {
     if (isNetworkPort(handle)) {
-        return writeNetwork(handle, buffer, count);
+        return writeNetwork(handle, buffer, count, &sendAll, ioError);
     }
     PortCalls& calls = *callsOf(toHandle(handle));
     COMMTIMEOUTS timeouts{};

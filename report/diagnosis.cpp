@@ -310,7 +310,7 @@ bool isNumber(const char* text) {
 // the device behind it).
 bool isBluetoothLink(const std::string& device) {
     for (const PortPresent& port : portsPresent().ports) {
-        const bool same = device == port.device || device == "\\\\.\\" + port.device;
+        const bool same = device == port.device || device == deviceToOpen(port);
         if (same && (port.description.find("Bluetooth") != std::string::npos ||
                      port.systemName.find("BthModem") != std::string::npos)) {
             return true;

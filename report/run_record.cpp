@@ -143,7 +143,7 @@ void RunRecord::portOpened(const DeviceChannel& channel) {
     }
     // What the port is, as the system lists it (`\\.\COM3` is listed as COM3).
     for (const PortPresent& port : portsPresent().ports) {
-        if (device == port.device || device == "\\\\.\\" + port.device) {
+        if (device == port.device || device == deviceToOpen(port)) {
             adapter = port;
             hasAdapter = true;
         }
