@@ -2,6 +2,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // After winsock2.h.
+#include <mstcpip.h>
 #include <windows.h>
 
 #include "channel/net_port.h"
@@ -83,6 +84,13 @@ int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
     }
     const BOOL on = TRUE;
     setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    // Every segment acknowledged at once, not after up to 200 ms: a server that writes without
+    // TCP_NODELAY (ser2net does) holds each small answer back until the one before it is
+    // acknowledged. Systems that do not know the request keep their delay.
+    DWORD everySegment = 1;
+    DWORD returned = 0;
+    WSAIoctl(connected, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment, nullptr, 0,
+             &returned, nullptr, nullptr);
     *socket = static_cast<Socket>(connected);
     return 0;
 }

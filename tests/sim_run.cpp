@@ -79,6 +79,36 @@ std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpP
     return server;
 }
 
+ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
+                              const std::string& configPath, const CommandFor& command) {
+    std::unique_ptr<Background> server;
+    RunOptions stopping;
+    stopping.whileRunning = [&](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        server.reset();
+    };
+    return runAgainstSim(
+        withFault(pelorix::EXCHANGE_ANY, pelorix::Fault::Delay, 30), settingsPath,
+        [&](const std::string& device) {
+            server = serveWithSer2net(device, tcpPort, configPath);
+            return command("rfc2217://127.0.0.1:" + std::to_string(tcpPort));
+        },
+        stopping);
+}
+
+std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Background>* silent) {
+    const std::string listen = "TCP-LISTEN:" + std::to_string(tcpPort) + ",bind=127.0.0.1";
+    *silent = std::make_unique<Background>(
+        std::vector<std::string>{"socat", listen + ",reuseaddr,fork", "EXEC:sleep 30"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string notOpened = "Opening COM port...ERROR: Can not open COM port ";
+    return {
+        {"rfc2217://127.0.0.1:" + std::to_string(tcpPort),
+         PORT_OPENED + "No Pelorix detected on COM ", "probe: no answer within 500 ms"},
+        {"socket://127.0.0.1:" + std::to_string(tcpPort + 1), notOpened, "no device server there"},
+        {"rfc2217://no-such-host.invalid:2217", notOpened, "the name does not resolve"}};
+}
+
 std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
                                              unsigned* seen) {
     return [=](pid_t) {

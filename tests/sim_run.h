@@ -90,6 +90,21 @@ std::string recordSummary(const nlohmann::json& record);
 std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
                                              const std::string& configPath);
 
+// A store through ser2net (RFC 2217 on `tcpPort`) whose server is stopped 250 ms in; `command`
+// gives the tool's command line for the server's address.
+ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
+                              const std::string& configPath, const CommandFor& command);
+
+// Device servers that fail a store at its start: one that accepts and never answers (socat on
+// `tcpPort`, running while *silent lives), none there (`tcpPort` + 1), a name that does not
+// resolve; each with its standard output but the port that ends it, and a part of standard error.
+struct ServerFailure {
+    std::string port;
+    std::string out;
+    std::string err;
+};
+std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Background>* silent);
+
 // While a program runs: reads the speed of the terminal at `*path` (ser2net puts it back when the
 // program goes) until it is `wanted`, for about 2 s at most, leaving the last in *seen.
 std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,

@@ -372,20 +372,10 @@ TEST_F(Store, DirectlyOnADeviceServer) {
 
     // The server stopped in the middle of a store: the line hung up, within the exchange's limit.
     const std::string file = settingsFile(frameOf(0x91, settings), "server.qorv");
-    SimOptions slow;
-    slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 30});
-    RunOptions stopping;
-    stopping.whileRunning = [&](pid_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        server.reset();
-    };
-    ToolRun run = runAgainstSim(
-        slow, file,
-        [&](const std::string& device) {
-            serve(device);
-            return std::vector<std::string>{QORVWRITER_PATH, file, rfc2217};
-        },
-        stopping);
+    const ToolRun run = storeWhileServerStops(
+        file, std::stoi(tcpPort), dir.file("stop.yaml"), [&](const std::string& address) {
+            return std::vector<std::string>{QORVWRITER_PATH, file, address};
+        });
     EXPECT_EQ(run.result.out,
               readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
     EXPECT_NE(run.result.err.find("the line hung up or the device went away"), std::string::npos)
@@ -393,22 +383,12 @@ TEST_F(Store, DirectlyOnADeviceServer) {
     EXPECT_LT(run.result.seconds, 1.5);
 
     // A server that accepts and never answers; no server; a name that does not resolve.
-    const std::string silentPort = std::to_string(std::stoi(tcpPort) + 2);
-    Background silent(
-        {"socat", "TCP-LISTEN:" + silentPort + ",bind=127.0.0.1,reuseaddr,fork", "EXEC:sleep 30"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (const auto& [port, out, err] :
-         std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"rfc2217://127.0.0.1:" + silentPort, PORT_OPENED + "No Pelorix detected on COM ",
-              "probe: no answer within 500 ms"},
-             {"socket://127.0.0.1:" + std::to_string(std::stoi(tcpPort) + 3),
-              "Opening COM port...ERROR: Can not open COM port ", "Connection refused"},
-             {"rfc2217://no-such-host.invalid:2217",
-              "Opening COM port...ERROR: Can not open COM port ", "the name does not resolve"}}) {
-        const RunResult failed = runProgram({QORVWRITER_PATH, file, port});
-        EXPECT_EQ(failed.out, out + port + "\n");
+    std::unique_ptr<Background> silent;
+    for (const ServerFailure& failure : serverFailures(std::stoi(tcpPort) + 2, &silent)) {
+        const RunResult failed = runProgram({QORVWRITER_PATH, file, failure.port});
+        EXPECT_EQ(failed.out, failure.out + failure.port + "\n");
         EXPECT_EQ(failed.status, 1);
-        EXPECT_NE(failed.err.find(err), std::string::npos) << failed.err;
+        EXPECT_NE(failed.err.find(failure.err), std::string::npos) << failed.err;
         EXPECT_LT(failed.seconds, 5.0);
     }
 }

@@ -310,10 +310,25 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
         EXPECT_EQ(hex(run.stored), hex(allFF)) << port;
         EXPECT_EQ(seen, speed) << port;
     }
-    const RunResult refused = runWindowsAlone(
-        {windowsPath(settingsPath), "socket://127.0.0.1:" + std::to_string(tcpPort + 2)});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("no device server there"), std::string::npos) << refused.err;
+    // The server stopped in the middle of a store; a server that accepts and never answers; no
+    // server; a name that does not resolve.
+    writeFile(settingsPath, frameOf(0x91, settings));
+    const ToolRun stopped = storeWhileServerStops(
+        settingsPath, tcpPort + 2, dir.file("stop.yaml"), [&](const std::string& address) {
+            return std::vector<std::string>{"wine", *exe, windowsPath(settingsPath), address};
+        });
+    EXPECT_EQ(unixLines(stopped.result.out),
+              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
+    EXPECT_NE(stopped.result.err.find("the line hung up or the device went away"),
+              std::string::npos)
+        << stopped.result.err;
+    std::unique_ptr<Background> silent;
+    for (const ServerFailure& failure : serverFailures(tcpPort + 4, &silent)) {
+        const RunResult failed = runWindowsAlone({windowsPath(settingsPath), failure.port});
+        EXPECT_EQ(failed.out, failure.out + failure.port + "\n");
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_NE(failed.err.find(failure.err), std::string::npos) << failed.err;
+    }
 }
 
 TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
