@@ -6,7 +6,7 @@
 #   scripts/install-deps.sh --base   only what the native build and tests need
 set -euo pipefail
 
-base=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev)
+base=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev scdoc groff-base man-db)
 extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat
        ser2net zip unzip osslsigncode openssl qemu-system-x86 busybox-static cpio xz-utils)
 packages=("${base[@]}")
