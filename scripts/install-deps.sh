@@ -2,13 +2,14 @@
 # Installs the Debian packages the build, the tests and the Windows suite need, when missing.
 #   scripts/install-deps.sh          everything (native build and tests, Windows build, wine,
 #                                    the device-server test, the virtual machine, fuzzing,
-#                                    benchmarks, release)
+#                                    benchmarks, release: its Debian package, signing)
 #   scripts/install-deps.sh --base   only what the native build and tests need
 set -euo pipefail
 
 base=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev scdoc groff-base man-db)
 extra=(g++-mingw-w64-x86-64-posix wine64 wine clang libfuzzer-14-dev libclang-rt-14-dev hyperfine socat
-       ser2net zip unzip osslsigncode openssl qemu-system-x86 busybox-static cpio xz-utils)
+       ser2net zip unzip osslsigncode openssl qemu-system-x86 busybox-static cpio xz-utils
+       dpkg-dev lintian debootstrap softhsm2 libengine-pkcs11-openssl python3)
 packages=("${base[@]}")
 [ "${1:-}" = "--base" ] || packages+=("${extra[@]}")
 
