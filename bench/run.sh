@@ -83,7 +83,9 @@ row "successful run, simulator paced at 115200 8N2" \
     "$paced_ms ms = $ratio x the wire time ($wire_ms ms)" "within 5%: $(goal "$ratio" 'v <= 1.05')"
 
 # The same paced store through ser2net on loopback (RFC 2217, its character delay off), side by
-# side with the local terminal's.
+# side with a local terminal's: back to back, as hyperfine runs them, and settled (100 ms between
+# runs, not timed), for a store that comes right after another pays ser2net's closing and
+# reopening of its port.
 if command -v ser2net >/dev/null; then
     start_sim --baud 115200
     tcp=$((42000 + $$ % 20000))
@@ -91,14 +93,30 @@ if command -v ser2net >/dev/null; then
         "$tcp" "$port" >"$work/ser2net.yaml"
     ser2net -n -c "$work/ser2net.yaml" >/dev/null 2>&1 &
     pids+=($!)
+    start_sim --baud 115200
     sleep 0.5
-    hyperfine -N --warmup 2 --runs "$runs" --style none --export-json "$work/served.json" \
-        "$bin/QorvWriter examples/sample.qorv rfc2217://127.0.0.1:$tcp" >/dev/null 2>&1
-    served_ms=$(median_ms "$work/served.json")
-    served_ratio=$(awk -v s="$served_ms" -v p="$paced_ms" 'BEGIN { printf "%.3f", s / p }')
+    for pace in back settled; do
+        prepare=()
+        [ "$pace" = back ] || prepare=(--prepare "sleep 0.1")
+        hyperfine -N --warmup 2 --runs "$runs" --style none "${prepare[@]}" \
+            --export-json "$work/$pace-local.json" "$bin/QorvWriter examples/sample.qorv $port" \
+            >/dev/null 2>&1
+        hyperfine -N --warmup 2 --runs "$runs" --style none "${prepare[@]}" \
+            --export-json "$work/$pace-served.json" \
+            "$bin/QorvWriter examples/sample.qorv rfc2217://127.0.0.1:$tcp" >/dev/null 2>&1
+    done
+    served=""
+    for pace in settled back; do
+        local_ms=$(median_ms "$work/$pace-local.json")
+        served_ms=$(median_ms "$work/$pace-served.json")
+        ratio=$(awk -v s="$served_ms" -v p="$local_ms" 'BEGIN { printf "%.3f", s / p }')
+        [ -n "$served" ] || settled_ratio=$ratio
+        label=$pace
+        [ "$pace" = settled ] || label="back to back"
+        served+="${served:+; }$label: $served_ms ms = $ratio x the local terminal's ($local_ms ms)"
+    done
     row "successful run through ser2net (RFC 2217 on loopback), paced at 115200 8N2" \
-        "$served_ms ms = $served_ratio x the local terminal's" \
-        "within 5%: $(goal "$served_ratio" 'v <= 1.05')"
+        "$served" "within 5%, settled: $(goal "$settled_ratio" 'v <= 1.05')"
 fi
 
 start_sim --silent
