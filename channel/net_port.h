@@ -7,13 +7,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qorv {
 namespace platform {
 
 using Socket = intptr_t;
 
-bool isNetworkName(const char* deviceName);
+// Whether the port argument names a device server (also for the reporting side, whatever the
+// back end).
+inline bool isNetworkName(const char* deviceName) {
+    return std::strncmp(deviceName, "socket://", 9) == 0 ||
+           std::strncmp(deviceName, "rfc2217://", 10) == 0;
+}
 // Resolves the name and connects, each within a few seconds; with rfc2217, sets the line (baud
 // rate, 8 data bits, no parity, two stop bits or one where the server refuses two, no flow
 // control) and purges the server's buffers. 0 with the connection in *socket, or an error code.

@@ -63,11 +63,6 @@ bool wanted(uint8_t option) {
 
 }  // namespace
 
-bool isNetworkName(const char* deviceName) {
-    return std::strncmp(deviceName, "socket://", 9) == 0 ||
-           std::strncmp(deviceName, "rfc2217://", 10) == 0;
-}
-
 int openNetworkPort(const char* deviceName, int32_t baudRate, Socket* socketOut) {
     const bool telnet = deviceName[0] == 'r';
     const char* hostAndPort = std::strstr(deviceName, "://") + 3;

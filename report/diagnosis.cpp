@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "channel/net_port.h"
 #include "channel/ports.h"
 #include "protocol/store_layout.h"
 #include "report/messages.h"
@@ -34,6 +35,15 @@ void refusalCode(const DeviceChannel& port, char* out, size_t size) {
 
 // The hang-up, with the system's reason where the system gave one, then `tail`.
 void tellHangUp(const DeviceChannel& port, const char* what, const char* tail) {
+    if (platform::isNetworkName(port.openedName())) {
+        // A server closes the connection also when another client holds its port (ser2net
+        // says "Port already in use" and closes), or when it is still closing the last one.
+        tell(
+            "%s: the device server closed the connection (another client may hold its port, "
+            "or the server stopped)%s",
+            what, tail);
+        return;
+    }
     if (port.ioErrorIsHangUp()) {
         tell("%s: the line hung up or the device went away%s", what, tail);
         return;

@@ -378,7 +378,7 @@ TEST_F(Store, DirectlyOnADeviceServer) {
         });
     EXPECT_EQ(run.result.out,
               readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_NE(run.result.err.find("the line hung up or the device went away"), std::string::npos)
+    EXPECT_NE(run.result.err.find("the device server closed the connection"), std::string::npos)
         << run.result.err;
     EXPECT_LT(run.result.seconds, 1.5);
 

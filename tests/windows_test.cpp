@@ -319,8 +319,7 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
         });
     EXPECT_EQ(unixLines(stopped.result.out),
               readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_NE(stopped.result.err.find("the line hung up or the device went away"),
-              std::string::npos)
+    EXPECT_NE(stopped.result.err.find("the device server closed the connection"), std::string::npos)
         << stopped.result.err;
     std::unique_ptr<Background> silent;
     for (const ServerFailure& failure : serverFailures(tcpPort + 4, &silent)) {
