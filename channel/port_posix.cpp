@@ -430,20 +430,6 @@ bool lineErrors(OsHandle handle, LineErrors* counted) {
                            &counted->parity, &counted->breaks);
 }
 
-// This back end's own codes are negative; errno values are positive.
-bool isSystemError(int code) {
-    return code > 0;
-}
-
-// A write that stalls is given up by poll(); a tty read never waits on the driver.
-bool isDriverStopped(int) {
-    return false;
-}
-
-const char* openCallName(OpenCall) {
-    return nullptr;
-}
-
 OpenProblem classifyOpenError(int osError, OpenCall) {
     switch (osError) {
         case ENOENT:

@@ -114,17 +114,5 @@ bool lineErrors(OsHandle, LineErrors*) {
     return false;
 }
 
-bool isSystemError(int code) {
-    return code > 0;
-}
-
-bool isDriverStopped(int) {
-    return false;
-}
-
-const char* openCallName(OpenCall) {
-    return nullptr;
-}
-
 }  // namespace platform
 }  // namespace qorv
