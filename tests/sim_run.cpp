@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -111,8 +112,16 @@ std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Backgroun
 
 std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
                                              unsigned* seen) {
-    return [=](pid_t) {
-        for (int i = 0; i < 100 && *seen != wanted; ++i) {
+    return [=](pid_t program) {
+        // Until the program has ended (left to be waited for), for 10 s at most: wine may take
+        // seconds to start it.
+        const auto running = [program] {
+            siginfo_t info{};
+            return waitid(P_PID, static_cast<id_t>(program), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                       0 &&
+                   info.si_pid == 0;
+        };
+        for (int i = 0; i < 500 && *seen != wanted && running(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             termios tio{};

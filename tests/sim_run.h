@@ -106,7 +106,7 @@ struct ServerFailure {
 std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Background>* silent);
 
 // While a program runs: reads the speed of the terminal at `*path` (ser2net puts it back when the
-// program goes) until it is `wanted`, for about 2 s at most, leaving the last in *seen.
+// program goes) until it is `wanted` or the program has ended, leaving the last in *seen.
 std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
                                              unsigned* seen);
 

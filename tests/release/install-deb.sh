@@ -14,8 +14,13 @@ mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2
 mirror=${mirror:-http://deb.debian.org/debian}
 mkdir -p "$cache"
 if [ ! -s "$cache/$suite.tar" ]; then
-    rm -rf "$cache/root"
-    debootstrap --variant=minbase --include=man-db "$suite" "$cache/root" "$mirror" >/dev/null
+    # Tried twice: a mirror may drop a connection.
+    for _ in 1 2; do
+        rm -rf "$cache/root"
+        debootstrap --variant=minbase --include=man-db "$suite" "$cache/root" "$mirror" \
+            >"$cache/debootstrap.log" 2>&1 && break
+    done
+    [ -x "$cache/root/usr/bin/man" ] || { tail "$cache/debootstrap.log"; exit 1; }
     tar -C "$cache/root" -cf "$cache/$suite.tar.part" .
     mv "$cache/$suite.tar.part" "$cache/$suite.tar"
     rm -rf "$cache/root"
