@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace testing_support {
@@ -80,12 +83,37 @@ std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpP
     return server;
 }
 
+namespace {
+
+// Whether a client is connected to the local TCP port `port` (/proc/net/tcp, state 01).
+bool clientConnected(int port) {
+    std::ifstream table("/proc/net/tcp");
+    char local[8];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (state == "01" && address.size() > 5 && address.substr(address.size() - 5) == local) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
                               const std::string& configPath, const CommandFor& command) {
     std::unique_ptr<Background> server;
     RunOptions stopping;
+    // A few blocks after the tool has connected (wine may take seconds to start it).
     stopping.whileRunning = [&](pid_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        for (int i = 0; i < 500 && !clientConnected(tcpPort); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
         server.reset();
     };
     return runAgainstSim(

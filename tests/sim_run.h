@@ -90,8 +90,8 @@ std::string recordSummary(const nlohmann::json& record);
 std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
                                              const std::string& configPath);
 
-// A store through ser2net (RFC 2217 on `tcpPort`) whose server is stopped 250 ms in; `command`
-// gives the tool's command line for the server's address.
+// A store through ser2net (RFC 2217 on `tcpPort`) whose server is stopped a few blocks in;
+// `command` gives the tool's command line for the server's address.
 ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
                               const std::string& configPath, const CommandFor& command);
 
