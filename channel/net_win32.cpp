@@ -87,7 +87,7 @@ int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
     // Every segment acknowledged at once, not after up to 200 ms: a server that writes without
     // TCP_NODELAY (ser2net does) holds each small answer back until the one before it is
     // acknowledged. Systems that do not know the request keep their delay.
-    DWORD everySegment = 1;
+    TCP_ACK_FREQUENCY_PARAMETERS everySegment{1};
     DWORD returned = 0;
     WSAIoctl(connected, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment, nullptr, 0,
              &returned, nullptr, nullptr);

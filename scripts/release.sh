@@ -37,6 +37,10 @@ if [ -n "${QORV_SIGN_PKCS11_MODULE:-}${QORV_SIGN_PKCS11_KEY:-}" ]; then
 elif [ -n "${QORV_SIGN_KEY:-}" ]; then
     signer=(-key "$QORV_SIGN_KEY")
 fi
+if [ ${#signer[@]} -eq 0 ] && [ -n "${QORV_SIGN_CERT:-}" ]; then
+    echo "QORV_SIGN_CERT is set without a key (QORV_SIGN_PKCS11_KEY or QORV_SIGN_KEY)" >&2
+    exit 1
+fi
 if [ ${#signer[@]} -gt 0 ]; then
     signer+=(-certs "${QORV_SIGN_CERT:?the signing certificate (PEM)}")
     [ -z "${QORV_SIGN_TIMESTAMP_URL:-}" ] || signer+=(-ts "$QORV_SIGN_TIMESTAMP_URL")
