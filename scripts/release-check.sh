@@ -12,7 +12,6 @@
 #     signature removed it is still the unsigned build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 start=$(date +%s)
 work=$(mktemp -d)
 tsa_pid=
