@@ -126,13 +126,17 @@ class DeviceChannel {
         }
     }
 
+    // The open port or file; at most one of the two flags is set.
     OsHandle handle = 0;
     uint8_t portOpen = 0;
     uint8_t fileOpen = 0;
+    // The error code of the device's last refusal, and the result of the last operation.
     uint16_t deviceError = 0;
     ResultCode lastResult = RESULT_OK;
+    // An exchange's time limit (0 on a file: reads never wait), and when the current one ends.
     int16_t timeoutMs = DEFAULT_TIMEOUT_MS;
     int32_t deadline = 0;
+    // Bytes read past the end of the last frame, the start of the next one's.
     uint8_t carry[FRAME_BUFFER_SIZE] = {};
     int32_t carryCount = 0;
 

@@ -45,8 +45,11 @@ void closeNetworkPort(Socket socket);
 // Splits "HOST:PORT" (an IPv6 host in brackets) and connects within `limitMs`; 0 with the
 // socket, non-blocking and without Nagle's delay, or an error code.
 int connectTo(const char* host, const char* port, int limitMs, Socket* socket);
-// Sends all of `bytes`, waiting a little where the connection is full.
+// Sends all of `bytes`, waiting a little where the connection is full (shared).
 void sendBytes(Socket socket, const uint8_t* bytes, size_t count);
+// Sends what the connection takes now: the count sent; 0 when it is full, after waiting up to
+// `waitMs` for room; -1 when it has failed.
+int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int waitMs);
 // Receives what has come within `waitMs`: the count, 0 for nothing, -1 when the connection has
 // ended.
 int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int waitMs);

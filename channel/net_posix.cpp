@@ -81,21 +81,15 @@ int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
     return 0;
 }
 
-void sendBytes(Socket socket, const uint8_t* bytes, size_t count) {
+int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int waitMs) {
     const int fd = static_cast<int>(socket);
-    while (count > 0) {
-        const ssize_t put = ::send(fd, bytes, count, MSG_NOSIGNAL);
-        if (put <= 0) {
-            if (put < 0 && (errno == EAGAIN || errno == EINTR)) {
-                pollfd room{fd, POLLOUT, 0};
-                poll(&room, 1, 100);
-                continue;
-            }
-            return;
-        }
-        bytes += put;
-        count -= static_cast<size_t>(put);
+    const ssize_t put = ::send(fd, bytes, count, MSG_NOSIGNAL);
+    if (put < 0 && (errno == EAGAIN || errno == EINTR)) {
+        pollfd room{fd, POLLOUT, 0};
+        poll(&room, 1, waitMs);
+        return 0;
     }
+    return put > 0 ? static_cast<int32_t>(put) : -1;
 }
 
 int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int waitMs) {

@@ -63,6 +63,17 @@ bool wanted(uint8_t option) {
 
 }  // namespace
 
+void sendBytes(Socket socket, const uint8_t* bytes, size_t count) {
+    while (count > 0) {
+        const int32_t put = sendSome(socket, bytes, count, 100);
+        if (put < 0) {
+            return;
+        }
+        bytes += put;
+        count -= static_cast<size_t>(put);
+    }
+}
+
 int openNetworkPort(const char* deviceName, int32_t baudRate, Socket* socketOut) {
     const bool telnet = deviceName[0] == 'r';
     const char* hostAndPort = std::strstr(deviceName, "://") + 3;

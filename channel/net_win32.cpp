@@ -95,20 +95,14 @@ int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
     return 0;
 }
 
-void sendBytes(Socket socket, const uint8_t* bytes, size_t count) {
+int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int waitMs) {
     const SOCKET s = static_cast<SOCKET>(socket);
-    while (count > 0) {
-        const int put = ::send(s, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
-        if (put <= 0) {
-            if (put < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-                ready(s, true, 100);
-                continue;
-            }
-            return;
-        }
-        bytes += put;
-        count -= static_cast<size_t>(put);
+    const int put = ::send(s, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
+    if (put < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        ready(s, true, waitMs);
+        return 0;
     }
+    return put > 0 ? put : -1;
 }
 
 int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int waitMs) {

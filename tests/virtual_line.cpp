@@ -32,6 +32,15 @@ struct Arrival {
     bool stray = false;
 };
 
+// Bytes on their way in one direction, in order of arrival: how many have been taken at the far
+// end, and when the line is free for the next.
+struct Lane {
+    std::vector<Arrival> bytes;
+    size_t taken = 0;
+    int64_t freeUs = 0;
+    bool pending() const { return taken < bytes.size(); }
+};
+
 struct Emission {
     int64_t earliestUs;
     std::vector<uint8_t> bytes;
@@ -50,16 +59,12 @@ struct World {
     Scenario scenario;
     int64_t nowUs = 0;
 
-    std::vector<Arrival> toDevice;
-    size_t toDeviceTaken = 0;
-    int64_t outLineFreeUs = 0;
-    int toDeviceCount = 0;
+    Lane toDevice;
     std::vector<uint8_t> deviceInput;
 
     std::vector<Emission> emissions;
     size_t emissionOrder = 0;
-    std::vector<Arrival> inbound;
-    size_t inboundTaken = 0;
+    Lane toTool;
     // Of the bytes that reached the port, how many the tty's read buffer holds.
     size_t readBuffer = 0;
     // Bytes that had reached the port when the read buffer was last refilled.
@@ -70,8 +75,6 @@ struct World {
     size_t holdFrom = 0;
     int64_t heldUs = 0;
     int64_t lastStrayUs = 0;
-    int64_t inLineFreeUs = 0;
-    int fromDeviceCount = 0;
     std::vector<int64_t> refusalsDeliveredUs;
 
     pelorix::Device device{pelorix::EXPECTED_DEVICE_IDENTITY, {}};
@@ -153,9 +156,8 @@ int applyFault(bool toDevice, int index, uint8_t value, uint8_t* out) {
 // Moves the world on to `untilUs`: the device takes the bytes that reached it and answers, and
 // answers whose time has come go onto the line, one after another.
 void advance(int64_t untilUs) {
-    while (world.toDeviceTaken < world.toDevice.size() &&
-           world.toDevice[world.toDeviceTaken].atUs <= untilUs) {
-        const Arrival byte = world.toDevice[world.toDeviceTaken++];
+    while (world.toDevice.pending() && world.toDevice.bytes[world.toDevice.taken].atUs <= untilUs) {
+        const Arrival byte = world.toDevice.bytes[world.toDevice.taken++];
         world.deviceInput.push_back(byte.value);
         std::vector<uint8_t> frame;
         while (pelorix::takeFrame(world.deviceInput, &frame)) {
@@ -171,20 +173,20 @@ void advance(int64_t untilUs) {
         const Emission& emission = world.emissions[sent];
         if (emission.holdAfter > 0) {
             world.holdTool = true;
-            world.holdFrom = world.inbound.size() + emission.holdAfter;
+            world.holdFrom = world.toTool.bytes.size() + emission.holdAfter;
         }
-        int64_t at = std::max(emission.earliestUs, world.inLineFreeUs);
+        int64_t at = std::max(emission.earliestUs, world.toTool.freeUs);
         for (size_t index = 0; index < emission.bytes.size(); ++index) {
             uint8_t bytes[2];
             const int count =
-                applyFault(false, world.fromDeviceCount++, emission.bytes[index], bytes);
+                applyFault(false, world.record.bytesFromDevice++, emission.bytes[index], bytes);
             const bool stray = index >= emission.strayFrom && index < emission.strayTo;
             for (int i = 0; i < count; ++i) {
                 at += BYTE_US;
-                world.inbound.push_back(Arrival{at, bytes[i], stray});
+                world.toTool.bytes.push_back(Arrival{at, bytes[i], stray});
             }
         }
-        world.inLineFreeUs = at;
+        world.toTool.freeUs = at;
         if (emission.refusal) {
             world.refusalsDeliveredUs.push_back(at);
         }
@@ -201,14 +203,14 @@ int64_t visibleUs(int64_t atUs) {
 
 int64_t nextEventUs() {
     int64_t next = INT64_MAX;
-    if (world.toDeviceTaken < world.toDevice.size()) {
-        next = std::min(next, world.toDevice[world.toDeviceTaken].atUs);
+    if (world.toDevice.pending()) {
+        next = std::min(next, world.toDevice.bytes[world.toDevice.taken].atUs);
     }
     for (const Emission& emission : world.emissions) {
         next = std::min(next, emission.earliestUs);
     }
-    if (world.inboundTaken < world.inbound.size()) {
-        next = std::min(next, visibleUs(world.inbound[world.inboundTaken].atUs));
+    if (world.toTool.pending()) {
+        next = std::min(next, visibleUs(world.toTool.bytes[world.toTool.taken].atUs));
     }
     return next;
 }
@@ -216,8 +218,8 @@ int64_t nextEventUs() {
 // Bytes that reached the port and were not read, in the read buffer or in the driver behind it.
 size_t available() {
     size_t count = 0;
-    while (world.inboundTaken + count < world.inbound.size() &&
-           visibleUs(world.inbound[world.inboundTaken + count].atUs) <= world.nowUs) {
+    while (world.toTool.taken + count < world.toTool.bytes.size() &&
+           visibleUs(world.toTool.bytes[world.toTool.taken + count].atUs) <= world.nowUs) {
         ++count;
     }
     return count;
@@ -227,13 +229,13 @@ size_t available() {
 // when a read comes, but not when a read has just made room.
 void refill() {
     world.readBuffer = std::max(world.readBuffer, std::min(available(), READ_BUFFER));
-    world.reachedAtRefill = world.inboundTaken + available();
+    world.reachedAtRefill = world.toTool.taken + available();
 }
 
 size_t takeIn(uint8_t* buffer, int32_t count) {
     const size_t taken = std::min(world.readBuffer, static_cast<size_t>(count));
     for (size_t i = 0; i < taken; ++i) {
-        const Arrival& byte = world.inbound[world.inboundTaken++];
+        const Arrival& byte = world.toTool.bytes[world.toTool.taken++];
         buffer[i] = byte.value;
         if (byte.stray) {
             world.lastStrayUs = visibleUs(byte.atUs);
@@ -246,13 +248,13 @@ size_t takeIn(uint8_t* buffer, int32_t count) {
 // A tool held (a busy machine, SIGSTOP) after it has read the answer in front of a flood looks
 // at the port again only when the flood's last byte is there.
 void releaseHold() {
-    if (!world.holdTool || world.inboundTaken < world.holdFrom) {
+    if (!world.holdTool || world.toTool.taken < world.holdFrom) {
         return;
     }
     world.holdTool = false;
     advance(world.nowUs);
-    if (!world.inbound.empty()) {
-        const int64_t until = std::max(world.nowUs, visibleUs(world.inbound.back().atUs));
+    if (!world.toTool.bytes.empty()) {
+        const int64_t until = std::max(world.nowUs, visibleUs(world.toTool.bytes.back().atUs));
         world.heldUs += until - world.nowUs;
         world.nowUs = until;
         advance(world.nowUs);
@@ -302,8 +304,6 @@ DeviceRecord finish() {
                            world.writtenTaken.end();
     record.endMs = toolMs();
     record.endQuietMs = lineQuietMs();
-    record.bytesToDevice = world.toDeviceCount;
-    record.bytesFromDevice = world.fromDeviceCount;
     return record;
 }
 
@@ -348,10 +348,10 @@ class VirtualLine : public qorv::memory_backend::Line {
         world.record.lineQuietMs.push_back(lineQuietMs());
         for (int32_t i = 0; i < count; ++i) {
             uint8_t bytes[2];
-            const int n = applyFault(true, world.toDeviceCount++, buffer[i], bytes);
+            const int n = applyFault(true, world.record.bytesToDevice++, buffer[i], bytes);
             for (int k = 0; k < n; ++k) {
-                world.outLineFreeUs = std::max(world.outLineFreeUs, world.nowUs) + BYTE_US;
-                world.toDevice.push_back(Arrival{world.outLineFreeUs, bytes[k]});
+                world.toDevice.freeUs = std::max(world.toDevice.freeUs, world.nowUs) + BYTE_US;
+                world.toDevice.bytes.push_back(Arrival{world.toDevice.freeUs, bytes[k]});
             }
         }
         return count;
@@ -359,7 +359,7 @@ class VirtualLine : public qorv::memory_backend::Line {
 
     void purge() override {
         advance(world.nowUs);
-        world.inboundTaken += available();
+        world.toTool.taken += available();
         world.readBuffer = 0;
     }
 
@@ -367,7 +367,7 @@ class VirtualLine : public qorv::memory_backend::Line {
     int32_t queued() override {
         releaseHold();
         advance(world.nowUs);
-        if (world.inboundTaken + available() > world.reachedAtRefill) {
+        if (world.toTool.taken + available() > world.reachedAtRefill) {
             refill();
         }
         return static_cast<int32_t>(world.readBuffer);

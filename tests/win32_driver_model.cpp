@@ -2,12 +2,12 @@
 // to behave and as they misbehave, where wine does not: reads and writes that return at once,
 // on a tick, late or never; writes that time out or fail with 121; unplugging; busy, missing,
 // slow and Bluetooth ports; refused settings and timeouts; line errors; fAbortOnError, a failing
-// ClearCommError; and the console's Ctrl+C, the system's language and the registry's port list. The model takes the place of kernel32's (and
-// advapi32's, msvcrt's) functions by defining their import pointers, which the linker takes
-// instead of the import libraries'; everything else is the real Win32 under wine. A device
-// answers the frames, and the clock is the model's, so every case is exact and quick.
-// Run by the Windows suite; exits 0 when every case holds.
-// GCC 12 takes the case table's temporaries for uninitialized vectors (a known false warning).
+// ClearCommError; and the console's Ctrl+C, the system's language and the registry's port list. The
+// model takes the place of kernel32's (and advapi32's, msvcrt's) functions by defining their import
+// pointers, which the linker takes instead of the import libraries'; everything else is the real
+// Win32 under wine. A device answers the frames, and the clock is the model's, so every case is
+// exact and quick. Run by the Windows suite; exits 0 when every case holds. GCC 12 takes the case
+// table's temporaries for uninitialized vectors (a known false warning).
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <conio.h>
@@ -75,20 +75,24 @@ struct Driver {
     bool console = false;
 };
 
+// What the tool did to the port, as the driver saw it.
 struct Observed {
+    // The settings and time limits it set last, the lines it raised, how it opened the port.
     DCB dcb{};
-    bool stateSet = false;
     COMMTIMEOUTS timeouts{};
     bool timeoutsSet = false;
     bool dtr = false;
     bool rts = false;
     bool overlapped = false;
+    // Its calls, and a call it left to the driver (one that never completes).
     int reads = 0;
     int writes = 0;
     bool hung = false;
+    // The store blocks it wrote, and every byte.
     int blocksWritten = 0;
-    bool processedInputAtKey = true;
     Bytes wire;
+    // Whether the console turned Ctrl+C into a signal while it waited for a key.
+    bool processedInputAtKey = true;
 };
 
 Driver driver;
@@ -225,7 +229,6 @@ BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
         return refused();
     }
     seen.dcb = *dcb;
-    seen.stateSet = true;
     return TRUE;
 }
 
