@@ -66,6 +66,10 @@ ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& set
     return run;
 }
 
+namespace {
+
+// ser2net serving `device` on 127.0.0.1: as RFC 2217 on `tcpPort` and raw on `tcpPort` + 1 (the
+// line at 9600 8N1 as the server sets it), without its character delay; stopped at destruction.
 std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
                                              const std::string& configPath) {
     std::string yaml;
@@ -82,8 +86,6 @@ std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpP
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return server;
 }
-
-namespace {
 
 // Whether a client is connected to the local TCP port `port` (/proc/net/tcp, state 01).
 bool clientConnected(int port) {
@@ -102,8 +104,8 @@ bool clientConnected(int port) {
     return false;
 }
 
-}  // namespace
-
+// A store through ser2net (RFC 2217 on `tcpPort`) whose server is stopped a few blocks in;
+// `command` gives the tool's command line for the server's address.
 ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
                               const std::string& configPath, const CommandFor& command) {
     std::unique_ptr<Background> server;
@@ -125,6 +127,15 @@ ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
         stopping);
 }
 
+// Device servers that fail a store at its start: one that accepts and never answers (socat on
+// `tcpPort`, running while *silent lives), none there (`tcpPort` + 1), a name that does not
+// resolve; each with its standard output but the port that ends it, and a part of standard error.
+struct ServerFailure {
+    std::string port;
+    std::string out;
+    std::string err;
+};
+
 std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Background>* silent) {
     const std::string listen = "TCP-LISTEN:" + std::to_string(tcpPort) + ",bind=127.0.0.1";
     *silent = std::make_unique<Background>(
@@ -138,6 +149,8 @@ std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Backgroun
         {"rfc2217://no-such-host.invalid:2217", notOpened, "the name does not resolve"}};
 }
 
+// While a program runs: reads the speed of the terminal at `*path` (ser2net puts it back when the
+// program goes) until it is `wanted` or the program has ended, leaving the last in *seen.
 std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
                                              unsigned* seen) {
     return [=](pid_t program) {
@@ -157,6 +170,92 @@ std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned w
             close(fd);
         }
     };
+}
+
+}  // namespace
+
+std::string unixLines(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+        }
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+std::string storeOutput(const std::string& file, bool stored) {
+    return PORT_OPENED + "Opening Qorv file: " + file +
+           "...done\n\nReading Qorv data from file...done\n\n" + WRITING + "Qorv data " +
+           (stored ? "" : "NOT ") + "stored successfully.\n\n";
+}
+
+void expectDeviceServerStores(const ToolCommand& command, const std::string& settingsPath,
+                              const std::string& file, const TempDir& dir, int tcpPort,
+                              bool underWine) {
+    const auto output = [&](const std::string& text) { return underWine ? unixLines(text) : text; };
+    const std::string rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(tcpPort);
+    const std::string raw = "socket://127.0.0.1:" + std::to_string(tcpPort + 1);
+    const Bytes settings = sampleSettings();
+    const Bytes allFF(1056, 0xFF);
+    struct Case {
+        std::string port;
+        Bytes data;
+        std::vector<std::string> extra;
+        unsigned lineSpeed;  // what the tool left on the terminal behind the server
+        std::string err;     // a part of standard error, or "" for none at all
+    };
+    for (const Case& c : std::vector<Case>{
+             {rfc2217, allFF, {"57600"}, B57600, ""},
+             {rfc2217, settings, {}, B115200, ""},
+             {raw, settings, {}, B9600, ""},
+             {raw, settings, {"57600"}, B9600, "the baud rate 57600 is not applied"}}) {
+        SCOPED_TRACE(c.port);
+        writeFile(settingsPath, frameOf(0x91, c.data));
+        std::unique_ptr<Background> server;
+        std::string behind;
+        unsigned speed = 0;
+        RunOptions sampled;
+        sampled.whileRunning = speedWhileRunning(&behind, c.lineSpeed, &speed);
+        const ToolRun run = runAgainstSim(
+            withFault(pelorix::EXCHANGE_ANY, pelorix::Fault::Delay, 20), settingsPath,
+            [&](const std::string& device) {
+                server = serveWithSer2net(device, tcpPort, dir.file("ser2net.yaml"));
+                behind = device;
+                return command(c.port, c.extra);
+            },
+            sampled);
+        EXPECT_EQ(output(run.result.out), storeOutput(file, true)) << run.result.err;
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(c.err.empty(), run.result.err.empty()) << run.result.err;
+        EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
+        EXPECT_EQ(hex(run.stored), hex(c.data));
+        EXPECT_EQ(speed, c.lineSpeed);
+    }
+
+    // The server stopped in the middle of a store: the line hung up, within the exchange's limit.
+    writeFile(settingsPath, frameOf(0x91, settings));
+    const ToolRun stopped =
+        storeWhileServerStops(settingsPath, tcpPort + 2, dir.file("stop.yaml"),
+                              [&](const std::string& address) { return command(address, {}); });
+    EXPECT_EQ(output(stopped.result.out), storeOutput(file, false));
+    EXPECT_NE(stopped.result.err.find("the device server closed the connection"), std::string::npos)
+        << stopped.result.err;
+    EXPECT_LT(stopped.result.seconds, underWine ? 10.0 : 1.5);
+
+    // A server that accepts and never answers; no server; a name that does not resolve.
+    std::unique_ptr<Background> silent;
+    for (const ServerFailure& failure : serverFailures(tcpPort + 4, &silent)) {
+        const RunResult failed = runProgram(command(failure.port, {}));
+        EXPECT_EQ(output(failed.out), failure.out + failure.port + "\n");
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_NE(failed.err.find(failure.err), std::string::npos) << failed.err;
+        EXPECT_LT(failed.seconds, underWine ? 10.0 : 5.0);
+    }
 }
 
 Bytes sampleSettings(size_t length) {
@@ -306,8 +405,7 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
             ? PORT_OPENED + "No Pelorix detected on COM " + port + "\n"
         : scenario.ending == Ending::WrongDevice
             ? reading + "ERROR: This program can only be used with Norb 00300360\n"
-            : reading + WRITING + "Qorv data " + (scenario.ending == Ending::Stored ? "" : "NOT ") +
-                  "stored successfully.\n\n";
+            : storeOutput(file, scenario.ending == Ending::Stored);
     EXPECT_EQ(run.result.out, out);
     EXPECT_EQ(run.result.status, scenario.ending == Ending::Stored ? 0 : 1);
     for (const std::string& part : scenario.explanation) {

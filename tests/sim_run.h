@@ -85,30 +85,25 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
 std::vector<nlohmann::json> readRecords(const std::string& path);
 std::string recordSummary(const nlohmann::json& record);
 
-// ser2net serving `device` on 127.0.0.1: as RFC 2217 on `tcpPort` and raw on `tcpPort` + 1 (the
-// line at 9600 8N1 as the server sets it), without its character delay; stopped at destruction.
-std::unique_ptr<Background> serveWithSer2net(const std::string& device, int tcpPort,
-                                             const std::string& configPath);
+// The tool's command line for a port as typed and arguments after it.
+using ToolCommand = std::function<std::vector<std::string>(const std::string& port,
+                                                           const std::vector<std::string>& extra)>;
 
-// A store through ser2net (RFC 2217 on `tcpPort`) whose server is stopped a few blocks in;
-// `command` gives the tool's command line for the server's address.
-ToolRun storeWhileServerStops(const std::string& settingsPath, int tcpPort,
-                              const std::string& configPath, const CommandFor& command);
+// Standard output of a Windows program with its CR LF line ends checked and made LF.
+std::string unixLines(const std::string& text);
 
-// Device servers that fail a store at its start: one that accepts and never answers (socat on
-// `tcpPort`, running while *silent lives), none there (`tcpPort` + 1), a name that does not
-// resolve; each with its standard output but the port that ends it, and a part of standard error.
-struct ServerFailure {
-    std::string port;
-    std::string out;
-    std::string err;
-};
-std::vector<ServerFailure> serverFailures(int tcpPort, std::unique_ptr<Background>* silent);
+// What the tool prints up to its store's last line, for the settings file as it names it.
+std::string storeOutput(const std::string& file, bool stored);
 
-// While a program runs: reads the speed of the terminal at `*path` (ser2net puts it back when the
-// program goes) until it is `wanted` or the program has ended, leaving the last in *seen.
-std::function<void(pid_t)> speedWhileRunning(const std::string* path, unsigned wanted,
-                                             unsigned* seen);
+// Stores through the real ser2net serving the simulator on 127.0.0.1 from `tcpPort` on: RFC 2217
+// with all-0xFF data and with the rate given (read on the terminal behind the server while the
+// tool stores), and the raw stream, whose rate is the server's; the server stopped in the middle
+// of a store; one that accepts and never answers (socat), none there, a name that does not
+// resolve. `file` is the settings file at `settingsPath` as the tool names it; `underWine`: the
+// command is QorvWriter.exe's, whose output has CR LF line ends and whose start takes longer.
+void expectDeviceServerStores(const ToolCommand& command, const std::string& settingsPath,
+                              const std::string& file, const TempDir& dir, int tcpPort,
+                              bool underWine);
 
 extern const Bytes PROBE_FRAME;
 extern const Bytes IDENTITY_REQUEST_FRAME;

@@ -29,10 +29,6 @@ std::string readingStart(const std::string& file) {
     return PORT_OPENED + "Opening Qorv file: " + file + "...done\n\nReading Qorv data from file...";
 }
 
-std::string successOutput(const std::string& file) {
-    return readingStart(file) + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n";
-}
-
 class Store : public ::testing::Test {
   protected:
     std::string settingsFile(const Bytes& body, const std::string& name = "device.qorv") {
@@ -64,7 +60,7 @@ TEST_F(Store, ScenariosSharedWithTheWindowsSuite) {
 TEST_F(Store, SuccessSendsTheWholeSequenceAndStoresTheData) {
     const std::string file = settingsFile(frameOf(0x91, settings));
     const ToolRun run = runAgainstSim({}, file);
-    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.out, storeOutput(file, true));
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
@@ -181,7 +177,7 @@ TEST_F(Store, WireTrace) {
     traced.environment = {"QORV_TRACE=" + dir.file("no/such/dir/trace")};
     run = runAgainstSim({}, file, command, traced);
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.out, storeOutput(file, true));
     EXPECT_NE(run.result.err.find("cannot write the trace to " + dir.file("no/such/dir/trace")),
               std::string::npos)
         << run.result.err;
@@ -201,7 +197,7 @@ TEST_F(Store, WireTrace) {
         return std::vector<std::string>{"env", "QORV_TRACE=" + pty, QORVWRITER_PATH, file, pty};
     };
     run = runAgainstSim({}, file, onPort);
-    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.out, storeOutput(file, true));
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
     EXPECT_NE(run.result.err.find("cannot write the trace to " + port + " (it is no regular file)"),
               std::string::npos)
@@ -215,7 +211,7 @@ TEST_F(Store, WireTrace) {
                                                           {dir.path(), "it is a directory"}}) {
         traced.environment = {"QORV_TRACE=" + path};
         run = runAgainstSim({}, file, command, traced);
-        EXPECT_EQ(run.result.out, successOutput(file)) << path;
+        EXPECT_EQ(run.result.out, storeOutput(file, true)) << path;
         EXPECT_EQ(run.result.err, "QorvWriter: cannot write the trace to " + path + " (" + why +
                                       "); running without a trace\n");
         EXPECT_LT(run.result.seconds, 5.0);
@@ -243,7 +239,7 @@ TEST_F(Store, WireTrace) {
             pty};
     };
     run = runAgainstSim({}, file, limited);
-    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.out, storeOutput(file, true));
     EXPECT_EQ(run.result.err.rfind("QorvWriter: the trace could not be written to " + tracePath +
                                        " (File too large); it is incomplete\n",
                                    0),
@@ -254,8 +250,7 @@ TEST_F(Store, WireTrace) {
 
 TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {
     const std::string file = settingsFile(frameOf(0x91, settings));
-    const std::string notStored =
-        readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n";
+    const std::string notStored = storeOutput(file, false);
     ToolRun run;
     // An acknowledgement repeated late, then the next block refused, at any lateness (50 ms in
     // the shared scenarios).
@@ -321,76 +316,14 @@ TEST_F(Store, DirectlyOnADeviceServer) {
     if (!haveProgram("ser2net") || !haveProgram("socat")) {
         GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
     }
-    const std::string tcpPort = std::to_string(42000 + getpid() % 20000);
-    std::unique_ptr<Background> server;
-    const auto serve = [&](const std::string& device) {
-        server = serveWithSer2net(device, std::stoi(tcpPort), dir.file("direct.yaml"));
-    };
-    const std::string rfc2217 = "rfc2217://127.0.0.1:" + tcpPort;
-    const std::string raw = "socket://127.0.0.1:" + std::to_string(std::stoi(tcpPort) + 1);
-    const Bytes allFF(1056, 0xFF);
-    struct Case {
-        std::string port;
-        Bytes data;
-        std::vector<std::string> extra;
-        unsigned lineSpeed;  // what the tool left on the terminal behind the server
-        std::string err;     // a part of standard error, or "" for none at all
-    };
-    const std::vector<Case> cases{
-        {rfc2217, allFF, {"57600"}, B57600, ""},
-        {rfc2217, settings, {}, B115200, ""},
-        {raw, settings, {}, B9600, ""},
-        {raw, settings, {"57600"}, B9600, "the baud rate 57600 is not applied"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.port);
-        const std::string file = settingsFile(frameOf(0x91, c.data), "server.qorv");
-        // The terminal's speed while the tool stores (ser2net puts it back when the tool goes).
-        std::string behind;
-        unsigned speed = 0;
-        RunOptions sampled;
-        sampled.whileRunning = speedWhileRunning(&behind, c.lineSpeed, &speed);
-        SimOptions slow;
-        slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 10});
-        const ToolRun run = runAgainstSim(
-            slow, file,
-            [&](const std::string& device) {
-                serve(device);
-                behind = device;
-                std::vector<std::string> argv{QORVWRITER_PATH, file, c.port};
-                argv.insert(argv.end(), c.extra.begin(), c.extra.end());
-                return argv;
-            },
-            sampled);
-        EXPECT_EQ(run.result.out, successOutput(file));
-        EXPECT_EQ(run.result.status, 0);
-        EXPECT_EQ(c.err.empty(), run.result.err.empty()) << run.result.err;
-        EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
-        EXPECT_EQ(hex(run.stored), hex(c.data));
-        EXPECT_EQ(speed, c.lineSpeed);
-        server.reset();
-    }
-
-    // The server stopped in the middle of a store: the line hung up, within the exchange's limit.
-    const std::string file = settingsFile(frameOf(0x91, settings), "server.qorv");
-    const ToolRun run = storeWhileServerStops(
-        file, std::stoi(tcpPort), dir.file("stop.yaml"), [&](const std::string& address) {
-            return std::vector<std::string>{QORVWRITER_PATH, file, address};
-        });
-    EXPECT_EQ(run.result.out,
-              readingStart(file) + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_NE(run.result.err.find("the device server closed the connection"), std::string::npos)
-        << run.result.err;
-    EXPECT_LT(run.result.seconds, 1.5);
-
-    // A server that accepts and never answers; no server; a name that does not resolve.
-    std::unique_ptr<Background> silent;
-    for (const ServerFailure& failure : serverFailures(std::stoi(tcpPort) + 2, &silent)) {
-        const RunResult failed = runProgram({QORVWRITER_PATH, file, failure.port});
-        EXPECT_EQ(failed.out, failure.out + failure.port + "\n");
-        EXPECT_EQ(failed.status, 1);
-        EXPECT_NE(failed.err.find(failure.err), std::string::npos) << failed.err;
-        EXPECT_LT(failed.seconds, 5.0);
-    }
+    const std::string file = dir.file("server.qorv");
+    expectDeviceServerStores(
+        [&](const std::string& port, const std::vector<std::string>& extra) {
+            std::vector<std::string> argv{QORVWRITER_PATH, file, port};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            return argv;
+        },
+        file, file, dir, 42000 + getpid() % 20000, false);
 }
 
 TEST_F(Store, ThroughASerialDeviceServer) {
@@ -420,7 +353,7 @@ TEST_F(Store, ThroughASerialDeviceServer) {
         }
         return std::vector<std::string>{QORVWRITER_PATH, file, link};
     });
-    EXPECT_EQ(run.result.out, successOutput(file));
+    EXPECT_EQ(run.result.out, storeOutput(file, true));
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
     EXPECT_EQ(run.stored, settings);

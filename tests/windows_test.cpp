@@ -33,21 +33,6 @@ std::string windowsPath(const std::string& unixPath) {
     return path;
 }
 
-// Standard output of a Windows program is a text stream: every line end must be CR LF.
-std::string unixLines(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n') {
-            EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
-        }
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            continue;
-        }
-        out += text[i];
-    }
-    return out;
-}
-
 class WindowsSuite : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -128,11 +113,6 @@ class WindowsSuite : public ::testing::Test {
         return run;
     }
 
-    std::string readingStart() const {
-        return PORT_OPENED + "Opening Qorv file: " + windowsPath(settingsPath) +
-               "...done\n\nReading Qorv data from file...";
-    }
-
     static std::string* exe;
     static TempDir* prefix;
     TempDir dir;
@@ -157,8 +137,7 @@ TEST_F(WindowsSuite, ScenariosSharedWithTheNativeSuite) {
 TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
     for (int com : {3, 12}) {
         const ToolRun run = runWindows({}, com);
-        EXPECT_EQ(run.result.out,
-                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n");
+        EXPECT_EQ(run.result.out, storeOutput(windowsPath(settingsPath), true));
         EXPECT_EQ(run.result.status, 0) << "COM" << com;
         EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
@@ -180,9 +159,7 @@ TEST_F(WindowsSuite, SettingsFilesNamedOutsideTheAnsiCodePage) {
         settingsPath = own.file(name);
         writeFile(settingsPath, frameOf(0x91, settings));
         const ToolRun run = runWindows({}, 3);
-        EXPECT_EQ(run.result.out,
-                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n")
-            << name;
+        EXPECT_EQ(run.result.out, storeOutput(windowsPath(settingsPath), true)) << name;
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(run.stored, settings);
         // No best-fit namesake was created beside it.
@@ -267,67 +244,17 @@ TEST_F(WindowsSuite, LineSettingsAndErrorPathsAgainstAModelOfTheSerialDrivers) {
 }
 
 TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
-    if (!haveProgram("ser2net")) {
-        GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh)";
+    if (!haveProgram("ser2net") || !haveProgram("socat")) {
+        GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
     }
-    // Winsock under wine, to the real ser2net: every byte of all-0xFF settings through RFC 2217
-    // at the rate given (read on the terminal behind the server while the tool stores), and the
-    // raw stream; then no server there.
-    const int tcpPort = 44000 + getpid() % 20000;
-    const Bytes allFF(1056, 0xFF);
-    writeFile(settingsPath, frameOf(0x91, allFF));
-    struct Case {
-        std::string port;
-        std::vector<std::string> extra;
-        unsigned speed;
-    };
-    for (const Case& c :
-         std::vector<Case>{{"rfc2217://127.0.0.1:" + std::to_string(tcpPort), {"57600"}, B57600},
-                           {"socket://127.0.0.1:" + std::to_string(tcpPort + 1), {}, B9600}}) {
-        const std::string& port = c.port;
-        const unsigned speed = c.speed;
-        std::unique_ptr<Background> server;
-        std::string behind;
-        unsigned seen = 0;
-        RunOptions sampled;
-        sampled.whileRunning = speedWhileRunning(&behind, speed, &seen);
-        SimOptions slow;
-        slow.faults.push_back({pelorix::EXCHANGE_ANY, Fault::Delay, 20});
-        ToolRun run = runAgainstSim(
-            slow, settingsPath,
-            [&](const std::string& device) {
-                server = serveWithSer2net(device, tcpPort, dir.file("ser2net.yaml"));
-                behind = device;
-                std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath), c.port};
-                argv.insert(argv.end(), c.extra.begin(), c.extra.end());
-                return argv;
-            },
-            sampled);
-        run.result.out = unixLines(run.result.out);
-        EXPECT_EQ(run.result.out,
-                  readingStart() + "done\n\n" + WRITING + "Qorv data stored successfully.\n\n")
-            << port << run.result.err;
-        EXPECT_EQ(hex(run.stored), hex(allFF)) << port;
-        EXPECT_EQ(seen, speed) << port;
-    }
-    // The server stopped in the middle of a store; a server that accepts and never answers; no
-    // server; a name that does not resolve.
-    writeFile(settingsPath, frameOf(0x91, settings));
-    const ToolRun stopped = storeWhileServerStops(
-        settingsPath, tcpPort + 2, dir.file("stop.yaml"), [&](const std::string& address) {
-            return std::vector<std::string>{"wine", *exe, windowsPath(settingsPath), address};
-        });
-    EXPECT_EQ(unixLines(stopped.result.out),
-              readingStart() + "done\n\n" + WRITING + "Qorv data NOT stored successfully.\n\n");
-    EXPECT_NE(stopped.result.err.find("the device server closed the connection"), std::string::npos)
-        << stopped.result.err;
-    std::unique_ptr<Background> silent;
-    for (const ServerFailure& failure : serverFailures(tcpPort + 4, &silent)) {
-        const RunResult failed = runWindowsAlone({windowsPath(settingsPath), failure.port});
-        EXPECT_EQ(failed.out, failure.out + failure.port + "\n");
-        EXPECT_EQ(failed.status, 1);
-        EXPECT_NE(failed.err.find(failure.err), std::string::npos) << failed.err;
-    }
+    // Winsock under wine, to the real ser2net.
+    expectDeviceServerStores(
+        [&](const std::string& port, const std::vector<std::string>& extra) {
+            std::vector<std::string> argv{"wine", *exe, windowsPath(settingsPath), port};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            return argv;
+        },
+        settingsPath, windowsPath(settingsPath), dir, 44000 + getpid() % 20000, true);
 }
 
 TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
