@@ -101,23 +101,6 @@ Bytes wireUpTo(const Bytes& settings, int exchange) {
     return Bytes(all.begin(), all.begin() + static_cast<long>(length));
 }
 
-std::string expectedOutput(const Row& row, const std::string& file, const std::string& port) {
-    const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
-                                "...done\n\nReading Qorv data from file...done\n\n";
-    const std::string writing = reading + WRITING;
-    if (row.outcome == "no device") {
-        return PORT_OPENED + "No Pelorix detected on COM " + port + "\n";
-    }
-    if (row.outcome == "wrong device") {
-        return reading + "ERROR: This program can only be used with Norb 00300360\n";
-    }
-    if (row.outcome == "not stored") {
-        return writing + "Qorv data NOT stored successfully.\n\n";
-    }
-    EXPECT_EQ(row.outcome, "stored");
-    return writing + "Qorv data stored successfully.\n\n";
-}
-
 class FaultMatrix : public ::testing::TestWithParam<int> {};
 
 }  // namespace
@@ -136,6 +119,10 @@ TEST_P(FaultMatrix, OutcomesAtThisExchange) {
     const Bytes settings = sampleSettings();
     const std::string file = dir.file("device.qorv");
     writeFile(file, frameOf(0x91, settings));
+    const std::map<std::string, Ending> endings{{"stored", Ending::Stored},
+                                                {"not stored", Ending::NotStored},
+                                                {"no device", Ending::NoDevice},
+                                                {"wrong device", Ending::WrongDevice}};
     int rows = 0;
     for (const Row& row : readTable()) {
         if (row.exchange != GetParam()) {
@@ -146,7 +133,7 @@ TEST_P(FaultMatrix, OutcomesAtThisExchange) {
         pelorix::SimOptions options;
         options.faults.push_back(ruleFor(row));
         const ToolRun run = runAgainstSim(options, file);
-        EXPECT_EQ(run.result.out, expectedOutput(row, file, run.port));
+        EXPECT_EQ(run.result.out, outputOf(endings.at(row.outcome), file, run.port));
         EXPECT_EQ(run.result.status, row.exitStatus);
         if (row.reached == "all") {
             EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));

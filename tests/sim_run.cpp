@@ -188,10 +188,20 @@ std::string unixLines(const std::string& text) {
     return out;
 }
 
-std::string storeOutput(const std::string& file, bool stored) {
-    return PORT_OPENED + "Opening Qorv file: " + file +
-           "...done\n\nReading Qorv data from file...done\n\n" + WRITING + "Qorv data " +
-           (stored ? "" : "NOT ") + "stored successfully.\n\n";
+std::string outputOf(Ending ending, const std::string& file, const std::string& port) {
+    const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
+                                "...done\n\nReading Qorv data from file...done\n\n";
+    switch (ending) {
+        case Ending::NoDevice:
+            return PORT_OPENED + "No Pelorix detected on COM " + port + "\n";
+        case Ending::WrongDevice:
+            return reading + "ERROR: This program can only be used with Norb 00300360\n";
+        case Ending::NotStored:
+            return reading + WRITING + "Qorv data NOT stored successfully.\n\n";
+        case Ending::Stored:
+            break;
+    }
+    return reading + WRITING + "Qorv data stored successfully.\n\n";
 }
 
 void expectDeviceServerStores(const ToolCommand& command, const std::string& settingsPath,
@@ -229,7 +239,7 @@ void expectDeviceServerStores(const ToolCommand& command, const std::string& set
                 return command(c.port, c.extra);
             },
             sampled);
-        EXPECT_EQ(output(run.result.out), storeOutput(file, true)) << run.result.err;
+        EXPECT_EQ(output(run.result.out), outputOf(Ending::Stored, file)) << run.result.err;
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(c.err.empty(), run.result.err.empty()) << run.result.err;
         EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
@@ -242,7 +252,7 @@ void expectDeviceServerStores(const ToolCommand& command, const std::string& set
     const ToolRun stopped =
         storeWhileServerStops(settingsPath, tcpPort + 2, dir.file("stop.yaml"),
                               [&](const std::string& address) { return command(address, {}); });
-    EXPECT_EQ(output(stopped.result.out), storeOutput(file, false));
+    EXPECT_EQ(output(stopped.result.out), outputOf(Ending::NotStored, file));
     EXPECT_NE(stopped.result.err.find("the device server closed the connection"), std::string::npos)
         << stopped.result.err;
     EXPECT_LT(stopped.result.seconds, underWine ? 10.0 : 1.5);
@@ -398,15 +408,7 @@ void expectScenario(const StoreScenario& scenario, const ToolRun& run, const std
                     const std::string& port, const Bytes& settings, const std::string& records,
                     bool underWine) {
     SCOPED_TRACE(scenario.name);
-    const std::string reading = PORT_OPENED + "Opening Qorv file: " + file +
-                                "...done\n\nReading Qorv data from file...done\n\n";
-    const std::string out =
-        scenario.ending == Ending::NoDevice
-            ? PORT_OPENED + "No Pelorix detected on COM " + port + "\n"
-        : scenario.ending == Ending::WrongDevice
-            ? reading + "ERROR: This program can only be used with Norb 00300360\n"
-            : storeOutput(file, scenario.ending == Ending::Stored);
-    EXPECT_EQ(run.result.out, out);
+    EXPECT_EQ(run.result.out, outputOf(scenario.ending, file, port));
     EXPECT_EQ(run.result.status, scenario.ending == Ending::Stored ? 0 : 1);
     for (const std::string& part : scenario.explanation) {
         EXPECT_NE(run.result.err.find(part), std::string::npos) << run.result.err;

@@ -53,10 +53,14 @@ extern const std::string WRITING;      // "Writing Qorv data to Pelorix...\n\n"
 // Simulator options with one fault at one exchange.
 pelorix::SimOptions withFault(int exchange, pelorix::Fault fault, int value = 0);
 
+// How a store ends on standard output, and its whole standard output for the settings file and
+// the port as the tool names them.
+enum class Ending { Stored, NotStored, NoDevice, WrongDevice };
+std::string outputOf(Ending ending, const std::string& file, const std::string& port = "");
+
 // A store that both suites run, natively and with QorvWriter.exe under wine: what the device
 // does, and how the run must end. The runner checks standard output byte for byte, the exit
 // status, the parts of standard error, the wire and the time.
-enum class Ending { Stored, NotStored, NoDevice, WrongDevice };
 struct StoreScenario {
     std::string name;
     pelorix::SimOptions device;
@@ -91,9 +95,6 @@ using ToolCommand = std::function<std::vector<std::string>(const std::string& po
 
 // Standard output of a Windows program with its CR LF line ends checked and made LF.
 std::string unixLines(const std::string& text);
-
-// What the tool prints up to its store's last line, for the settings file as it names it.
-std::string storeOutput(const std::string& file, bool stored);
 
 // Stores through the real ser2net serving the simulator on 127.0.0.1 from `tcpPort` on: RFC 2217
 // with all-0xFF data and with the rate given (read on the terminal behind the server while the

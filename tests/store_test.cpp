@@ -60,7 +60,7 @@ TEST_F(Store, ScenariosSharedWithTheWindowsSuite) {
 TEST_F(Store, SuccessSendsTheWholeSequenceAndStoresTheData) {
     const std::string file = settingsFile(frameOf(0x91, settings));
     const ToolRun run = runAgainstSim({}, file);
-    EXPECT_EQ(run.result.out, storeOutput(file, true));
+    EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file));
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
@@ -177,7 +177,7 @@ TEST_F(Store, WireTrace) {
     traced.environment = {"QORV_TRACE=" + dir.file("no/such/dir/trace")};
     run = runAgainstSim({}, file, command, traced);
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_EQ(run.result.out, storeOutput(file, true));
+    EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file));
     EXPECT_NE(run.result.err.find("cannot write the trace to " + dir.file("no/such/dir/trace")),
               std::string::npos)
         << run.result.err;
@@ -197,7 +197,7 @@ TEST_F(Store, WireTrace) {
         return std::vector<std::string>{"env", "QORV_TRACE=" + pty, QORVWRITER_PATH, file, pty};
     };
     run = runAgainstSim({}, file, onPort);
-    EXPECT_EQ(run.result.out, storeOutput(file, true));
+    EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file));
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
     EXPECT_NE(run.result.err.find("cannot write the trace to " + port + " (it is no regular file)"),
               std::string::npos)
@@ -211,7 +211,7 @@ TEST_F(Store, WireTrace) {
                                                           {dir.path(), "it is a directory"}}) {
         traced.environment = {"QORV_TRACE=" + path};
         run = runAgainstSim({}, file, command, traced);
-        EXPECT_EQ(run.result.out, storeOutput(file, true)) << path;
+        EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file)) << path;
         EXPECT_EQ(run.result.err, "QorvWriter: cannot write the trace to " + path + " (" + why +
                                       "); running without a trace\n");
         EXPECT_LT(run.result.seconds, 5.0);
@@ -239,7 +239,7 @@ TEST_F(Store, WireTrace) {
             pty};
     };
     run = runAgainstSim({}, file, limited);
-    EXPECT_EQ(run.result.out, storeOutput(file, true));
+    EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file));
     EXPECT_EQ(run.result.err.rfind("QorvWriter: the trace could not be written to " + tracePath +
                                        " (File too large); it is incomplete\n",
                                    0),
@@ -250,7 +250,7 @@ TEST_F(Store, WireTrace) {
 
 TEST_F(Store, StaleAcknowledgementCannotHideARefusedBlock) {
     const std::string file = settingsFile(frameOf(0x91, settings));
-    const std::string notStored = storeOutput(file, false);
+    const std::string notStored = outputOf(Ending::NotStored, file);
     ToolRun run;
     // An acknowledgement repeated late, then the next block refused, at any lateness (50 ms in
     // the shared scenarios).
@@ -353,7 +353,7 @@ TEST_F(Store, ThroughASerialDeviceServer) {
         }
         return std::vector<std::string>{QORVWRITER_PATH, file, link};
     });
-    EXPECT_EQ(run.result.out, storeOutput(file, true));
+    EXPECT_EQ(run.result.out, outputOf(Ending::Stored, file));
     EXPECT_EQ(run.result.status, 0);
     EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
     EXPECT_EQ(run.stored, settings);

@@ -137,7 +137,7 @@ TEST_F(WindowsSuite, ScenariosSharedWithTheNativeSuite) {
 TEST_F(WindowsSuite, SuccessOnCom3AndCom12) {
     for (int com : {3, 12}) {
         const ToolRun run = runWindows({}, com);
-        EXPECT_EQ(run.result.out, storeOutput(windowsPath(settingsPath), true));
+        EXPECT_EQ(run.result.out, outputOf(Ending::Stored, windowsPath(settingsPath)));
         EXPECT_EQ(run.result.status, 0) << "COM" << com;
         EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(hex(run.wire), hex(wireOfSuccess(settings)));
@@ -159,7 +159,7 @@ TEST_F(WindowsSuite, SettingsFilesNamedOutsideTheAnsiCodePage) {
         settingsPath = own.file(name);
         writeFile(settingsPath, frameOf(0x91, settings));
         const ToolRun run = runWindows({}, 3);
-        EXPECT_EQ(run.result.out, storeOutput(windowsPath(settingsPath), true)) << name;
+        EXPECT_EQ(run.result.out, outputOf(Ending::Stored, windowsPath(settingsPath))) << name;
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(run.stored, settings);
         // No best-fit namesake was created beside it.
