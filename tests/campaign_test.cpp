@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "app/run.h"
+#include "tests/capture.h"
 #include "tests/sim_run.h"
 #include "tests/virtual_line.h"
 
@@ -26,38 +27,6 @@ namespace {
 constexpr int64_t LIMIT_MS = 500;
 // After its limit an exchange still examines the bytes in hand, at most a port read for each.
 constexpr int64_t AFTER_LIMIT_MS = 25;
-
-// A file that takes a standard stream for the length of one run.
-class Capture {
-  public:
-    explicit Capture(int fd) : fd(fd), file(std::tmpfile()) {}
-    ~Capture() { std::fclose(file); }
-    void begin() {
-        std::fflush(nullptr);
-        saved = dup(fd);
-        ftruncate(fileno(file), 0);
-        lseek(fileno(file), 0, SEEK_SET);
-        dup2(fileno(file), fd);
-    }
-    std::string end() {
-        std::fflush(nullptr);
-        dup2(saved, fd);
-        close(saved);
-        std::string text;
-        lseek(fileno(file), 0, SEEK_SET);
-        char chunk[4096];
-        ssize_t got;
-        while ((got = read(fileno(file), chunk, sizeof chunk)) > 0) {
-            text.append(chunk, static_cast<size_t>(got));
-        }
-        return text;
-    }
-
-  private:
-    int fd;
-    std::FILE* file;
-    int saved = -1;
-};
 
 struct CampaignRun {
     int status = -1;
@@ -96,15 +65,10 @@ class Campaigns : public ::testing::Test {
 
     // The oracle. Says what broke, and whether the line protocol itself cannot tell.
     static Cause judge(const CampaignRun& run, std::string* why) {
-        const std::string head = "Opening COM port...done\n\n";
-        const std::string read = head + "Opening Qorv file: " + settingsPath +
-                                 "...done\n\nReading Qorv data from file...done\n\n";
-        const std::string writing = read + "Writing Qorv data to Pelorix...\n\n";
-        const std::string success = writing + "Qorv data stored successfully.\n\n";
-        const std::string failures[] = {
-            head + "No Pelorix detected on COM 3\n",
-            read + "ERROR: This program can only be used with Norb 00300360\n",
-            writing + "Qorv data NOT stored successfully.\n\n"};
+        const std::string success = outputOf(Ending::Stored, settingsPath);
+        const std::string failures[] = {outputOf(Ending::NoDevice, settingsPath, "3"),
+                                        outputOf(Ending::WrongDevice, settingsPath),
+                                        outputOf(Ending::NotStored, settingsPath)};
         const virtual_line::DeviceRecord& device = run.device;
         bool storedWrong = false;
         for (int block = 0; block < 16; ++block) {

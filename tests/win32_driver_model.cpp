@@ -26,6 +26,7 @@
 #include "app/run.h"
 #include "channel/device_channel.h"
 #include "sim/device.h"
+#include "tests/capture.h"
 
 namespace {
 
@@ -528,40 +529,6 @@ int32_t qorv::DeviceChannel::nowMs() {
 
 namespace {
 
-// A standard stream taken into a file for the length of one run.
-class Capture {
-  public:
-    explicit Capture(int fd) : fd(fd) {}
-    void begin() {
-        std::fflush(nullptr);
-        std::FILE* file = std::tmpfile();
-        target = file;
-        saved = _dup(fd);
-        _dup2(_fileno(file), fd);
-        // As a redirected standard stream is: text, CR LF line ends.
-        _setmode(fd, _O_TEXT);
-    }
-    std::string end() {
-        std::fflush(nullptr);
-        _dup2(saved, fd);
-        _close(saved);
-        std::string text;
-        std::rewind(target);
-        char chunk[4096];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, target)) > 0) {
-            text.append(chunk, got);
-        }
-        std::fclose(target);
-        return text;
-    }
-
-  private:
-    int fd;
-    int saved = -1;
-    std::FILE* target = nullptr;
-};
-
 struct Outcome {
     int status;
     std::string out;
@@ -602,8 +569,8 @@ Outcome run(const Driver& scenario, std::vector<const char*> arguments = {}) {
         arguments = {"QorvWriter", settingsPath.c_str(), "3"};
     }
     DeleteFileA(recordPath.c_str());
-    Capture out(1);
-    Capture err(2);
+    testing_support::Capture out(1);
+    testing_support::Capture err(2);
     out.begin();
     err.begin();
     const int status = qorv::runCommand(static_cast<int>(arguments.size()), arguments.data());
