@@ -31,22 +31,6 @@ const char USAGE_TEXT[] =
     "       baudrate\t\t\t: (Optional) Baudrate, default 115200\n"
     "\n";
 
-// "COMn" in any letter case is port n, as Windows names it, also written out as the device
-// "\\.\COMn"; anything else is read as a number.
-int32_t portNumberOf(const char* argument) {
-    if (std::strncmp(argument, "\\\\.\\", 4) == 0) {
-        argument += 4;
-    }
-    const bool named = (argument[0] | 0x20) == 'c' && (argument[1] | 0x20) == 'o' &&
-                       (argument[2] | 0x20) == 'm' && argument[3] >= '0' && argument[3] <= '9';
-    return std::atoi(named ? argument + 3 : argument);
-}
-
-// A port argument with a '/' names the device itself; any other is a COM port number.
-bool isDevicePath(const char* argument) {
-    return std::strchr(argument, '/') != nullptr;
-}
-
 }  // namespace
 
 int runCommand(int argc, const char* const* argv) {
@@ -70,29 +54,28 @@ int runCommand(int argc, const char* const* argv) {
     const char* portArgument = argv[2];
     const int32_t baudRate = arguments == 3 ? std::atoi(argv[3]) : DEFAULT_BAUD_RATE;
 
-    // A USB adapter named by what it is opens as the device it is, when it is the one present.
-    const PortSelection selection = selectPort(portArgument);
+    // The port argument is read once; a USB adapter named by what it is opens as the device it
+    // is, when it is the one present.
+    PortSpec port = parsePort(portArgument);
+    const PortSelection selection = selectPort(port);
     const bool selected = selection.matches.size() == 1;
-    const bool numbered = !selection.selector && !isDevicePath(portArgument);
-    const int32_t portNumber = numbered ? portNumberOf(portArgument) : 0;
-    char portDevice[64];
-    DeviceChannel::portDeviceName(portNumber, portDevice, sizeof portDevice);
-    const std::string chosen = selected ? deviceToOpen(selection.matches[0]) : "";
-    const char* device = numbered ? portDevice : selected ? chosen.c_str() : portArgument;
-    report.start(portChannel, {fileArgument, portArgument, device, portNumber, numbered, baudRate,
-                               arguments == 3 ? argv[3] : nullptr});
     if (selected) {
-        report.portSelected(portArgument, selection, portChannel);
+        const std::string chosen = deviceToOpen(selection.matches[0]);
+        std::snprintf(port.device, sizeof port.device, "%s", chosen.c_str());
+    }
+    report.start(portChannel, {fileArgument, &port, baudRate, arguments == 3 ? argv[3] : nullptr});
+    if (selected) {
+        report.portSelected(port, selection, portChannel);
     }
     say("Opening COM port...");
+    const bool unselected = port.kind == PortKind::UsbSelector && !selected;
     const ResultCode opened =
-        selection.selector && !selected ? RESULT_OPEN_FAILED
-        : numbered ? portChannel.openPort(portNumber, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE)
-                   : portChannel.openPortPath(device, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
+        unselected ? RESULT_OPEN_FAILED
+                   : portChannel.openPort(port, baudRate, IN_QUEUE_SIZE, OUT_QUEUE_SIZE);
     if (opened != RESULT_OK) {
         say("ERROR: Can not open COM port %s\n", portArgument);
-        if (selection.selector && !selected) {
-            report.portSelected(portArgument, selection, portChannel);
+        if (unselected) {
+            report.portSelected(port, selection, portChannel);
         } else {
             report.failed({Step::OpenPort, portChannel, opened});
         }

@@ -103,9 +103,11 @@ bool runStore(DeviceChannel& port, DeviceChannel& file, const char* fileArgument
     }
     // The device may not acknowledge the end of the sequence, and the data is stored either
     // way; but a device that refuses it, or that refused a block in words that came late, has
-    // not stored the data.
+    // not stored the data. Nor has one whose line kept sending so that the end could not be
+    // sent, or that kept sending after it: a refusal may be in what is still to come.
     const ResultCode ended = port.sendCommand(MID_FINISH, 0, 0, BID_DEFAULT);
-    if (ended == RESULT_DEVICE_ERROR || port.examineBytesInHand() != RESULT_OK) {
+    if (ended == RESULT_DEVICE_ERROR || port.seen.lineNeverQuiet ||
+        port.examineBytesInHand() != RESULT_OK || port.seen.lineNeverQuiet) {
         say("Qorv data NOT stored successfully.\n\n");
         report.failed({Step::Finish, port, ended});
         return false;

@@ -1,6 +1,7 @@
-#include <chrono>
+#include "channel/clock.h"
 
-#include "channel/device_channel.h"
+#include <chrono>
+#include <thread>
 
 namespace qorv {
 
@@ -10,10 +11,14 @@ namespace {
 const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
 }  // namespace
 
-int32_t DeviceChannel::nowMs() {
+int32_t clock::nowMs() {
     const auto elapsed = std::chrono::steady_clock::now() - programStart;
     return static_cast<int32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void clock::sleepMs(int32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace qorv

@@ -7,36 +7,58 @@
 
 namespace qorv {
 
+namespace {
+
+// Connecting to a device server (resolving its name and trying each address) ends within this.
+constexpr int32_t CONNECT_LIMIT_MS = 3000;
+// A port's close discards what its queues hold, waiting no longer than this (a device server
+// that does not read is not waited for).
+constexpr int32_t CLOSE_LIMIT_MS = 100;
+// A port read that finds nothing waits this long for the first byte.
+constexpr int32_t READ_WAIT_US = 1000;
+
+}  // namespace
+
 void DeviceChannel::rememberName(const char* name) {
     std::snprintf(nameOfLastOpen, sizeof nameOfLastOpen, "%s", name);
 }
 
-void DeviceChannel::portDeviceName(int32_t portNumber, char* out, size_t size) {
-    platform::portDeviceName(portNumber, out, size);
-}
-
 ResultCode DeviceChannel::openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
                                    int32_t outQueueSize) {
-    char name[64];
-    platform::portDeviceName(portNumber, name, sizeof name);
-    return openPortPath(name, baudRate, inQueueSize, outQueueSize);
+    PortSpec port;
+    port.number = portNumber;
+    platform::portDeviceName(portNumber, port.device, sizeof port.device);
+    port.argument = port.device;
+    return openPort(port, baudRate, inQueueSize, outQueueSize);
 }
 
 ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,
                                        int32_t inQueueSize, int32_t outQueueSize) {
+    return openPort(devicePort(devicePath), baudRate, inQueueSize, outQueueSize);
+}
+
+ResultCode DeviceChannel::openPort(const PortSpec& port, int32_t baudRate, int32_t inQueueSize,
+                                   int32_t outQueueSize) {
     deadline = 0;
     if (isOpen()) {
         return setResult(RESULT_ALREADY_OPEN);
     }
-    rememberName(devicePath);
+    rememberName(port.device);
     bytesRead = 0;
     requestStreamStart = 0;
-    lastOpenCall = CALL_OPEN;
+    lastOpenFailure = OpenFailure{};
+    firstIoError = 0;
     lastOsError =
-        platform::openPort(devicePath, baudRate, inQueueSize, outQueueSize, &handle, &lastOpenCall);
+        platform::openLine(port, baudRate, inQueueSize, outQueueSize, nowMs() + CONNECT_LIMIT_MS,
+                           &lineRoom, &line, &lastOpenFailure);
     if (lastOsError != 0) {
+        line = nullptr;
         return setResult(RESULT_OPEN_FAILED);
     }
+    deviceServer = line->isServer();
+    // Start bit, 8 data bits, two stop bits, rounded up.
+    byteTimeUs =
+        baudRate > 0 ? static_cast<int32_t>((11 * 1000000LL + baudRate - 1) / baudRate) : 0;
     portOpen = 1;
     return setResult(RESULT_OK);
 }
@@ -50,7 +72,7 @@ ResultCode DeviceChannel::openFile(const char* path) {
     bytesRead = 0;
     seen.cutFrame = CutFrame{};
     requestStreamStart = 0;
-    lastOpenCall = CALL_OPEN;
+    lastOpenFailure = OpenFailure{};
     lastOsError = platform::openFile(path, &handle);
     if (lastOsError != 0) {
         return setResult(RESULT_OPEN_FAILED);
@@ -61,12 +83,19 @@ ResultCode DeviceChannel::openFile(const char* path) {
     return setResult(RESULT_OK);
 }
 
+int32_t DeviceChannel::readPort(uint8_t* buffer, int32_t count, int32_t waitUs) {
+    lastResult = RESULT_OK;
+    const int32_t got = line->read(buffer, count, waitUs);
+    if (firstIoError == 0) {
+        firstIoError = line->ioError();
+    }
+    bytesRead += static_cast<uint64_t>(got);
+    return got;
+}
+
 int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
     if (portOpen) {
-        lastResult = RESULT_OK;
-        const int32_t got = platform::readPort(handle, buffer, count, &firstIoError);
-        bytesRead += static_cast<uint64_t>(got);
-        return got;
+        return readPort(buffer, count, READ_WAIT_US);
     }
     if (fileOpen) {
         const int32_t got = platform::readFile(handle, buffer, count);
@@ -91,11 +120,19 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
     }
     lastResult = RESULT_OK;
     // A file channel is only ever read: nothing is written to it.
-    return portOpen ? platform::writeAll(handle, buffer, count, &firstIoError) : 0;
+    if (!portOpen) {
+        return 0;
+    }
+    // A line that does not take the bytes is given up at the exchange's deadline.
+    const int32_t written = line->write(buffer, count, waitUntil());
+    if (firstIoError == 0) {
+        firstIoError = line->ioError();
+    }
+    return written;
 }
 
 int32_t DeviceChannel::queuedBytes() const {
-    return portOpen ? platform::queuedInput(handle) : 0;
+    return portOpen ? line->queued() : 0;
 }
 
 bool DeviceChannel::portHolder(const char* device, char* name, size_t size, int* pid) {
@@ -108,7 +145,7 @@ void DeviceChannel::releasePortOnSignal() {
 
 void DeviceChannel::flush() {
     if (portOpen) {
-        platform::purgePort(handle);
+        line->purge(nowMs() + CLOSE_LIMIT_MS);
     }
     carryCount = 0;
     lastResult = RESULT_OK;
@@ -117,7 +154,8 @@ void DeviceChannel::flush() {
 ResultCode DeviceChannel::close() {
     if (portOpen) {
         flush();
-        platform::closePort(handle);
+        line->~Line();
+        line = nullptr;
     } else if (fileOpen) {
         platform::closeFile(handle);
     }
@@ -134,15 +172,15 @@ ResultCode DeviceChannel::close() {
 }
 
 void DeviceChannel::describeOsError(char* out, size_t size) const {
-    platform::describeError(lastOsError, out, size);
+    platform::describeOpenError(lastOsError, lastOpenFailure, out, size);
 }
 
 OpenProblem DeviceChannel::openProblem() const {
-    return platform::classifyOpenError(lastOsError, lastOpenCall);
+    return platform::classifyOpenError(lastOsError, lastOpenFailure.call);
 }
 
 const char* DeviceChannel::failedOpenCall() const {
-    return platform::openCallName(lastOpenCall);
+    return platform::openCallName(lastOpenFailure.call);
 }
 
 void DeviceChannel::describeIoError(char* out, size_t size) const {
@@ -166,20 +204,21 @@ bool DeviceChannel::isSystemError(int code) {
 }
 
 void DeviceChannel::markLineErrors() {
-    seen.lineErrorsCounted = portOpen && platform::lineErrors(handle, &seen.lineErrorsAtRequest);
+    seen.lineErrors = LineErrors{};
+    seen.lineErrorsCounted = portOpen && line->lineErrors(&seen.lineErrorsAtRequest);
 }
 
-bool DeviceChannel::lineErrorsSinceRequest(LineErrors* counted) const {
+void DeviceChannel::countLineErrors() {
     LineErrors now;
-    if (!seen.lineErrorsCounted || !portOpen || !platform::lineErrors(handle, &now)) {
-        return false;
+    if (!seen.lineErrorsCounted || !portOpen || !line->lineErrors(&now)) {
+        seen.lineErrorsCounted = false;
+        return;
     }
     const LineErrors& before = seen.lineErrorsAtRequest;
-    counted->framing = now.framing - before.framing;
-    counted->overrun = now.overrun - before.overrun;
-    counted->parity = now.parity - before.parity;
-    counted->breaks = now.breaks - before.breaks;
-    return true;
+    seen.lineErrors.framing = now.framing - before.framing;
+    seen.lineErrors.overrun = now.overrun - before.overrun;
+    seen.lineErrors.parity = now.parity - before.parity;
+    seen.lineErrors.breaks = now.breaks - before.breaks;
 }
 
 }  // namespace qorv

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/clock.h"
+#include "channel/line.h"
 #include "channel/os_handle.h"
+#include "channel/port_spec.h"
 #include "channel/result_codes.h"
 #include "protocol/frame.h"
 
@@ -22,8 +25,10 @@ class DeviceChannel {
     // Opens serial port number n ("\\.\COMn" on Windows, /dev/ttyS<n-1> on POSIX).
     ResultCode openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
                         int32_t outQueueSize);
-    // The device that openPort() opens for port number n.
-    static void portDeviceName(int32_t portNumber, char* out, size_t size);
+    // Opens the line a port argument names: a numbered port, a device, a device server (a USB
+    // selector once it has picked its device).
+    ResultCode openPort(const PortSpec& port, int32_t baudRate, int32_t inQueueSize,
+                        int32_t outQueueSize);
     // Opens the serial device at `devicePath` as typed.
     ResultCode openPortPath(const char* devicePath, int32_t baudRate, int32_t inQueueSize,
                             int32_t outQueueSize);
@@ -40,8 +45,8 @@ class DeviceChannel {
     // handler of a signal that is about to end it.
     static void releasePortOnSignal();
 
-    // Milliseconds since program start on a monotonic clock.
-    static int32_t nowMs();
+    // Milliseconds since program start on a monotonic clock: the one clock (channel/clock.h).
+    static int32_t nowMs() { return clock::nowMs(); }
 
     // protocol: frame reader
     ResultCode readMessage(uint8_t* buffer, uint16_t* frameLength);
@@ -72,6 +77,8 @@ class DeviceChannel {
     const char* openedName() const { return nameOfLastOpen; }
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
+    // The port is a device server's line (its hang-up is the server closing the connection).
+    bool onDeviceServer() const { return deviceServer; }
     // What kind of problem osError() is, for a hint to the user.
     OpenProblem openProblem() const;
     // The system's name of the call of the last port open that failed when it was not the open
@@ -91,9 +98,12 @@ class DeviceChannel {
     bool ioErrorIsDriverStopped() const;
     // Whether an error code (osError(), ioError()) is the system's own, not one the back end made.
     static bool isSystemError(int code);
-    // The line errors the port's driver counted since the request in progress (or the last one)
-    // was written; false when the driver does not count them.
-    bool lineErrorsSinceRequest(LineErrors* counted) const;
+    // The line errors the port's driver counted during the last exchange that failed, read once
+    // when it ended; false when the driver does not count them.
+    bool lineErrorsSinceRequest(LineErrors* counted) const {
+        *counted = seen.lineErrors;
+        return seen.lineErrorsCounted;
+    }
     // Bytes read from the port since the request in progress was written.
     uint32_t bytesSinceRequest() const {
         const uint64_t since = bytesRead > requestStreamStart ? bytesRead - requestStreamStart : 0;
@@ -167,9 +177,14 @@ class DeviceChannel {
         // The last RESULT_DEVICE_ERROR came from a refusal that arrived before its request was
         // written, so it refused an earlier one.
         bool refusalBeforeRequest = false;
-        // The driver's line error counts when its request was written, where it keeps them.
+        // The driver's line error counts when its request was written, where it keeps them, and
+        // what it counted until a failed exchange ended.
         bool lineErrorsCounted = false;
         LineErrors lineErrorsAtRequest;
+        LineErrors lineErrors;
+        // Bytes kept coming before the request until its deadline: it was never written.
+        bool lineNeverQuiet = false;
+        uint32_t bytesBeforeRequest = 0;
         // The first frame cut off by the end of the file since it was opened.
         CutFrame cutFrame;
     } seen;
@@ -180,12 +195,18 @@ class DeviceChannel {
 
   private:
     ResultCode setResult(ResultCode result) { return lastResult = result; }
-    ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame);
+    // Sets an exchange's deadline unless one is set, and puts back the one it found.
+    class DeadlineScope;
+    ResultCode awaitAcknowledgement(uint8_t mid, uint8_t* frame, const DeadlineScope& scope);
     // Writes a request after examining the bytes in hand; marks where the bytes that may answer
     // it begin. Writes nothing and gives RESULT_DEVICE_ERROR when a refusal was among them.
     ResultCode writeRequest(const uint8_t* frame, int32_t size);
-    // Takes the driver's line error counts as the request in progress is written.
+    // Takes the driver's line error counts as the request in progress is written, and what they
+    // grew by when it has failed.
     void markLineErrors();
+    void countLineErrors();
+    // The time limit of a wait outside an exchange's: the exchange's deadline, or the time limit.
+    int32_t waitUntil() const { return deadline != 0 ? deadline : nowMs() + timeoutMs; }
     // Held by an exchange operation: when it returns, an exchange it began has ended.
     class ExchangeEnd;
     // Judges a frame read while waiting for an answer that began before the request: true when it
@@ -195,6 +216,15 @@ class DeviceChannel {
     // Bytes the port has received that have not been read yet, as far as it counts them (never
     // more than there are); 0 on a file.
     int32_t queuedBytes() const;
+    // Forgets the failed read or write kept, for an exchange that begins.
+    void clearIoError() {
+        firstIoError = 0;
+        if (line != nullptr) {
+            line->clearError();
+        }
+    }
+    // Reads from the port, waiting up to `waitUs` for the first byte.
+    int32_t readPort(uint8_t* buffer, int32_t count, int32_t waitUs);
 
     uint64_t bytesRead = 0;
     // The frame readMessage returned last began before the request in progress was written.
@@ -207,8 +237,14 @@ class DeviceChannel {
     // An exchange has begun (its request frame given to the sink) and not yet ended.
     bool exchangeBegun = false;
     int lastOsError = 0;
-    OpenCall lastOpenCall = CALL_OPEN;
+    OpenFailure lastOpenFailure;
     int firstIoError = 0;
+    // The open port's line, made in `lineRoom`.
+    Line* line = nullptr;
+    LineSlot lineRoom;
+    bool deviceServer = false;
+    // How long one byte takes on the line at its baud rate.
+    int32_t byteTimeUs = 0;
     TraceSink traceSink = nullptr;
     void* traceContext = nullptr;
     char nameOfLastOpen[256] = {};

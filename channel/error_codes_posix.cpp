@@ -1,6 +1,12 @@
 // What the POSIX back end's codes mean, apart from its calls, so that the in-memory back end of
 // the tests and fuzzers means the same.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "channel/net.h"
 #include "channel/platform.h"
+#include "channel/posix_codes.h"
 
 namespace qorv {
 namespace platform {
@@ -18,6 +24,77 @@ bool isDriverStopped(int) {
 // The open's calls all go by the name of the open.
 const char* openCallName(OpenCall) {
     return nullptr;
+}
+
+int connectionEndedError() {
+    return ERROR_HUNG_UP;
+}
+
+int sendStalledError() {
+    return ETIMEDOUT;
+}
+
+void describeError(int osError, char* out, size_t size) {
+    const char* text = osError == ERROR_NAME_NOT_RESOLVED ? "the name does not resolve"
+                       : osError == ERROR_NAME_TOO_SLOW
+                           ? "the name was not resolved in time (no answer from the name server)"
+                       : osError == ERROR_BAD_ADDRESS
+                           ? "not a device server's address (HOST:PORT, the port 1 to 65535)"
+                       : osError == ERROR_SERVER_NOT_READING
+                           ? "the server did not take the line settings (it does not read)"
+                       : osError == ERROR_NOT_A_FILE       ? "Not a regular file"
+                       : osError == ERROR_HUNG_UP          ? "the line hung up"
+                       : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)
+                       : osError == ERROR_OWN_TERMINAL ? "it is the terminal this program runs in"
+                                                       : std::strerror(osError);
+    std::snprintf(out, size, "%s", text);
+}
+
+void describeOpenError(int osError, const OpenFailure& failure, char* out, size_t size) {
+    if (osError == ERROR_RATE_NOT_MADE) {
+        std::snprintf(out, size, "its clock makes %ld and %ld baud near %ld, not %ld within 3%%",
+                      static_cast<long>(failure.rateBelow), static_cast<long>(failure.rateAbove),
+                      static_cast<long>(failure.rateAsked), static_cast<long>(failure.rateAsked));
+        return;
+    }
+    describeError(osError, out, size);
+}
+
+bool isHangUp(int ioError) {
+    return ioError == ERROR_HUNG_UP;
+}
+
+bool isWriteStall(int ioError) {
+    return ioError == ETIMEDOUT;
+}
+
+OpenProblem classifyOpenError(int osError, OpenCall) {
+    switch (osError) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return OPEN_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return OPEN_DENIED;
+        case EBUSY:
+            return OPEN_BUSY;
+        case ERROR_MARKED_EXCLUSIVE:
+            return OPEN_MARKED_EXCLUSIVE;
+        case ERROR_NAME_NOT_RESOLVED:
+        case ERROR_NAME_TOO_SLOW:
+        case ERROR_BAD_ADDRESS:
+        case ECONNREFUSED:
+        case ETIMEDOUT:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return OPEN_SERVER_UNREACHABLE;
+        case EINVAL:
+        case ERROR_RATE_NOT_MADE:
+            return OPEN_SETTINGS_REFUSED;
+        default:
+            return OPEN_OTHER;
+    }
 }
 
 }  // namespace platform

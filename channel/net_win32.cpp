@@ -5,7 +5,11 @@
 #include <mstcpip.h>
 #include <windows.h>
 
-#include "channel/net_port.h"
+#include <cstdio>
+#include <cstring>
+
+#include "channel/clock.h"
+#include "channel/net.h"
 
 namespace qorv {
 namespace platform {
@@ -33,8 +37,80 @@ bool ready(SOCKET socket, bool writing, int ms) {
            FD_ISSET(socket, &set);
 }
 
-// Connects to one address within `limitMs`: the socket, or INVALID_SOCKET with *error set.
-SOCKET connectWithin(const addrinfo* address, int limitMs, int* error) {
+// A name being resolved on a thread of its own, so that a resolver that does not answer cannot
+// hold the run: the caller waits for `done` until its deadline. A resolution given up keeps its
+// slot (the thread may still write into it); there are enough for the opens of one run.
+struct Resolution {
+    char host[256];
+    char service[8];
+    addrinfo* found;
+    int status;
+    HANDLE done;
+    bool busy;
+};
+Resolution resolutions[4];
+
+DWORD WINAPI resolve(void* context) {
+    Resolution& resolution = *static_cast<Resolution*>(context);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    resolution.status = getaddrinfo(resolution.host, resolution.service, &hints, &resolution.found);
+    SetEvent(resolution.done);
+    return 0;
+}
+
+// The addresses of `host`, found no later than `untilMs`: 0, or an error code.
+int resolveWithin(const char* host, uint16_t port, int32_t untilMs, addrinfo** found) {
+    // An address needs no resolver.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    if (getaddrinfo(host, service, &hints, found) == 0) {
+        return 0;
+    }
+    Resolution* resolution = nullptr;
+    for (Resolution& slot : resolutions) {
+        if (!slot.busy && resolution == nullptr) {
+            resolution = &slot;
+        }
+    }
+    if (resolution == nullptr || std::strlen(host) >= sizeof resolution->host) {
+        return ERROR_NAME_NOT_RESOLVED;
+    }
+    resolution->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (resolution->done == nullptr) {
+        return ERROR_NAME_NOT_RESOLVED;
+    }
+    resolution->busy = true;
+    std::snprintf(resolution->host, sizeof resolution->host, "%s", host);
+    std::snprintf(resolution->service, sizeof resolution->service, "%s", service);
+    resolution->found = nullptr;
+    HANDLE thread = CreateThread(nullptr, 0, &resolve, resolution, 0, nullptr);
+    if (thread == nullptr) {
+        resolve(resolution);
+    } else {
+        CloseHandle(thread);
+    }
+    if (WaitForSingleObject(resolution->done, static_cast<DWORD>(clock::msLeft(untilMs, 60000))) !=
+        WAIT_OBJECT_0) {
+        return ERROR_NAME_TOO_SLOW;
+    }
+    CloseHandle(resolution->done);
+    resolution->busy = false;
+    if (resolution->status != 0 || resolution->found == nullptr) {
+        return ERROR_NAME_NOT_RESOLVED;
+    }
+    *found = resolution->found;
+    return 0;
+}
+
+// Connects to one address no later than `untilMs`: the socket, or INVALID_SOCKET with *error
+// set.
+SOCKET connectWithin(const addrinfo* address, int32_t untilMs, int* error) {
     SOCKET socket = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
     if (socket == INVALID_SOCKET) {
         *error = WSAGetLastError();
@@ -48,7 +124,7 @@ SOCKET connectWithin(const addrinfo* address, int limitMs, int* error) {
         closesocket(socket);
         return INVALID_SOCKET;
     }
-    if (!ready(socket, true, limitMs)) {
+    if (!ready(socket, true, clock::msLeft(untilMs, 60000))) {
         int code = 0;
         int size = sizeof code;
         getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &size);
@@ -61,22 +137,20 @@ SOCKET connectWithin(const addrinfo* address, int limitMs, int* error) {
 
 }  // namespace
 
-int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
+int connectTo(const char* host, uint16_t port, int32_t untilMs, Socket* socket) {
     if (!started()) {
         return WSASYSNOTREADY;
     }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host, port, &hints, &found) != 0 || found == nullptr) {
-        return ERROR_NAME_NOT_RESOLVED;
+    const int resolved = resolveWithin(host, port, untilMs, &found);
+    if (resolved != 0) {
+        return resolved;
     }
     int error = WSAECONNREFUSED;
     SOCKET connected = INVALID_SOCKET;
     for (const addrinfo* address = found; address != nullptr && connected == INVALID_SOCKET;
          address = address->ai_next) {
-        connected = connectWithin(address, limitMs, &error);
+        connected = connectWithin(address, untilMs, &error);
     }
     freeaddrinfo(found);
     if (connected == INVALID_SOCKET) {
@@ -95,7 +169,7 @@ int connectTo(const char* host, const char* port, int limitMs, Socket* socket) {
     return 0;
 }
 
-int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int waitMs) {
+int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int32_t waitMs) {
     const SOCKET s = static_cast<SOCKET>(socket);
     const int put = ::send(s, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
     if (put < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
@@ -105,7 +179,7 @@ int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int waitMs) 
     return put > 0 ? put : -1;
 }
 
-int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int waitMs) {
+int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitMs) {
     const SOCKET s = static_cast<SOCKET>(socket);
     if (!ready(s, false, waitMs)) {
         return 0;
@@ -116,10 +190,6 @@ int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int waitMs) {
 
 void closeSocket(Socket socket) {
     closesocket(static_cast<SOCKET>(socket));
-}
-
-int64_t monotonicNowMs() {
-    return static_cast<int64_t>(GetTickCount64());
 }
 
 }  // namespace platform

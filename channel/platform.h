@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channel/line.h"
 #include "channel/os_handle.h"
+#include "channel/port_spec.h"
 
 namespace qorv {
 namespace platform {
@@ -13,40 +15,28 @@ namespace platform {
 // Device name of serial port number n.
 void portDeviceName(int32_t portNumber, char* out, size_t size);
 
-// Each open returns 0 on success, or the operating system's error code; a port's open also says
-// which of its calls failed.
-int openPort(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
-             OsHandle* handle, OpenCall* failedCall);
+// Opens the line `port` names (its device, or a device server, connecting no later than
+// `untilMs`): 0 with the line made in `slot`, or the error code with what failed.
+int openLine(const PortSpec& port, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
+             int32_t untilMs, LineSlot* slot, Line** line, OpenFailure* failure);
+// The tty or COM port alone (what openLine opens for a device).
+int openTty(const char* deviceName, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
+            LineSlot* slot, Line** line, OpenFailure* failure);
 // Opens an existing file for reading only; it is never created or written.
 int openFile(const char* path, OsHandle* handle);
-
-// Returns the bytes already received, up to count, waiting about 1 ms for the first one. A
-// failed read, or a line that hung up, leaves its error code in *ioError unless one is there.
-int32_t readPort(OsHandle handle, uint8_t* buffer, int32_t count, int* ioError);
 // Returns the bytes read, 0 at the end of the file; a failed read returns -1.
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count);
-// Writes all bytes unless an error occurs; returns the number written. A write that fails or
-// stalls leaves its error code in *ioError unless one is there.
-int32_t writeAll(OsHandle handle, const uint8_t* buffer, int32_t count, int* ioError);
-
-void purgePort(OsHandle handle);
-// The line errors the port's driver has counted since the port was opened; false when it does
-// not count them (a pseudo-terminal does not).
-bool lineErrors(OsHandle handle, LineErrors* counted);
-// Whether an error code is the system's own (errno, GetLastError), not one this back end made.
-bool isSystemError(int code);
-// How many bytes the port has received that nobody has read yet, -1 when it cannot tell. Never
-// more than there are, often fewer: a tty counts only its read buffer (at most 4095 bytes), not
-// what waits in the driver behind it.
-int32_t queuedInput(OsHandle handle);
-void closePort(OsHandle handle);
 void closeFile(OsHandle handle);
 
+// Whether an error code is the system's own (errno, GetLastError), not one this back end made.
+bool isSystemError(int code);
 // A program other than this one that has the device open (its name and pid, either may be
 // null); false when there is none or the system cannot tell.
 bool portHolder(const char* deviceName, char* name, size_t size, int* pid);
 
 void describeError(int osError, char* out, size_t size);
+// A failed open's reason, with what the failure says beyond its code.
+void describeOpenError(int osError, const OpenFailure& failure, char* out, size_t size);
 // Whether a read or write error code is the hang-up of the line itself, which says all there is.
 bool isHangUp(int ioError);
 // Whether it is a write that stalled: the device or the adapter stopped taking data.
@@ -61,7 +51,8 @@ OpenProblem classifyOpenError(int osError, OpenCall call);
 const char* openCallName(OpenCall call);
 
 // Async-signal-safe: gives up what an open port holds beyond the life of the process (the
-// exclusive mark of a tty). Called by a handler of a signal that ends the process.
+// exclusive mark of a tty, a driver's latency mode). Called by a handler of a signal that ends
+// the process.
 void releasePortOnSignal();
 
 }  // namespace platform

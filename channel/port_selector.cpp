@@ -20,13 +20,13 @@ size_t picked(const std::string& selector, const std::vector<PortPresent>& ports
 
 }  // namespace
 
-PortSelection selectPort(const std::string& argument) {
+PortSelection selectPort(const PortSpec& spec) {
     PortSelection selection;
-    selection.selector = isSelector(argument);
+    selection.selector = spec.kind == PortKind::UsbSelector;
     if (selection.selector) {
         selection.present = portsPresent();
         for (const PortPresent& port : selection.present.ports) {
-            if (selects(argument, port)) {
+            if (selects(spec.usb, port)) {
                 selection.matches.push_back(port);
             }
         }
@@ -101,28 +101,23 @@ std::string deviceToOpen(const PortPresent& port) {
     return port.device.rfind("COM", 0) == 0 ? "\\\\.\\" + port.device : port.device;
 }
 
-bool isSelector(const std::string& argument) {
-    return argument.rfind("usb:", 0) == 0 || argument.rfind("usb@", 0) == 0;
-}
-
-bool selects(const std::string& selector, const PortPresent& port) {
-    if (port.vid.empty() || !isSelector(selector)) {
+bool selects(const UsbSelector& selector, const PortPresent& port) {
+    if (port.vid.empty()) {
         return false;
     }
-    if (selector.rfind("usb@", 0) == 0) {
-        const std::string place = selector.substr(4);
+    if (selector.byLocation) {
+        const std::string place = selector.location;
         return !port.location.empty() &&
                (place == port.location || place == port.location + ":" + port.usbInterface);
     }
-    // usb:VID:PID[:SERIAL]; the serial number as the device gave it, letter case and all.
-    const size_t second = selector.find(':', 4);
-    const size_t third = second == std::string::npos ? second : selector.find(':', second + 1);
-    const std::string vid = lowerCase(selector.substr(4, second - 4));
-    const std::string pid = second == std::string::npos
-                                ? ""
-                                : lowerCase(selector.substr(second + 1, third - second - 1));
-    return vid == port.vid && pid == port.pid &&
-           (third == std::string::npos || selector.substr(third + 1) == port.serial);
+    // The serial number as the device gave it, letter case and all.
+    return selector.vid == port.vid && selector.pid == port.pid &&
+           (!selector.hasSerial || selector.serial == port.serial);
+}
+
+bool selects(const std::string& selector, const PortPresent& port) {
+    UsbSelector parsed;
+    return parseSelector(selector.c_str(), &parsed) && selects(parsed, port);
 }
 
 std::string selectorFor(const PortPresent& port, const std::vector<PortPresent>& ports) {

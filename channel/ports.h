@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "channel/port_spec.h"
+
 namespace qorv {
 
 struct PortPresent {
@@ -33,11 +35,10 @@ struct PortsPresent {
 
 PortsPresent portsPresent();
 
-// A port argument that picks a USB adapter by what it is: "usb:VID:PID[:SERIAL]" (hex IDs, any
-// letter case) or "usb@LOCATION", where a location with an interface ("usb@1-1.4:1.2") picks one
-// port of an adapter that has several.
-bool isSelector(const std::string& argument);
-// Whether `selector` picks `port`.
+// A USB selector picks an adapter by what it is: "usb:VID:PID[:SERIAL]" (hex IDs, any letter
+// case) or "usb@LOCATION", where a location with an interface ("usb@1-1.4:1.2") picks one port
+// of an adapter that has several. Whether `selector` picks `port`:
+bool selects(const UsbSelector& selector, const PortPresent& port);
 bool selects(const std::string& selector, const PortPresent& port);
 // What a port argument that is a selector picks among the ports present.
 struct PortSelection {
@@ -45,7 +46,7 @@ struct PortSelection {
     PortsPresent present;
     std::vector<PortPresent> matches;
 };
-PortSelection selectPort(const std::string& argument);
+PortSelection selectPort(const PortSpec& port);
 
 // Windows: a USB serial port's identity from its device instance ID and its parent's, and its
 // place from its location path. "USB\VID_0403&PID_6001\A1B2" gives the IDs and the serial

@@ -44,13 +44,14 @@ int32_t take(uint8_t* buffer, int32_t count, bool withGaps) {
 class ChunkedLine : public memory_backend::Line {
   public:
     int32_t nowMs() override { return clockMs; }
-    int32_t read(uint8_t* buffer, int32_t count) override {
+    int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
         if (held) {
-            ++clockMs;
+            clockMs += (waitUs + 999) / 1000;
             return 0;
         }
-        return take(buffer, count, true);
+        return take(buffer, count, waitUs > 0);
     }
+    void sleep(int32_t ms) override { clockMs += ms; }
     int32_t write(const uint8_t*, int32_t count) override {
         held = false;
         return count;

@@ -37,8 +37,10 @@ ResultCode answerTo(DeviceChannel& channel, uint8_t mid, const uint8_t* frame) {
     return RESULT_UNEXPECTED_REPLY;
 }
 
+}  // namespace
+
 // Restores the deadline an exchange found when it returns.
-class DeadlineScope {
+class DeviceChannel::DeadlineScope {
   public:
     explicit DeadlineScope(DeviceChannel& channel) : channel(channel), saved(channel.deadline) {
         if (saved == 0) {
@@ -58,12 +60,7 @@ class DeadlineScope {
     int32_t saved;
 };
 
-// A line that keeps sending while the bytes in hand are looked at cannot hold the request back
-// for longer than this, nor for more bytes than this many carry-overs, which is more than a
-// driver buffers (a Linux tty holds 4 KiB in its read buffer and up to 64 KiB behind it). The
-// time lets a flood of 20,000 bytes come in whole at 115200 baud.
-constexpr int32_t IN_HAND_LIMIT_MS = 2500;
-constexpr int IN_HAND_CARRIES = 64;
+namespace {
 
 // Once bytes were found in hand, the line must have been quiet this long before the request goes:
 // a line hands its bytes on in bursts (a UART at each FIFO interrupt, a USB adapter at each tick
@@ -85,6 +82,8 @@ bool DeviceChannel::refusalBeforeRequestIn(const uint8_t* frame) {
 }
 
 ResultCode DeviceChannel::examineBytesInHand() {
+    seen.lineNeverQuiet = false;
+    seen.bytesBeforeRequest = 0;
     if (!portOpen) {
         return setResult(RESULT_OK);
     }
@@ -92,23 +91,31 @@ ResultCode DeviceChannel::examineBytesInHand() {
     uint8_t frame[FRAME_BUFFER_SIZE];
     // No count of the port's input is believed: a tty counts only its read buffer, and a Windows
     // driver's count can lag what it holds. What is in hand is what port reads find until one
-    // finds nothing (and, once some were found, until the line has been quiet a while): a read
-    // returns at once with what is there, and waits about 1 ms only when nothing is, so bytes
-    // still coming in (a flood that the driver takes in while the tool reads) are in hand too.
-    // On Linux that read also moves in what waits behind the tty's read buffer.
+    // finds nothing. The first read waits one byte's time on the line: bytes that have reached
+    // the system are there at once (the kernel hands them on in microseconds), and a device still
+    // sending right behind what was read last (a stream behind an answer) shows within it. No
+    // wait could catch a byte still inside a USB adapter, which holds it until its latency tick.
+    // Once some were found, the line must go quiet a while, each read waiting about 1 ms, so that
+    // bytes still coming in (a flood the driver takes in while the tool reads) are in hand too;
+    // all of it within the exchange's deadline. On Linux a read also moves in what waits behind
+    // the tty's read buffer.
+    const int32_t until = waitUntil();
     bool drained = false;
-    const int32_t started = nowMs();
-    int32_t quietSince = started;
+    int32_t quietSince = nowMs();
     int64_t taken = 0;
     requestStreamStart = bytesRead;
-    while (!drained && taken < int64_t{IN_HAND_CARRIES} * FRAME_BUFFER_SIZE &&
-           nowMs() - started < IN_HAND_LIMIT_MS) {
-        const int32_t got = readBytes(carry + carryCount, FRAME_BUFFER_SIZE - carryCount);
+    for (;;) {
+        const int32_t got = readPort(carry + carryCount, FRAME_BUFFER_SIZE - carryCount,
+                                     taken == 0 ? byteTimeUs : 1000);
+        const int32_t now = nowMs();
         if (got == 0) {
-            drained = taken == 0 || firstIoError != 0 || nowMs() - quietSince >= IN_HAND_QUIET_MS;
+            drained = taken == 0 || firstIoError != 0 || now - quietSince >= IN_HAND_QUIET_MS;
+            if (drained || now > until) {
+                break;
+            }
             continue;
         }
-        quietSince = nowMs();
+        quietSince = now;
         taken += got;
         carryCount += got;
         // Everything read so far came before the request about to be written.
@@ -121,13 +128,18 @@ ResultCode DeviceChannel::examineBytesInHand() {
             }
         }
         examiningInHand = false;
+        if (now > until) {
+            break;
+        }
     }
     if (!drained) {
-        // A line that never stops: what the port counts as still queued came before the request
-        // too. (A count may fall short, never overstate.)
+        // A line that never went quiet: what the port counts as still queued came before the
+        // request too. (A count may fall short, never overstate.)
         const int32_t queued = queuedBytes();
         requestStreamStart = bytesRead + static_cast<uint64_t>(queued > 0 ? queued : 0);
+        seen.lineNeverQuiet = true;
     }
+    seen.bytesBeforeRequest = static_cast<uint32_t>(taken < UINT32_MAX ? taken : UINT32_MAX);
     return setResult(found);
 }
 
@@ -135,6 +147,9 @@ class DeviceChannel::ExchangeEnd {
   public:
     explicit ExchangeEnd(DeviceChannel& channel) : channel(channel) {}
     ~ExchangeEnd() {
+        if (channel.exchangeBegun && channel.lastResult != RESULT_OK) {
+            channel.countLineErrors();
+        }
         if (channel.exchangeBegun) {
             channel.exchangeBegun = false;
             channel.trace(TRACE_EXCHANGE_END, nullptr, 0);
@@ -155,12 +170,16 @@ ResultCode DeviceChannel::writeRequest(const uint8_t* frame, int32_t size) {
     seen.framesBeforeRequest = 0;
     seen.earlyFrameBytesSinceRequest = 0;
     seen.refusalBeforeRequest = false;
-    firstIoError = 0;
+    clearIoError();
     markLineErrors();
     // Bytes that arrive from here on may answer the request. (One that arrives between the last
     // read of the port and the write cannot be told from an early answer.)
     if (examineBytesInHand() != RESULT_OK) {
         return lastResult;
+    }
+    // A line that kept sending until the deadline: the request would be lost in it.
+    if (seen.lineNeverQuiet) {
+        return setResult(RESULT_NO_REPLY);
     }
     trace(TRACE_SENT, frame, size);
     // A request that could not be written whole (a stalled line, a port gone) gets no answer:
@@ -181,13 +200,15 @@ ResultCode DeviceChannel::sendCommand(uint8_t mid, int32_t value, uint8_t length
     uint8_t data[4];
     const int16_t size = length > 4 ? 4 : length;
     putBigEndian(value, data, size);
+    // One deadline for the whole exchange: the bytes in hand, the write and the answer.
+    const DeadlineScope scope(*this);
     if (writeRequest(frame, buildFrame(frame, bid, mid, data, size)) != RESULT_OK) {
         return lastResult;
     }
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
-    return awaitAcknowledgement(mid, frame);
+    return awaitAcknowledgement(mid, frame, scope);
 }
 
 ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t length,
@@ -198,17 +219,18 @@ ResultCode DeviceChannel::sendMessage(uint8_t mid, const uint8_t* data, uint16_t
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     const int32_t size = length > MAX_DATA_LENGTH ? MAX_DATA_LENGTH : length;
+    const DeadlineScope scope(*this);
     if (writeRequest(frame, buildFrame(frame, bid, mid, data, size)) != RESULT_OK) {
         return lastResult;
     }
     if (fileOpen || noWait) {
         return setResult(RESULT_OK);
     }
-    return awaitAcknowledgement(mid, frame);
+    return awaitAcknowledgement(mid, frame, scope);
 }
 
-ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame) {
-    DeadlineScope scope(*this);
+ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame,
+                                               const DeadlineScope& scope) {
     bool messageArrived = false;
     for (;;) {
         if (scope.expired()) {
@@ -280,12 +302,13 @@ ResultCode DeviceChannel::requestData(uint8_t mid, uint8_t* dataOut, uint16_t* l
     }
     uint8_t frame[FRAME_BUFFER_SIZE];
     *lengthOut = 0;
+    // Exactly one frame that arrived after the request is read: a frame that is not the reply
+    // ends the exchange. Frames that began before it go by against the same limit, which the
+    // bytes in hand and the write share too.
+    const DeadlineScope scope(*this);
     if (writeRequest(frame, buildFrame(frame, bid, mid, nullptr, 0)) != RESULT_OK) {
         return lastResult;
     }
-    // Exactly one frame that arrived after the request is read: a frame that is not the reply
-    // ends the exchange. Frames that began before it go by against the same limit.
-    DeadlineScope scope(*this);
     uint16_t frameLength = 0;
     for (;;) {
         const ResultCode read = readMessage(frame, &frameLength);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "channel/net_port.h"
 #include "channel/ports.h"
 #include "protocol/store_layout.h"
 #include "report/messages.h"
@@ -35,7 +34,7 @@ void refusalCode(const DeviceChannel& port, char* out, size_t size) {
 
 // The hang-up, with the system's reason where the system gave one, then `tail`.
 void tellHangUp(const DeviceChannel& port, const char* what, const char* tail) {
-    if (platform::isNetworkName(port.openedName())) {
+    if (port.onDeviceServer()) {
         // A server closes the connection also when another client holds its port (ser2net
         // says "Port already in use" and closes), or when it is still closing the last one.
         tell(
@@ -330,13 +329,11 @@ bool isBluetoothLink(const std::string& device) {
 }
 
 void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& arguments) {
-    const char* portArgument = arguments.port;
+    const char* portArgument = arguments.port->argument;
     const char* baudArgument = arguments.baudArgument;
     const int32_t baudRate = arguments.baudRate;
-    const bool numbered = arguments.numbered;
-    const int32_t portNumber = arguments.portNumber;
     explainOpenFailure(port);
-    if (numbered && portNumber < 1) {
+    if (arguments.port->kind == PortKind::Number && arguments.port->number < 1) {
         tell("the port must be a number of 1 or more (or COMn, or a device path), not \"%s\"",
              portArgument);
         return;

@@ -1,7 +1,5 @@
 #include "report/run_report.h"
 
-#include <cstring>
-
 #include "protocol/store_layout.h"
 #include "report/diagnosis.h"
 #include "report/messages.h"
@@ -10,9 +8,11 @@ namespace qorv {
 
 void RunReport::start(DeviceChannel& port, const RunArguments& runArguments) {
     arguments = runArguments;
-    record.start(arguments.port, arguments.portDevice, arguments.baudRate, arguments.file);
-    trace.start(arguments.file, arguments.portDevice);
-    if (arguments.baudArgument != nullptr && std::strncmp(arguments.port, "socket://", 9) == 0) {
+    const PortSpec& portSpec = *arguments.port;
+    record.start(portSpec.argument, portSpec.device, arguments.baudRate, arguments.file);
+    trace.start(arguments.file, portSpec.device);
+    if (arguments.baudArgument != nullptr && portSpec.kind == PortKind::Server &&
+        !portSpec.telnet) {
         tell(
             "a raw device server line keeps the server's own settings: the baud rate %s is not "
             "applied (rfc2217:// sets it)",
@@ -50,9 +50,9 @@ void RunReport::failed(const Failure& failure) {
                   causeKeyword(cause), failure.channel);
 }
 
-void RunReport::portSelected(const char* argument, const PortSelection& selection,
+void RunReport::portSelected(const PortSpec& spec, const PortSelection& selection,
                              const DeviceChannel& port) {
-    tellSelection(argument, selection);
+    tellSelection(spec.argument, selection);
     if (selection.matches.size() != 1) {
         const Cause cause =
             selection.matches.empty() ? Cause::NoMatchingPort : Cause::AmbiguousPort;

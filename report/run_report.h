@@ -32,12 +32,8 @@ struct Failure {
 // The command line as the reporting side needs it.
 struct RunArguments {
     const char* file;
-    const char* port;
-    // The device the port argument names.
-    const char* portDevice;
-    // The port's number when it was given as one (`numbered`).
-    int32_t portNumber;
-    bool numbered;
+    // The port argument as read (its text as typed, the device it names).
+    const PortSpec* port;
     int32_t baudRate;
     // The baud rate as typed, or null when none was given.
     const char* baudArgument;
@@ -59,7 +55,7 @@ class RunReport {
     void failed(const Failure& failure);
     // The port argument was a selector: what it picked, or that it picked no port or several,
     // which fails the open.
-    void portSelected(const char* argument, const PortSelection& selection,
+    void portSelected(const PortSpec& spec, const PortSelection& selection,
                       const DeviceChannel& port);
     // The end of the sequence was not acknowledged; the data is stored all the same.
     void endUnacknowledged(const DeviceChannel& port);

@@ -210,12 +210,12 @@ TEST(ChannelPort, WritesAreCompleteWhenThePeerIsSlowAndSignalsInterrupt) {
     EXPECT_EQ(channel.ioError(), 0);
     EXPECT_TRUE(received == big) << received.size() << " bytes arrived";
 
-    // A peer that stops taking bytes: the write gives up after its stall time and says so.
+    // A peer that stops taking bytes: the write gives up at its time limit and says so.
     const double start = nowSeconds();
     EXPECT_LT(channel.writeBytes(big.data(), static_cast<int32_t>(big.size())),
               static_cast<int32_t>(big.size()));
     EXPECT_EQ(channel.ioError(), ETIMEDOUT);
-    EXPECT_GE(nowSeconds() - start, 1.9);
+    EXPECT_GE(nowSeconds() - start, 0.45);
     EXPECT_LT(nowSeconds() - start, 10.0);
 
     // The kept error belongs to one exchange: the next one starts without it.

@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "channel/device_channel.h"
+#include "channel/net.h"
 #include "channel/platform.h"
+#include "channel/server_line.h"
 
 namespace qorv {
 namespace memory_backend {
@@ -43,9 +46,30 @@ void Line::closeFile(OsHandle handle) {
 
 using memory_backend::current;
 
-int32_t DeviceChannel::nowMs() {
+int32_t clock::nowMs() {
     return current->nowMs();
 }
+
+void clock::sleepMs(int32_t ms) {
+    current->sleep(ms);
+}
+
+namespace {
+
+// The port on the current line.
+class MemoryLine final : public Line {
+  public:
+    int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
+        return current->read(buffer, count, waitUs);
+    }
+    int32_t write(const uint8_t* bytes, int32_t count, int32_t) override {
+        return current->write(bytes, count);
+    }
+    void purge(int32_t) override { current->purge(); }
+    int32_t queued() override { return current->queued(); }
+};
+
+}  // namespace
 
 namespace platform {
 
@@ -53,47 +77,44 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
     std::snprintf(out, size, "memory%d", static_cast<int>(portNumber));
 }
 
-int openPort(const char*, int32_t, int32_t, int32_t, OsHandle* handle, OpenCall*) {
-    *handle = 1;
+int openLine(const PortSpec& port, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
+             int32_t untilMs, LineSlot* slot, Line** line, OpenFailure* failure) {
+    if (port.kind == PortKind::Server) {
+        return openServerLine(port, baudRate, untilMs, slot, line);
+    }
+    return openTty(port.device, baudRate, inQueueSize, outQueueSize, slot, line, failure);
+}
+
+int openTty(const char*, int32_t, int32_t, int32_t, LineSlot* slot, Line** line, OpenFailure*) {
+    *line = new (slot->bytes) MemoryLine();
     return 0;
 }
 
-int openFile(const char* path, OsHandle* handle) {
-    return current->openFile(path, handle);
+int connectTo(const char*, uint16_t, int32_t, Socket* socket) {
+    *socket = 1;
+    return current->connect();
 }
 
-int32_t readPort(OsHandle, uint8_t* buffer, int32_t count, int*) {
-    return current->read(buffer, count);
+int32_t sendSome(Socket, const uint8_t* bytes, size_t count, int32_t waitMs) {
+    return current->sendSome(bytes, static_cast<int32_t>(count), waitMs);
+}
+
+int32_t receiveBytes(Socket, uint8_t* bytes, size_t count, int32_t waitMs) {
+    return current->receive(bytes, static_cast<int32_t>(count), waitMs);
+}
+
+void closeSocket(Socket) {}
+
+int openFile(const char* path, OsHandle* handle) {
+    return current->openFile(path, handle);
 }
 
 int32_t readFile(OsHandle handle, uint8_t* buffer, int32_t count) {
     return current->readFile(handle, buffer, count);
 }
 
-int32_t writeAll(OsHandle, const uint8_t* buffer, int32_t count, int*) {
-    return current->write(buffer, count);
-}
-
-void purgePort(OsHandle) {
-    current->purge();
-}
-
-int32_t queuedInput(OsHandle) {
-    return current->queued();
-}
-
-void closePort(OsHandle) {}
-
 void closeFile(OsHandle handle) {
     current->closeFile(handle);
-}
-
-void describeError(int osError, char* out, size_t size) {
-    std::snprintf(out, size, "%s", std::strerror(osError));
-}
-
-OpenProblem classifyOpenError(int, OpenCall) {
-    return OPEN_OTHER;
 }
 
 bool portHolder(const char*, char*, size_t, int*) {
@@ -101,18 +122,6 @@ bool portHolder(const char*, char*, size_t, int*) {
 }
 
 void releasePortOnSignal() {}
-
-bool isHangUp(int) {
-    return false;
-}
-
-bool isWriteStall(int) {
-    return false;
-}
-
-bool lineErrors(OsHandle, LineErrors*) {
-    return false;
-}
 
 }  // namespace platform
 }  // namespace qorv

@@ -19,7 +19,6 @@ constexpr int BLOCKS = pelorix::STORE_BLOCKS;
 constexpr int64_t BYTE_US = 95;
 // From the last byte of a request to the first of its answer.
 constexpr int64_t DEVICE_LATENCY_US = 100;
-constexpr int64_t READ_WAIT_US = 1000;
 // Far beyond what any run may take: a run still going then hangs.
 constexpr int64_t HANG_US = 120'000'000;
 // N_TTY_BUF_SIZE less the byte it keeps free.
@@ -314,9 +313,9 @@ class VirtualLine : public qorv::memory_backend::Line {
   public:
     int32_t nowMs() override { return static_cast<int32_t>(world.nowUs / 1000); }
 
-    int32_t read(uint8_t* buffer, int32_t count) override {
+    int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
         releaseHold();
-        const int64_t limit = world.nowUs + READ_WAIT_US;
+        const int64_t limit = world.nowUs + waitUs;
         for (;;) {
             advance(world.nowUs);
             refill();
@@ -338,6 +337,11 @@ class VirtualLine : public qorv::memory_backend::Line {
         }
         refill();
         return static_cast<int32_t>(takeIn(buffer, count));
+    }
+
+    void sleep(int32_t ms) override {
+        world.nowUs += ms * int64_t{1000};
+        advance(world.nowUs);
     }
 
     int32_t write(const uint8_t* buffer, int32_t count) override {

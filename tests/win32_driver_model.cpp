@@ -522,9 +522,13 @@ decltype(&SetConsoleMode) __imp_SetConsoleMode = fakeSetConsoleMode;
 int(__cdecl* __imp__getch)() = fakeGetch;
 }
 
-// The model's clock is the channel's.
-int32_t qorv::DeviceChannel::nowMs() {
+// The model's clock is the product's.
+int32_t qorv::clock::nowMs() {
     return static_cast<int32_t>(nowUs / 1000);
+}
+
+void qorv::clock::sleepMs(int32_t ms) {
+    fakeSleep(static_cast<DWORD>(ms));
 }
 
 namespace {
