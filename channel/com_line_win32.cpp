@@ -25,6 +25,8 @@ struct CallBlock {
 };
 CallBlock callBlocks[8];
 
+}  // namespace
+
 void applyLineSettings(DCB* dcb, int32_t baudRate, bool twoStopBits) {
     dcb->BaudRate = static_cast<DWORD>(baudRate);
     // The flag bits 0x34C: no CTS or DSR output flow control, no DSR sensitivity, no XON/XOFF in
@@ -69,6 +71,8 @@ void applyTimeouts(COMMTIMEOUTS* timeouts, int32_t baudRate, bool twoStopBits) {
     timeouts->WriteTotalTimeoutConstant = 500;
 }
 
+namespace {
+
 // Opens the port, trying again for a while when it is refused as in use or its driver did not
 // respond (each try may itself block: a Bluetooth link that is out of range takes seconds).
 HANDLE openDevice(const char* deviceName) {
@@ -79,7 +83,7 @@ HANDLE openDevice(const char* deviceName) {
         const DWORD error = GetLastError();
         if (port != INVALID_HANDLE_VALUE ||
             (error != ERROR_ACCESS_DENIED && error != ERROR_SEM_TIMEOUT) ||
-            clock::nowMs() - start + OPEN_RETRY_PAUSE_MS > OPEN_RETRY_MS) {
+            static_cast<DWORD>(clock::nowMs() - start) + OPEN_RETRY_PAUSE_MS > OPEN_RETRY_MS) {
             SetLastError(error);
             return port;
         }

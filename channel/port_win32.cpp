@@ -14,6 +14,14 @@
 namespace qorv {
 namespace platform {
 
+namespace {
+
+HANDLE toHandle(OsHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
 void portDeviceName(int32_t portNumber, char* out, size_t size) {
     // The \\.\ form is the only one that reaches ports from COM10 up.
     std::snprintf(out, size, "\\\\.\\COM%d", static_cast<int>(portNumber));
