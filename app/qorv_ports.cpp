@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
             line += port.location.empty() ? "" : " at " + port.location;
             line += "  " + selector;
         }
-        std::printf("%s\n", line.c_str());
+        // A device names itself: what it says cannot steer the terminal.
+        std::printf("%s\n", qorv::visibleText(line).c_str());
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

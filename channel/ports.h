@@ -60,6 +60,9 @@ bool usbIdentityFromWindows(const std::string& instanceId, const std::string& pa
 
 // The device to open for a port listed: Windows lists COM10 as "COM10", opened as "\\.\COM10".
 std::string deviceToOpen(const PortPresent& port);
+// Whether the device `opened` is the port listed: the same name, or (POSIX) a link to it, as
+// /dev/serial/by-id/... is.
+bool isListedPort(const std::string& opened, const PortPresent& port);
 
 // A selector that picks `port` alone among `ports`: its IDs, with its serial number where that
 // is needed and enough, else its location; "" for a port that is no USB adapter.

@@ -122,4 +122,15 @@ PortsPresent portsPresent() {
     return present;
 }
 
+bool isListedPort(const std::string& opened, const PortPresent& port) {
+    if (opened == port.device) {
+        return true;
+    }
+    char resolved[PATH_MAX];
+    char listed[PATH_MAX];
+    return realpath(opened.c_str(), resolved) != nullptr &&
+           realpath(port.device.c_str(), listed) != nullptr &&
+           std::string(resolved) == std::string(listed);
+}
+
 }  // namespace qorv

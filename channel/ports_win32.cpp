@@ -136,4 +136,8 @@ PortsPresent portsPresent() {
     return present;
 }
 
+bool isListedPort(const std::string& opened, const PortPresent& port) {
+    return opened == port.device || opened == deviceToOpen(port);
+}
+
 }  // namespace qorv

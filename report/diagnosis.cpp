@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "channel/ports.h"
 #include "protocol/store_layout.h"
 #include "report/messages.h"
 #include "report/output_file.h"
@@ -86,78 +85,7 @@ StepName nameOf(Step step, int32_t block) {
     return name;
 }
 
-// Why an exchange on the port did not end in its answer, read off the channel.
-Cause exchangeCause(const DeviceChannel& port) {
-    if (port.lastResult == RESULT_DEVICE_ERROR) {
-        return port.seen.refusalBeforeRequest ? Cause::LateRefusal : Cause::Refused;
-    }
-    if (port.lastResult == RESULT_UNEXPECTED_REPLY) {
-        return Cause::UnexpectedReply;
-    }
-    if (port.ioError() != 0) {
-        return port.ioErrorIsDriverStopped() ? Cause::DriverStopped
-               : port.ioErrorIsWriteStall()  ? Cause::WriteStalled
-                                             : Cause::HungUp;
-    }
-    if (port.seen.otherMessages > 0) {
-        return Cause::OtherMessages;
-    }
-    return port.bytesSinceRequest() > 0 ? Cause::NoValidFrame : Cause::NoAnswer;
-}
-
-// Whether a settings file ended inside its settings data frame.
-bool settingsFrameCutOff(const DeviceChannel& file) {
-    return file.seen.cutFrame.present && file.seen.cutFrame.id == MID_QORV_DATA;
-}
-
 }  // namespace
-
-Cause causeOf(const Failure& failure) {
-    switch (failure.step) {
-        case Step::OpenPort:
-        case Step::OpenFile:
-            return Cause::OpenFailed;
-        case Step::ReadSettings:
-            if (failure.result == RESULT_OK) {
-                return Cause::ShortSettings;
-            }
-            return settingsFrameCutOff(failure.channel) ? Cause::CutOff : Cause::NoSettingsFrame;
-        case Step::Identity:
-            if (failure.result == RESULT_OK) {
-                return failure.length < sizeof EXPECTED_IDENTITY ? Cause::ShortIdentity
-                                                                 : Cause::WrongIdentity;
-            }
-            break;
-        case Step::Probe:
-        case Step::Block:
-        case Step::Finish:
-            break;
-    }
-    return exchangeCause(failure.channel);
-}
-
-// In the order of the enumerations.
-const char* const CAUSE_KEYWORDS[] = {
-    "open_failed",       "no_matching_port", "ambiguous_port", "short_settings", "cut_off",
-    "no_settings_frame", "short_identity",   "wrong_identity", "refused",        "late_refusal",
-    "unexpected_reply",  "write_stalled",    "driver_stopped", "hung_up",        "other_messages",
-    "no_valid_frame",    "no_answer"};
-const char* const STEP_KEYWORDS[] = {"open_port", "probe", "open_file", "read_settings",
-                                     "identity",  "block", "finish"};
-static_assert(sizeof CAUSE_KEYWORDS / sizeof CAUSE_KEYWORDS[0] ==
-                  static_cast<size_t>(Cause::NoAnswer) + 1,
-              "a keyword for every cause");
-static_assert(sizeof STEP_KEYWORDS / sizeof STEP_KEYWORDS[0] ==
-                  static_cast<size_t>(Step::Finish) + 1,
-              "a keyword for every step");
-
-const char* causeKeyword(Cause cause) {
-    return CAUSE_KEYWORDS[static_cast<size_t>(cause)];
-}
-
-const char* stepKeyword(Step step) {
-    return STEP_KEYWORDS[static_cast<size_t>(step)];
-}
 
 namespace {
 
@@ -194,6 +122,16 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
                 step, port.timeoutMs, port.seen.otherMessages,
                 port.seen.otherMessages == 1 ? "" : "s");
             return;
+        case Cause::LineNeverQuiet: {
+            const uint32_t bytes = port.seen.bytesBeforeRequest;
+            tell(
+                "%s: the line never went quiet: %lu byte%s came within %d ms and kept coming, so "
+                "the request was not sent; check that nothing else sends on this line and the baud "
+                "rate",
+                step, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s", port.timeoutMs);
+            return;
+        }
+        case Cause::LateAnswer:
         case Cause::NoValidFrame: {
             const uint32_t bytes = port.bytesSinceRequest();
             const uint32_t early = port.seen.earlyFrameBytesSinceRequest;
@@ -304,109 +242,11 @@ void warnEndUnacknowledged(const DeviceChannel& port) {
 
 namespace {
 
-// Whether the argument holds a number as the command line reads one: white space, a sign, digits.
-bool isNumber(const char* text) {
-    while (*text == ' ' || *text == '\t') {
-        ++text;
-    }
-    if (*text == '+' || *text == '-') {
-        ++text;
-    }
-    return *text >= '0' && *text <= '9';
-}
-
-// Whether the system lists the port as a Bluetooth link (by its friendly name, or the name of
-// the device behind it).
-bool isBluetoothLink(const std::string& device) {
-    for (const PortPresent& port : portsPresent().ports) {
-        const bool same = device == port.device || device == deviceToOpen(port);
-        if (same && (port.description.find("Bluetooth") != std::string::npos ||
-                     port.systemName.find("BthModem") != std::string::npos)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& arguments) {
-    const char* portArgument = arguments.port->argument;
-    const char* baudArgument = arguments.baudArgument;
-    const int32_t baudRate = arguments.baudRate;
-    explainOpenFailure(port);
-    if (arguments.port->kind == PortKind::Number && arguments.port->number < 1) {
-        tell("the port must be a number of 1 or more (or COMn, or a device path), not \"%s\"",
-             portArgument);
-        return;
-    }
-    if (baudArgument != nullptr && !isNumber(baudArgument)) {
-        tell("the baud rate must be a number, not \"%s\"", baudArgument);
-        return;
-    }
-    switch (port.openProblem()) {
-        case OPEN_NOT_FOUND:
-            tell("there is no such port");
-            listPortsPresent();
-            break;
-        case OPEN_DENIED:
-            tell("%s", permissionHint());
-            break;
-        case OPEN_BUSY_OR_RECENT:
-            tell(
-                "another program holds the port, or it was closed or unplugged a moment ago: "
-                "close the other program, or wait a moment, and try again");
-            break;
-        case OPEN_BUSY: {
-            char holder[64];
-            int pid = 0;
-            if (DeviceChannel::portHolder(port.openedName(), holder, sizeof holder, &pid)) {
-                tell("another program holds the port: %s (pid %d); close it and try again", holder,
-                     pid);
-            } else {
-                tell("another program holds the port; close it and try again");
-            }
-            break;
-        }
-        case OPEN_MARKED_EXCLUSIVE:
-            tell(
-                "the port is marked for exclusive use, but no program holds its lock: a program "
-                "that had it open may have been killed (SIGKILL cannot be caught) while another "
-                "still keeps it open; the mark goes when every program has closed the port, or "
-                "when the adapter is plugged in again");
-            break;
-        case OPEN_SERVER_UNREACHABLE:
-            tell(
-                "no device server there: check the host and the port (socket://HOST:PORT, "
-                "rfc2217://HOST:PORT), and that the server runs and accepts connections");
-            break;
-        case OPEN_TIMEOUTS_REFUSED:
-            tell(
-                "the driver did not take the port's read time limits; without them a read could "
-                "wait for ever, so the port is not used");
-            break;
-        case OPEN_DRIVER_FAILED:
-            if (isBluetoothLink(port.openedName())) {
-                tell(
-                    "the port is a Bluetooth link that did not connect: check that the device "
-                    "is paired, in range and switched on, and try again");
-            } else {
-                tell(
-                    "the adapter's driver did not respond or reports the device as not working: "
-                    "unplug the adapter, plug it in again and retry");
-            }
-            break;
-        case OPEN_SETTINGS_REFUSED:
-            tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",
-                 static_cast<int>(baudRate));
-            break;
-        case OPEN_OTHER:
-            break;
-    }
-}
-
 // The probe went unanswered: where to look.
 void explainProbe(const DeviceChannel& port, Cause cause) {
     explainExchange(port, "probe", cause);
-    if (port.lastResult != RESULT_NO_REPLY || port.ioError() != 0) {
+    if (port.lastResult != RESULT_NO_REPLY || port.ioError() != 0 ||
+        cause == Cause::LineNeverQuiet) {
         return;
     }
     if (port.bytesSinceRequest() > 0) {
@@ -495,65 +335,4 @@ void explainFailure(const Failure& failure, Cause cause, const RunArguments& arg
         tellLineErrors(channel);
     }
 }
-
-void tellSelection(const char* argument, const PortSelection& selection) {
-    if (selection.matches.size() == 1) {
-        const PortPresent& port = selection.matches[0];
-        tell("%s is %s%s%s", argument, port.device.c_str(), port.description.empty() ? "" : ", ",
-             port.description.c_str());
-        return;
-    }
-    if (!selection.present.identities) {
-        tell(
-            "%s: choosing a port by its USB identity is not supported on this system yet; name "
-            "the device (/dev/cu.*)",
-            argument);
-        listPorts(selection.present);
-        return;
-    }
-    if (selection.matches.empty()) {
-        tell("%s picks none of the serial ports present", argument);
-        listPorts(selection.present);
-        return;
-    }
-    tell("%s picks %lu ports; name one of them by its selector:", argument,
-         static_cast<unsigned long>(selection.matches.size()));
-    PortsPresent candidates;
-    candidates.ports = selection.matches;
-    listPorts(candidates);
-}
-
-void listPortsPresent() {
-    listPorts(portsPresent());
-}
-
-void listPorts(const PortsPresent& present) {
-    if (!present.unreadable.empty()) {
-        tell("the list of serial ports could not be read (%s)", present.unreadable.c_str());
-        return;
-    }
-    if (!present.entriesUnreadable.empty()) {
-        tell("some entries of the list of serial ports could not be read (%s)",
-             present.entriesUnreadable.c_str());
-    }
-    if (present.ports.empty()) {
-        tell("no serial ports found on this system");
-        return;
-    }
-    tell("serial ports present:");
-    for (const PortPresent& port : present.ports) {
-        std::string line = "  " + port.device;
-        if (!port.description.empty()) {
-            line += "  " + port.description;
-        }
-        if (!port.vid.empty()) {
-            line += "  " + port.vid + ":" + port.pid;
-            line += port.serial.empty() ? "" : " serial " + port.serial;
-            line += port.location.empty() ? "" : " at " + port.location;
-            line += "  " + selectorFor(port, present.ports);
-        }
-        tell("%s", line.c_str());
-    }
-}
-
 }  // namespace qorv

@@ -29,7 +29,9 @@ enum class Cause {
     DriverStopped,  // the port's driver did not end a read or write, even cancelled
     HungUp,
     OtherMessages,
-    NoValidFrame,  // bytes came, none of them part of a valid frame
+    LineNeverQuiet,  // bytes kept coming before the request until its limit: never written
+    LateAnswer,      // bytes came, some completing a frame that began before the request
+    NoValidFrame,    // bytes came, none of them part of a valid frame
     NoAnswer,
 };
 Cause causeOf(const Failure& failure);
@@ -37,6 +39,10 @@ Cause causeOf(const Failure& failure);
 const char* causeKeyword(Cause cause);
 const char* stepKeyword(Step step);
 
+// Whether a settings file ended inside its settings data frame.
+bool settingsFrameCutOff(const DeviceChannel& file);
+// The explanation of a port that did not open.
+void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& arguments);
 // The explanation of a failure classified as `cause`.
 void explainFailure(const Failure& failure, Cause cause, const RunArguments& arguments);
 // The end of the sequence was not acknowledged; the data is stored all the same.

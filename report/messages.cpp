@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "report/run_record.h"
+
 namespace qorv {
 
 namespace {
@@ -33,9 +35,18 @@ void say(const char* format, ...) {
 void tell(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    const std::string line = std::string("QorvWriter: ") + format + "\n";
-    sayTo(true, line.c_str(), arguments);
+    va_list measure;
+    va_copy(measure, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, arguments);
     va_end(arguments);
+    text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    // What the line holds from outside (a device's strings, names typed or found) cannot move
+    // the cursor, retitle the window or clear the screen.
+    const std::string line = "QorvWriter: " + visibleText(text) + "\n";
+    writeConsole(true, line.data(), line.size());
 }
 
 void explainOpenFailure(const DeviceChannel& channel) {

@@ -84,7 +84,36 @@ std::string utcNow() {
     return text;
 }
 
+// U+0080 to U+009F: C1 controls (U+009B is CSI, as ESC [ is).
+bool isC1Control(const unsigned char* sequence, size_t length) {
+    return length == 2 && sequence[0] == 0xC2 && sequence[1] <= 0x9F;
+}
+
 }  // namespace
+
+std::string visibleText(const std::string& text) {
+    std::string out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8Sequence(bytes + i, text.size() - i);
+        const unsigned char c = bytes[i];
+        char escaped[8];
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+            i += length == 0 ? 1 : length;
+            continue;
+        }
+        if (isC1Control(bytes + i, length)) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", bytes[i + 1]);
+            out += escaped;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
 
 std::string jsonString(const std::string& text, bool* exact) {
     std::string out = "\"";
@@ -102,9 +131,11 @@ std::string jsonString(const std::string& text, bool* exact) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if (c < 0x20 || c == 0x7F || isC1Control(bytes + i, length)) {
+            // Valid JSON either way; escaped, a control character reaches no terminal that
+            // shows the record.
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", length == 1 ? c : bytes[i + 1]);
             out += escaped;
         } else {
             out.append(text, i, length);
@@ -143,7 +174,7 @@ void RunRecord::portOpened(const DeviceChannel& channel) {
     }
     // What the port is, as the system lists it (`\\.\COM3` is listed as COM3).
     for (const PortPresent& port : portsPresent().ports) {
-        if (device == port.device || device == deviceToOpen(port)) {
+        if (isListedPort(device, port)) {
             adapter = port;
             hasAdapter = true;
         }

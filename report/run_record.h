@@ -19,6 +19,9 @@ namespace qorv {
 
 // `text` as a JSON string, with U+FFFD for bytes that are no UTF-8 (`exact` then false).
 std::string jsonString(const std::string& text, bool* exact);
+// Text from outside (a device's strings, a port or file name) as a terminal may show it: control
+// characters (C0, DEL, C1) and bytes that are no UTF-8 written out as \xNN or \uNNNN.
+std::string visibleText(const std::string& text);
 
 class RunRecord {
   public:
