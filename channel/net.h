@@ -18,9 +18,9 @@ int connectTo(const char* host, uint16_t port, int32_t untilMs, Socket* socket);
 // Sends what the connection takes now: the count sent; 0 when it is full, after waiting up to
 // `waitMs` for room; -1 when it has failed.
 int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int32_t waitMs);
-// Receives what has come within `waitMs`: the count, 0 for nothing, -1 when the connection has
-// ended.
-int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitMs);
+// Receives what has come within `waitUs` microseconds: the count, 0 for nothing, -1 when the
+// connection has ended.
+int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitUs);
 void closeSocket(Socket socket);
 // This platform's codes of a connection the server ended, and of a send it did not take.
 int connectionEndedError();

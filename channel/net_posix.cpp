@@ -174,11 +174,17 @@ int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int32_t wait
     return put > 0 ? static_cast<int32_t>(put) : -1;
 }
 
-int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitMs) {
+int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitUs) {
     const int fd = static_cast<int>(socket);
     quickAck(fd);
     pollfd watch{fd, POLLIN, 0};
-    if (poll(&watch, 1, waitMs) <= 0) {
+#ifdef __linux__
+    const timespec wait{waitUs / 1000000, static_cast<long>(waitUs % 1000000) * 1000};
+    const int ready = ppoll(&watch, 1, &wait, nullptr);
+#else
+    const int ready = poll(&watch, 1, (waitUs + 999) / 1000);
+#endif
+    if (ready <= 0) {
         return 0;
     }
     const ssize_t got = ::recv(fd, bytes, count, 0);

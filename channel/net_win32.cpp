@@ -24,17 +24,21 @@ bool started() {
     return done;
 }
 
-// Waits until `socket` can be written (`writing`) or read, at most `ms`.
-bool ready(SOCKET socket, bool writing, int ms) {
+// Waits until `socket` can be written (`writing`) or read, at most `us` microseconds.
+bool readyUs(SOCKET socket, bool writing, int32_t us) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(socket, &set);
     fd_set failed;
     FD_ZERO(&failed);
     FD_SET(socket, &failed);
-    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    timeval limit{us / 1000000, us % 1000000};
     return select(0, writing ? nullptr : &set, writing ? &set : nullptr, &failed, &limit) > 0 &&
            FD_ISSET(socket, &set);
+}
+
+bool ready(SOCKET socket, bool writing, int32_t ms) {
+    return readyUs(socket, writing, ms * 1000);
 }
 
 // A name being resolved on a thread of its own, so that a resolver that does not answer cannot
@@ -179,9 +183,9 @@ int32_t sendSome(Socket socket, const uint8_t* bytes, size_t count, int32_t wait
     return put > 0 ? put : -1;
 }
 
-int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitMs) {
+int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitUs) {
     const SOCKET s = static_cast<SOCKET>(socket);
-    if (!ready(s, false, waitMs)) {
+    if (!readyUs(s, false, waitUs)) {
         return 0;
     }
     const int got = ::recv(s, reinterpret_cast<char*>(bytes), static_cast<int>(count), 0);

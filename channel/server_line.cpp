@@ -34,17 +34,14 @@ class ServerLine final : public Line {
     ServerLine(Socket socket, bool telnet) : socket(socket), telnet(telnet) {}
     ~ServerLine() override { platform::closeSocket(socket); }
 
-    // A connection hands bytes on in segments, not byte by byte: a wait shorter than a
-    // millisecond is not waited.
     int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
-        const int32_t waitMs = waitUs / 1000;
         const int32_t got =
-            platform::receiveBytes(socket, buffer, static_cast<size_t>(count), waitMs);
+            platform::receiveBytes(socket, buffer, static_cast<size_t>(count), waitUs);
         if (got < 0) {
             // The server closed the connection: a hang-up. It shows at once, so the wait is
             // slept, lest the caller's wait loop spin until its time limit.
             keepFirst(platform::connectionEndedError());
-            clock::sleepMs(waitMs);
+            clock::sleepMs((waitUs + 999) / 1000);
             return 0;
         }
         return telnet ? takeTelnet(buffer, got) : got;

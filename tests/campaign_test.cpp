@@ -21,6 +21,7 @@ using pelorix::Fault;
 using virtual_line::ByteFault;
 using virtual_line::Race;
 using virtual_line::Scenario;
+using virtual_line::Server;
 
 namespace {
 
@@ -29,6 +30,7 @@ constexpr int64_t LIMIT_MS = 500;
 constexpr int64_t AFTER_LIMIT_MS = 25;
 
 struct CampaignRun {
+    std::string port;
     int status = -1;
     std::string out;
     std::string err;
@@ -37,6 +39,20 @@ struct CampaignRun {
 };
 
 enum class Cause { Holds, ChecksumBlind, LostRequestAndDuplicate, Fault };
+
+// The port a run names: the line itself, or a device server at its far end.
+std::string portOf(const Scenario& scenario) {
+    return scenario.server == Server::None ? "3" : "rfc2217://sim:2217";
+}
+
+// Every way to the device the campaigns go: the port, and a device server behaving or not.
+const std::pair<Server, const char*> SERVERS[] = {
+    {Server::None, ""},
+    {Server::Plain, " through a device server"},
+    {Server::StopsReading, " through a server that stops reading"},
+    {Server::OptionFlood, " through a server that floods option requests"},
+    {Server::Trickle, " through a server that trickles"},
+    {Server::SplitIac, " through a server that splits every IAC"}};
 
 class Campaigns : public ::testing::Test {
   protected:
@@ -52,7 +68,8 @@ class Campaigns : public ::testing::Test {
         const FileStamp before = stampOf(settingsPath);
         virtual_line::reset(scenario);
         CampaignRun result;
-        const char* argv[] = {"QorvWriter", settingsPath.c_str(), "3", nullptr};
+        result.port = portOf(scenario);
+        const char* argv[] = {"QorvWriter", settingsPath.c_str(), result.port.c_str(), nullptr};
         out.begin();
         err.begin();
         result.status = qorv::runCommand(3, argv);
@@ -66,7 +83,7 @@ class Campaigns : public ::testing::Test {
     // The oracle. Says what broke, and whether the line protocol itself cannot tell.
     static Cause judge(const CampaignRun& run, std::string* why) {
         const std::string success = outputOf(Ending::Stored, settingsPath);
-        const std::string failures[] = {outputOf(Ending::NoDevice, settingsPath, "3"),
+        const std::string failures[] = {outputOf(Ending::NoDevice, settingsPath, run.port),
                                         outputOf(Ending::WrongDevice, settingsPath),
                                         outputOf(Ending::NotStored, settingsPath)};
         const virtual_line::DeviceRecord& device = run.device;
@@ -166,13 +183,18 @@ const char* exchangeName(int exchange) {
 }  // namespace
 
 TEST_F(Campaigns, EverySingleByteFaultOnTheWire) {
+    for (const Server server : {Server::None, Server::Plain}) {
+        Scenario plain;
+        plain.server = server;
+        const CampaignRun clean = run(plain);
+        std::string why;
+        ASSERT_EQ(judge(clean, &why), Cause::Holds) << why;
+        ASSERT_EQ(clean.status, 0) << clean.err;
+        // The whole store: 1,199 bytes to the device, 99 from it.
+        ASSERT_EQ(clean.device.bytesToDevice, 1199);
+        ASSERT_EQ(clean.device.bytesFromDevice, 99);
+    }
     const CampaignRun clean = run({});
-    std::string why;
-    ASSERT_EQ(judge(clean, &why), Cause::Holds) << why;
-    ASSERT_EQ(clean.status, 0);
-    // The whole store: 1,199 bytes to the device, 99 from it.
-    ASSERT_EQ(clean.device.bytesToDevice, 1199);
-    ASSERT_EQ(clean.device.bytesFromDevice, 99);
 
     const std::pair<ByteFault, const char*> faults[] = {{ByteFault::Flip, "flipped in one bit"},
                                                         {ByteFault::Drop, "dropped"},
@@ -183,13 +205,18 @@ TEST_F(Campaigns, EverySingleByteFaultOnTheWire) {
         const int bytes = toDevice ? clean.device.bytesToDevice : clean.device.bytesFromDevice;
         for (int index = 0; index < bytes; ++index) {
             for (const auto& [fault, name] : faults) {
-                Scenario scenario;
-                scenario.faultToDevice = toDevice;
-                scenario.faultIndex = index;
-                scenario.fault = fault;
-                scenarios.emplace_back(std::string(toDevice ? "to the device" : "from the device") +
-                                           ", byte " + std::to_string(index) + " " + name,
-                                       scenario);
+                for (const Server server : {Server::None, Server::Plain}) {
+                    Scenario scenario;
+                    scenario.server = server;
+                    scenario.faultToDevice = toDevice;
+                    scenario.faultIndex = index;
+                    scenario.fault = fault;
+                    scenarios.emplace_back(
+                        std::string(toDevice ? "to the device" : "from the device") + ", byte " +
+                            std::to_string(index) + " " + name +
+                            (server == Server::None ? "" : " through a device server"),
+                        scenario);
+                }
             }
         }
     }
@@ -203,13 +230,17 @@ TEST_F(Campaigns, EveryAnswerRace) {
     std::vector<std::pair<std::string, Scenario>> scenarios;
     // Each on an adapter that hands bytes on as they come, one with a 1 ms latency timer, and
     // one with the common default of 16 ms, which delivers a burst of frames at once.
+    // On the port and through every kind of device server.
     const auto add = [&](const std::string& name, const std::vector<Race>& races) {
-        for (int tickUs : {0, 1000, 16000}) {
-            Scenario scenario;
-            scenario.races = races;
-            scenario.adapterTickUs = tickUs;
-            scenarios.emplace_back(name + ", adapter tick " + std::to_string(tickUs) + " us",
-                                   scenario);
+        for (const auto& [server, through] : SERVERS) {
+            for (int tickUs : {0, 1000, 16000}) {
+                Scenario scenario;
+                scenario.server = server;
+                scenario.races = races;
+                scenario.adapterTickUs = tickUs;
+                scenarios.emplace_back(
+                    name + through + ", adapter tick " + std::to_string(tickUs) + " us", scenario);
+            }
         }
     };
     for (int exchange = 0; exchange < virtual_line::EXCHANGES; ++exchange) {

@@ -10,42 +10,13 @@
 #include <chrono>
 
 #include "sim/frames.h"
+#include "tests/telnet_peer.h"
 
 namespace testing_support {
 
 namespace {
 
-constexpr uint8_t IAC = 255, SB = 250, SE = 240, DO = 253, WILL = 251;
-
-// Takes the client's Telnet out of what it sent: the data bytes.
-class TelnetIn {
-  public:
-    void take(const uint8_t* bytes, size_t count, std::vector<uint8_t>* data) {
-        for (size_t i = 0; i < count; ++i) {
-            const uint8_t byte = bytes[i];
-            if (state == 0) {
-                state = byte == IAC ? 1 : 0;
-                if (byte != IAC) {
-                    data->push_back(byte);
-                }
-            } else if (state == 1) {
-                state = byte == IAC ? 0 : byte == SB ? 3 : byte >= WILL ? 2 : 0;
-                if (byte == IAC) {
-                    data->push_back(IAC);
-                }
-            } else if (state == 2) {
-                state = 0;
-            } else if (state == 3) {
-                state = byte == IAC ? 4 : 3;
-            } else {
-                state = byte == SE ? 0 : 3;
-            }
-        }
-    }
-
-  private:
-    int state = 0;
-};
+constexpr uint8_t IAC = TELNET_IAC, DO = TELNET_DO, WILL = TELNET_WILL;
 
 void sendAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t sent = 0;
@@ -60,12 +31,7 @@ void sendAll(int fd, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> escaped(const std::vector<uint8_t>& bytes) {
     std::vector<uint8_t> out;
-    for (uint8_t byte : bytes) {
-        out.push_back(byte);
-        if (byte == IAC) {
-            out.push_back(IAC);
-        }
-    }
+    appendEscaped(bytes.data(), bytes.size(), &out);
     return out;
 }
 
@@ -121,8 +87,8 @@ void HostileServer::serve(int listener) {
         }
         if (how == Hostility::NeverReads) {
             // Asks without end and never reads: whatever the tool sends piles up.
-            const ssize_t put = ::send(client, askDo99.data(), askDo99.size(),
-                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t put =
+                ::send(client, askDo99.data(), askDo99.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (put < 0 && errno != EAGAIN) {
                 break;
             }

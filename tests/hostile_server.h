@@ -41,8 +41,8 @@ class HostileServer {
 struct HostileCase {
     const char* name;
     Hostility how;
-    bool stores;          // the store succeeds (else the tool fails, within its limits)
-    const char* err;      // a part of standard error ("" for none expected)
+    bool stores;      // the store succeeds (else the tool fails, within its limits)
+    const char* err;  // a part of standard error ("" for none expected)
 };
 const std::vector<HostileCase>& hostileServers();
 

@@ -99,8 +99,8 @@ int32_t sendSome(Socket, const uint8_t* bytes, size_t count, int32_t waitMs) {
     return current->sendSome(bytes, static_cast<int32_t>(count), waitMs);
 }
 
-int32_t receiveBytes(Socket, uint8_t* bytes, size_t count, int32_t waitMs) {
-    return current->receive(bytes, static_cast<int32_t>(count), waitMs);
+int32_t receiveBytes(Socket, uint8_t* bytes, size_t count, int32_t waitUs) {
+    return current->receive(bytes, static_cast<int32_t>(count), waitUs);
 }
 
 void closeSocket(Socket) {}

@@ -32,7 +32,7 @@ class Line {
     virtual int connect() { return 111; }
     // As the platform's sendSome and receiveBytes (channel/net.h).
     virtual int32_t sendSome(const uint8_t*, int32_t, int32_t) { return -1; }
-    virtual int32_t receive(uint8_t*, int32_t, int32_t) { return -1; }
+    virtual int32_t receive(uint8_t*, int32_t, int32_t /*waitUs*/) { return -1; }
 };
 
 // The line that every channel opened from now on is on.

@@ -8,6 +8,7 @@
 
 #include "sim/device.h"
 #include "tests/memory_backend.h"
+#include "tests/telnet_peer.h"
 
 namespace virtual_line {
 
@@ -23,6 +24,10 @@ constexpr int64_t DEVICE_LATENCY_US = 100;
 constexpr int64_t HANG_US = 120'000'000;
 // N_TTY_BUF_SIZE less the byte it keeps free.
 constexpr size_t READ_BUFFER = 4095;
+// What a device server that stops reading still takes in before the connection is full.
+constexpr size_t SERVER_WINDOW = 512;
+// A trickling server hands on a byte this often.
+constexpr int64_t TRICKLE_US = 100'000;
 
 struct Arrival {
     int64_t atUs;
@@ -83,6 +88,14 @@ struct World {
     std::vector<std::vector<uint8_t>> written;
     std::vector<bool> writtenTaken;
     DeviceRecord record;
+
+    // The device server, where there is one: what it has taken from the tool and not read
+    // (once it stops reading), its Telnet from the tool, and what it has for the tool.
+    std::vector<uint8_t> serverUnread;
+    testing_support::TelnetIn serverTelnet;
+    std::vector<uint8_t> serverOut;
+    int64_t nextTrickleUs = 0;
+    int64_t nextAskUs = 0;
 };
 
 World world;
@@ -330,15 +343,26 @@ class VirtualLine : public qorv::memory_backend::Line {
             }
             world.nowUs = std::max(world.nowUs, next);
         }
+        checkHang();
+        refill();
+        return static_cast<int32_t>(takeIn(buffer, count));
+    }
+
+  private:
+    static void checkHang() {
         if (world.nowUs > HANG_US) {
             std::fprintf(stderr, "virtual line: the run is still going after %lld s\n",
                          static_cast<long long>(HANG_US / 1'000'000));
             std::abort();
         }
-        refill();
-        return static_cast<int32_t>(takeIn(buffer, count));
     }
 
+    // A server that stops reading does so once the identity request has reached it.
+    static bool serverStopped() {
+        return world.scenario.server == Server::StopsReading && world.written.size() >= 2;
+    }
+
+  public:
     void sleep(int32_t ms) override {
         world.nowUs += ms * int64_t{1000};
         advance(world.nowUs);
@@ -359,6 +383,87 @@ class VirtualLine : public qorv::memory_backend::Line {
             }
         }
         return count;
+    }
+
+    int connect() override {
+        if (world.scenario.server == Server::None) {
+            return ECONNREFUSED;
+        }
+        // The server says at once which stop bits it set: two.
+        world.serverOut = {255, 250, 44, 104, 2, 255, 240};
+        return 0;
+    }
+
+    int32_t sendSome(const uint8_t* bytes, int32_t count, int32_t waitMs) override {
+        advance(world.nowUs);
+        if (serverStopped()) {
+            const size_t room = SERVER_WINDOW - std::min(SERVER_WINDOW, world.serverUnread.size());
+            const size_t taken = std::min(room, static_cast<size_t>(count));
+            if (taken == 0) {
+                sleep(waitMs);
+            }
+            world.serverUnread.insert(world.serverUnread.end(), bytes, bytes + taken);
+            return static_cast<int32_t>(taken);
+        }
+        std::vector<uint8_t> data;
+        world.serverTelnet.take(bytes, static_cast<size_t>(count), &data);
+        if (!data.empty()) {
+            write(data.data(), static_cast<int32_t>(data.size()));
+        }
+        return count;
+    }
+
+    int32_t receive(uint8_t* buffer, int32_t count, int32_t waitUs) override {
+        releaseHold();
+        const int64_t limit = world.nowUs + waitUs;
+        const Server server = world.scenario.server;
+        for (;;) {
+            advance(world.nowUs);
+            refill();
+            uint8_t arrived[READ_BUFFER];
+            const size_t got = takeIn(arrived, static_cast<int32_t>(sizeof arrived));
+            if (got > 0 && server == Server::OptionFlood) {
+                world.serverOut.insert(world.serverOut.end(), {255, 251, 77, 255, 253, 24});
+            }
+            testing_support::appendEscaped(arrived, got, &world.serverOut);
+            // Once it has stopped reading, it asks for an option every millisecond.
+            if (serverStopped() && world.serverOut.empty() && world.nowUs >= world.nextAskUs) {
+                world.serverOut = {255, 253, 99};
+                world.nextAskUs = world.nowUs + 1000;
+            }
+            const bool due = server != Server::Trickle || world.nowUs >= world.nextTrickleUs;
+            if (!world.serverOut.empty() && due) {
+                break;
+            }
+            int64_t next = nextEventUs();
+            if (!world.serverOut.empty()) {
+                next = std::min(next, world.nextTrickleUs);
+            }
+            if (serverStopped()) {
+                next = std::min(next, std::max(world.nextAskUs, world.nowUs + 1));
+            }
+            if (next > limit) {
+                world.nowUs = limit;
+                advance(world.nowUs);
+                return 0;
+            }
+            world.nowUs = std::max(world.nowUs, next);
+        }
+        checkHang();
+        std::vector<uint8_t> out;
+        const size_t pass =
+            server == Server::Trickle || server == Server::SplitIac ? 1 : world.serverOut.size();
+        out.insert(out.end(), world.serverOut.begin(),
+                   world.serverOut.begin() + static_cast<long>(pass));
+        world.serverOut.erase(world.serverOut.begin(),
+                              world.serverOut.begin() + static_cast<long>(pass));
+        world.nextTrickleUs = world.nowUs + TRICKLE_US;
+        const size_t given = std::min(out.size(), static_cast<size_t>(count));
+        std::copy(out.begin(), out.begin() + static_cast<long>(given), buffer);
+        // What did not fit is handed on next.
+        world.serverOut.insert(world.serverOut.begin(), out.begin() + static_cast<long>(given),
+                               out.end());
+        return static_cast<int32_t>(given);
     }
 
     void purge() override {

@@ -31,7 +31,19 @@ struct Race {
     bool paced = false;
 };
 
+// The way the tool reaches the device: the port itself, or a device server (RFC 2217) at the far
+// end of the same line, behaving or not.
+enum class Server {
+    None,
+    Plain,         // takes what the tool sends at once, hands on what the device sends at once
+    StopsReading,  // stops reading after the identity request, and asks for an option meanwhile
+    OptionFlood,   // option requests before every burst it hands on
+    Trickle,       // hands on one byte every 100 ms
+    SplitIac,      // hands on one byte a read, so that every IAC is apart from what follows it
+};
+
 struct Scenario {
+    Server server = Server::None;
     std::vector<Race> races;
     // A USB adapter hands received bytes on when its latency timer runs out: bytes that arrive
     // within one tick reach the port together. 0: each byte as it arrives.
