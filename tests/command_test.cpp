@@ -11,6 +11,9 @@
 #include "channel/device_channel.h"
 #include "channel/ports.h"
 #include "qorv_version.h"
+#include "report/diagnosis.h"
+#include "report/run_record.h"
+#include "tests/capture.h"
 #include "tests/sim_run.h"
 
 using namespace testing_support;
@@ -199,6 +202,108 @@ TEST(CommandLine, UsbIdentityFromWindowsInstanceIds) {
 }
 
 #ifdef __linux__
+TEST(CommandLine, PortArgumentReadOnceAsWhatItNames) {
+    struct Case {
+        const char* argument;
+        qorv::PortKind kind;
+        const char* detail;  // the host:port, the selector's vid:pid or location, the device
+    };
+    using qorv::PortKind;
+    for (const Case& c : std::vector<Case>{
+             {"3", PortKind::Number, "/dev/ttyS2"},
+             {"com3", PortKind::Number, "/dev/ttyS2"},
+             {"/dev/ttyUSB0", PortKind::Path, "/dev/ttyUSB0"},
+             {"usb:0403:6001", PortKind::UsbSelector, "0403:6001"},
+             {"USB:0403:6001", PortKind::UsbSelector, "0403:6001"},
+             {"Usb@1-3:1.0", PortKind::UsbSelector, "@1-3:1.0"},
+             {"rfc2217://127.0.0.1:2217", PortKind::Server, "127.0.0.1:2217"},
+             {"socket://[::1]:65535", PortKind::Server, "::1:65535"},
+             // Ports 1 to 65535, decimal digits only: no wrapping, no sign, no space, no name.
+             {"rfc2217://127.0.0.1:65536", PortKind::Server, ":0"},
+             {"rfc2217://127.0.0.1:67753", PortKind::Server, ":0"},
+             {"rfc2217://127.0.0.1: 2217", PortKind::Server, ":0"},
+             {"rfc2217://127.0.0.1:+2217", PortKind::Server, ":0"},
+             {"rfc2217://127.0.0.1:http", PortKind::Server, ":0"},
+             {"rfc2217://127.0.0.1:0", PortKind::Server, ":0"},
+             {"rfc2217://:2217", PortKind::Server, ":0"}}) {
+        const qorv::PortSpec port = qorv::parsePort(c.argument);
+        EXPECT_EQ(port.kind, c.kind) << c.argument;
+        EXPECT_STREQ(port.argument, c.argument);
+        const std::string detail =
+            c.kind == PortKind::Server ? std::string(port.tcpPort == 0 ? "" : port.host) + ":" +
+                                             std::to_string(port.tcpPort)
+            : c.kind == PortKind::UsbSelector
+                ? (port.usb.byLocation ? "@" + std::string(port.usb.location)
+                                       : std::string(port.usb.vid) + ":" + port.usb.pid)
+                : std::string(port.device);
+        EXPECT_EQ(detail, c.detail) << c.argument;
+    }
+    // End to end: a port number past 65535 reaches no server, and a selector in capitals is one.
+    for (const auto& [port, err] : std::vector<std::pair<std::string, std::string>>{
+             {"rfc2217://127.0.0.1:65536", "not a device server's address"},
+             {"USB:DEAD:BEEF",
+              "QorvWriter: USB:DEAD:BEEF picks none of the serial ports present"}}) {
+        const RunResult run = runProgram({QORVWRITER_PATH, "/tmp/unused.qorv", port});
+        EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port " + port + "\n");
+        EXPECT_NE(run.err.find(err), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+TEST(CommandLine, TextFromOutsideCannotSteerTheTerminal) {
+    // A device's strings (and names typed or found) with ESC, BEL, an OSC title, a screen
+    // clear, a C1 CSI and a byte that is no UTF-8: shown, but harmless.
+    const std::string hostile =
+        "Adapter\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+        "1m\x9b\x7f \xc3\xa9";
+    const std::string shown = qorv::visibleText(hostile);
+    EXPECT_EQ(shown, "Adapter\\x1b]0;owned\\x07\\x1b[2J\\u009b1m\\x9b\\x7f \xc3\xa9");
+    bool exact = true;
+    EXPECT_EQ(qorv::jsonString("\xc2\x9b\x1b", &exact), "\"\\u009b\\u001b\"");
+    EXPECT_TRUE(exact);
+    qorv::PortsPresent present;
+    qorv::PortPresent port;
+    port.device = "/dev/ttyUSB9\x1b[2J";
+    port.description = hostile;
+    port.vid = "0403";
+    port.pid = "6001";
+    port.serial = "\x07\x1b]2;x\x07";
+    port.location = "1-1";
+    present.ports = {port};
+    Capture err{STDERR_FILENO};
+    err.begin();
+    qorv::listPorts(present);
+    qorv::tellSelection("usb:0403:6001", {true, present, present.ports});
+    const std::string listed = err.end();
+    for (const char control : {'\x1b', '\x07', '\x7f'}) {
+        EXPECT_EQ(listed.find(control), std::string::npos) << listed;
+    }
+    EXPECT_EQ(listed.find("\xc2\x9b"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("usb:0403:6001 is /dev/ttyUSB9\\x1b[2J, Adapter\\x1b]0;"),
+              std::string::npos)
+        << listed;
+}
+
+TEST(CommandLine, RecordCauseAgreesWithTheExplanation) {
+    // A late answer that began before the request and completes after it, then silence: the
+    // explanation counts its bytes as a late answer, and so does the record's cause.
+    PtyPair pty;
+    qorv::DeviceChannel channel;
+    ASSERT_EQ(channel.openPortPath(pty.path().c_str(), 115200, 4096, 1024), qorv::RESULT_OK);
+    const Bytes ack{0xFA, 0xFF, 0x31, 0x00, 0xD0};
+    pty.write(Bytes(ack.begin(), ack.begin() + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::thread peer([&] {
+        pty.read(5, 2000);
+        pty.write(Bytes(ack.begin() + 3, ack.end()));
+    });
+    EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), qorv::RESULT_NO_REPLY);
+    peer.join();
+    EXPECT_EQ(channel.seen.earlyFrameBytesSinceRequest, 2u);
+    const qorv::Cause cause = qorv::causeOf({qorv::Step::Probe, channel, qorv::RESULT_NO_REPLY});
+    EXPECT_STREQ(qorv::causeKeyword(cause), "late_answer");
+}
+
 TEST(CommandLine, PortsPresentOnLinuxWithTheirUsbIdentity) {
     // A system tree as Linux shows it: a phantom 8250 port (type 0), a real one, a virtual
     // terminal without a device; and USB adapters: one with a by-id name, a CDC device, a
@@ -281,6 +386,9 @@ TEST(CommandLine, PortsPresentOnLinuxWithTheirUsbIdentity) {
     EXPECT_FALSE(qorv::selects("usb:0403:6001:a1", ports[2]));
     EXPECT_TRUE(qorv::selects("usb@1-3", ports[3]) && qorv::selects("usb@1-3", ports[4]));
     EXPECT_FALSE(qorv::selects("usb:0403", ports[2]));
+    // A port opened through a link is the port listed: its identity goes to the record.
+    EXPECT_TRUE(qorv::isListedPort(alias, ports[2]));
+    EXPECT_FALSE(qorv::isListedPort(alias, ports[3]));
 }
 
 TEST(CommandLine, SelectorThatPicksNoPort) {

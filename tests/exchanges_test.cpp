@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "channel/device_channel.h"
@@ -254,4 +256,28 @@ TEST(ExchangesOnFiles, NeverWriteAndFindMessages) {
     EXPECT_EQ(Bytes(data, data + length), (Bytes{1, 2, 3}));
     EXPECT_EQ(bid, 0x12);
     EXPECT_EQ(reader.waitForMessage(0x91, data, &length, &bid), RESULT_END_OF_FILE);
+}
+
+TEST_F(Exchanges, LineThatNeverGoesQuietEndsWithinItsLimit) {
+    // A silent device behind one noise byte every 15 ms, and every 2 ms: the bytes in hand never
+    // settle, so the request is never written, and the exchange ends within its limit.
+    for (int everyMs : {15, 2}) {
+        std::atomic<bool> done{false};
+        std::thread noise([&] {
+            while (!done) {
+                pty.write({0x00});
+                std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), RESULT_NO_REPLY);
+        const auto took = std::chrono::steady_clock::now() - start;
+        done = true;
+        noise.join();
+        EXPECT_TRUE(channel.seen.lineNeverQuiet) << everyMs;
+        EXPECT_GT(channel.seen.bytesBeforeRequest, 0u);
+        EXPECT_LT(took, std::chrono::milliseconds(1000)) << everyMs;
+        EXPECT_TRUE(pty.drain(20).empty());
+    }
 }
