@@ -103,6 +103,19 @@ void unansweredExchange() {
     const double cpu = cpuSeconds() - cpuStart;
     std::printf("unanswered exchange (result %u): wall %.1f ms, CPU %.2f ms (%.2f%% of wall)\n",
                 result, wall * 1000, cpu * 1000, 100 * cpu / wall);
+    // The floor: a bare loop of 1 ms polls on the same kind of port, for as long.
+    const double bareCpuStart = cpuSeconds();
+    const auto bareStart = Clock::now();
+    uint8_t byte = 0;
+    while (secondsSince(bareStart) < wall) {
+        pollfd watch{pty.masterFd(), POLLIN, 0};
+        if (poll(&watch, 1, 1) > 0) {
+            (void)!::read(pty.masterFd(), &byte, 1);
+        }
+    }
+    const double bare = cpuSeconds() - bareCpuStart;
+    std::printf("bare 1 ms poll loop as long: CPU %.2f ms; the exchange takes %.2f x that\n",
+                bare * 1000, cpu / bare);
 }
 
 void readerThroughput(const char* kind, bool noise) {
