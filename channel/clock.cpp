@@ -11,10 +11,14 @@ namespace {
 const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
 }  // namespace
 
-int32_t clock::nowMs() {
+int64_t clock::nowUs() {
     const auto elapsed = std::chrono::steady_clock::now() - programStart;
-    return static_cast<int32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+}
+
+int32_t clock::nowMs() {
+    return static_cast<int32_t>(nowUs() / 1000);
 }
 
 void clock::sleepMs(int32_t ms) {

@@ -10,6 +10,8 @@ namespace clock {
 
 // Milliseconds since program start on a monotonic clock.
 int32_t nowMs();
+// The same clock in microseconds, for waits shorter than a millisecond.
+int64_t nowUs();
 
 // Sleeps `ms` milliseconds (where a wait has nothing to wait on, such as a line that hung up).
 void sleepMs(int32_t ms);

@@ -89,6 +89,9 @@ int32_t DeviceChannel::readPort(uint8_t* buffer, int32_t count, int32_t waitUs) 
     if (firstIoError == 0) {
         firstIoError = line->ioError();
     }
+    if (got > 0) {
+        bytesCameUs = clock::nowUs();
+    }
     bytesRead += static_cast<uint64_t>(got);
     return got;
 }

@@ -243,8 +243,9 @@ class DeviceChannel {
     Line* line = nullptr;
     LineSlot lineRoom;
     bool deviceServer = false;
-    // How long one byte takes on the line at its baud rate.
+    // How long one byte takes on the line at its baud rate, and when a read last found bytes.
     int32_t byteTimeUs = 0;
+    int64_t bytesCameUs = 0;
     TraceSink traceSink = nullptr;
     void* traceContext = nullptr;
     char nameOfLastOpen[256] = {};

@@ -24,6 +24,7 @@ void portDeviceName(int32_t portNumber, char* out, size_t size) {
 
 int openLine(const PortSpec& port, int32_t baudRate, int32_t inQueueSize, int32_t outQueueSize,
              int32_t untilMs, LineSlot* slot, Line** line, OpenFailure* failure) {
+    preciseWaits();
     if (port.kind == PortKind::Server) {
         return openServerLine(port, baudRate, untilMs, slot, line);
     }

@@ -19,6 +19,11 @@ int setCustomBaudRate(int fd, int32_t baudRate);
 bool enableLowLatency(int fd, int* saved);
 void restoreLatency(int fd, int saved);
 
+// Asks the system to end this process's short waits on time rather than up to 50 us late (the
+// timer slack Linux gives by default): the wait of one byte's time before each request is about
+// 100 us at 115200 baud.
+void preciseWaits();
+
 // Whether some process holds a flock() on the device file; true when the system cannot tell.
 bool deviceLockHeld(const char* deviceName);
 // Whether the tty is marked exclusive (TIOCEXCL) already; false when the system cannot tell.

@@ -37,5 +37,7 @@ bool findHolder(const char*, char*, size_t, int*) {
     return false;
 }
 
+void preciseWaits() {}
+
 }  // namespace platform
 }  // namespace qorv

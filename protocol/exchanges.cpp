@@ -91,22 +91,28 @@ ResultCode DeviceChannel::examineBytesInHand() {
     uint8_t frame[FRAME_BUFFER_SIZE];
     // No count of the port's input is believed: a tty counts only its read buffer, and a Windows
     // driver's count can lag what it holds. What is in hand is what port reads find until one
-    // finds nothing. The first read waits one byte's time on the line: bytes that have reached
-    // the system are there at once (the kernel hands them on in microseconds), and a device still
-    // sending right behind what was read last (a stream behind an answer) shows within it. No
+    // finds nothing. The first read waits until one byte's time on the line has passed since
+    // bytes last came: bytes that have reached the system are there at once (the kernel hands
+    // them on in microseconds), and a device still sending right behind what was read last (a
+    // stream behind an answer) shows within it. No
     // wait could catch a byte still inside a USB adapter, which holds it until its latency tick.
     // Once some were found, the line must go quiet a while, each read waiting about 1 ms, so that
     // bytes still coming in (a flood the driver takes in while the tool reads) are in hand too;
     // all of it within the exchange's deadline. On Linux a read also moves in what waits behind
     // the tty's read buffer.
     const int32_t until = waitUntil();
+    // One byte's time after the bytes that came last (an answer read just now): what the tool did
+    // since counts towards it.
+    const int64_t sinceBytesUs = clock::nowUs() - bytesCameUs;
+    const int32_t firstWaitUs =
+        sinceBytesUs >= byteTimeUs ? 0 : static_cast<int32_t>(byteTimeUs - sinceBytesUs);
     bool drained = false;
     int32_t quietSince = nowMs();
     int64_t taken = 0;
     requestStreamStart = bytesRead;
     for (;;) {
         const int32_t got = readPort(carry + carryCount, FRAME_BUFFER_SIZE - carryCount,
-                                     taken == 0 ? byteTimeUs : 1000);
+                                     taken == 0 ? firstWaitUs : 1000);
         const int32_t now = nowMs();
         if (got == 0) {
             drained = taken == 0 || firstIoError != 0 || now - quietSince >= IN_HAND_QUIET_MS;

@@ -50,6 +50,10 @@ int32_t clock::nowMs() {
     return current->nowMs();
 }
 
+int64_t clock::nowUs() {
+    return current->nowUs();
+}
+
 void clock::sleepMs(int32_t ms) {
     current->sleep(ms);
 }

@@ -14,6 +14,7 @@ class Line {
   public:
     virtual ~Line() = default;
     virtual int32_t nowMs() = 0;
+    virtual int64_t nowUs() { return int64_t{nowMs()} * 1000; }
     // Up to `count` bytes, as a port read gives them (waiting up to `waitUs` for the first one).
     virtual int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) = 0;
     virtual int32_t write(const uint8_t* bytes, int32_t count) = 0;

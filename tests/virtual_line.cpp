@@ -325,6 +325,7 @@ namespace {
 class VirtualLine : public qorv::memory_backend::Line {
   public:
     int32_t nowMs() override { return static_cast<int32_t>(world.nowUs / 1000); }
+    int64_t nowUs() override { return world.nowUs; }
 
     int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
         releaseHold();

@@ -527,6 +527,10 @@ int32_t qorv::clock::nowMs() {
     return static_cast<int32_t>(nowUs / 1000);
 }
 
+int64_t qorv::clock::nowUs() {
+    return ::nowUs;
+}
+
 void qorv::clock::sleepMs(int32_t ms) {
     fakeSleep(static_cast<DWORD>(ms));
 }
