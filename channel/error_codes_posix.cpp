@@ -7,6 +7,7 @@
 #include "channel/net.h"
 #include "channel/platform.h"
 #include "channel/posix_codes.h"
+#include "channel/server_line.h"
 
 namespace qorv {
 namespace platform {
@@ -35,13 +36,7 @@ int sendStalledError() {
 }
 
 void describeError(int osError, char* out, size_t size) {
-    const char* text = osError == ERROR_NAME_NOT_RESOLVED ? "the name does not resolve"
-                       : osError == ERROR_NAME_TOO_SLOW
-                           ? "the name was not resolved in time (no answer from the name server)"
-                       : osError == ERROR_BAD_ADDRESS
-                           ? "not a device server's address (HOST:PORT, the port 1 to 65535)"
-                       : osError == ERROR_SERVER_NOT_READING
-                           ? "the server did not take the line settings (it does not read)"
+    const char* text = serverErrorText(osError) != nullptr ? serverErrorText(osError)
                        : osError == ERROR_NOT_A_FILE       ? "Not a regular file"
                        : osError == ERROR_HUNG_UP          ? "the line hung up"
                        : osError == ERROR_MARKED_EXCLUSIVE ? std::strerror(EBUSY)

@@ -159,14 +159,7 @@ void describeError(int osError, char* out, size_t size) {
         std::snprintf(out, size, "not a disk file");
         return;
     }
-    const char* own = osError == ERROR_NAME_NOT_RESOLVED ? "the name does not resolve"
-                      : osError == ERROR_NAME_TOO_SLOW
-                          ? "the name was not resolved in time (no answer from the name server)"
-                      : osError == ERROR_BAD_ADDRESS
-                          ? "not a device server's address (HOST:PORT, the port 1 to 65535)"
-                      : osError == ERROR_SERVER_NOT_READING
-                          ? "the server did not take the line settings (it does not read)"
-                          : nullptr;
+    const char* own = serverErrorText(osError);
     if (own != nullptr) {
         std::snprintf(out, size, "%s", own);
         return;

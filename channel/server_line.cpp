@@ -258,6 +258,21 @@ int openServerLine(const PortSpec& port, int32_t baudRate, int32_t untilMs, Line
     return 0;
 }
 
+const char* serverErrorText(int code) {
+    switch (code) {
+        case platform::ERROR_NAME_NOT_RESOLVED:
+            return "the name does not resolve";
+        case platform::ERROR_NAME_TOO_SLOW:
+            return "the name was not resolved in time (no answer from the name server)";
+        case platform::ERROR_BAD_ADDRESS:
+            return "not a device server's address (HOST:PORT, the port 1 to 65535)";
+        case platform::ERROR_SERVER_NOT_READING:
+            return "the server did not take the line settings (it does not read)";
+        default:
+            return nullptr;
+    }
+}
+
 int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out) {
     int32_t length = 0;
     for (int32_t i = 0; i < count; ++i) {

@@ -1,6 +1,9 @@
 // The command line of the built executable: usage text, port arguments and baud rates.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -248,6 +251,65 @@ TEST(CommandLine, PortArgumentReadOnceAsWhatItNames) {
         EXPECT_NE(run.err.find(err), std::string::npos) << run.err;
         EXPECT_EQ(run.status, 1);
     }
+}
+
+TEST(CommandLine, ConnectingToADeviceServerIsBoundedAsAWhole) {
+    // A name whose three addresses take connections that never complete (each listener's queue
+    // is full, so the system drops the handshake), and a name server that never answers: each
+    // open fails within its bound, not a bound per address or the resolver's own time.
+    if (geteuid() != 0 || runProgram({"unshare", "-m", "true"}).status != 0) {
+        GTEST_SKIP() << "needs root and unshare to give the tool its own hosts and resolver";
+    }
+    TempDir dir;
+    std::vector<int> listeners;
+    std::vector<int> waiting;
+    for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(47219);
+        inet_pton(AF_INET, address, &at.sin_addr);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << address;
+        listen(listener, 0);
+        listeners.push_back(listener);
+        // Fill its queue: the next handshake is dropped.
+        for (int i = 0; i < 2; ++i) {
+            const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at);
+            waiting.push_back(client);
+        }
+    }
+    const std::string hosts = "127.0.0.2 slow.bench\n127.0.0.3 slow.bench\n127.0.0.4 slow.bench\n";
+    writeFile(dir.file("hosts"), Bytes(hosts.begin(), hosts.end()));
+    // A name server on loopback that takes queries and never answers.
+    const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in dns{};
+    dns.sin_family = AF_INET;
+    dns.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.5", &dns.sin_addr);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
+    const std::string resolver = "nameserver 127.0.0.5\noptions timeout:10 attempts:2\n";
+    writeFile(dir.file("resolv.conf"), Bytes(resolver.begin(), resolver.end()));
+    for (const auto& [port, err] : std::vector<std::pair<std::string, std::string>>{
+             {"rfc2217://slow.bench:47219", "Connection timed out"},
+             {"rfc2217://no-answer.bench:2217", "not resolved in time"}}) {
+        const std::string script = "mount --bind " + dir.file("hosts") + " /etc/hosts && " +
+                                   "mount --bind " + dir.file("resolv.conf") +
+                                   " /etc/resolv.conf && exec \"$0\" \"$1\" \"$2\"";
+        const RunResult run = runProgram(
+            {"unshare", "-m", "sh", "-c", script, QORVWRITER_PATH, "/tmp/unused.qorv", port});
+        EXPECT_EQ(run.out, "Opening COM port...ERROR: Can not open COM port " + port + "\n");
+        EXPECT_NE(run.err.find(err), std::string::npos) << run.err;
+        EXPECT_LT(run.seconds, 4.5) << port;
+        EXPECT_GT(run.seconds, 2.5) << port;
+    }
+    for (int fd : listeners) {
+        close(fd);
+    }
+    for (int fd : waiting) {
+        close(fd);
+    }
+    close(silent);
 }
 
 TEST(CommandLine, TextFromOutsideCannotSteerTheTerminal) {
