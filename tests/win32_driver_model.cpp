@@ -524,7 +524,7 @@ int(__cdecl* __imp__getch)() = fakeGetch;
 
 // The model's clock is the product's.
 int32_t qorv::clock::nowMs() {
-    return static_cast<int32_t>(nowUs / 1000);
+    return static_cast<int32_t>(::nowUs / 1000);
 }
 
 int64_t qorv::clock::nowUs() {
