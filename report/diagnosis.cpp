@@ -124,11 +124,14 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
             return;
         case Cause::LineNeverQuiet: {
             const uint32_t bytes = port.seen.bytesBeforeRequest;
+            // Before a request it was not written; after the end of the sequence, what still
+            // comes may hold a refusal.
             tell(
-                "%s: the line never went quiet: %lu byte%s came within %d ms and kept coming, so "
-                "the request was not sent; check that nothing else sends on this line and the baud "
-                "rate",
-                step, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s", port.timeoutMs);
+                "%s: the line never went quiet: %lu byte%s came within %d ms and kept coming, %s; "
+                "check that nothing else sends on this line and the baud rate",
+                step, static_cast<unsigned long>(bytes), bytes == 1 ? "" : "s", port.timeoutMs,
+                port.lastResult == RESULT_NO_REPLY ? "so the request was not sent"
+                                                   : "so a refusal may be among them");
             return;
         }
         case Cause::LateAnswer:

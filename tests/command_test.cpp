@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -364,6 +366,29 @@ TEST(CommandLine, RecordCauseAgreesWithTheExplanation) {
     EXPECT_EQ(channel.seen.earlyFrameBytesSinceRequest, 2u);
     const qorv::Cause cause = qorv::causeOf({qorv::Step::Probe, channel, qorv::RESULT_NO_REPLY});
     EXPECT_STREQ(qorv::causeKeyword(cause), "late_answer");
+
+    // A line that never goes quiet: the request is not written, and both say so.
+    std::atomic<bool> done{false};
+    std::thread noise([&] {
+        while (!done) {
+            pty.write({0x00});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(channel.sendCommand(0x30, 0, 0, 0xFF), qorv::RESULT_NO_REPLY);
+    done = true;
+    noise.join();
+    const qorv::Failure failure{qorv::Step::Probe, channel, qorv::RESULT_NO_REPLY};
+    const qorv::Cause quiet = qorv::causeOf(failure);
+    EXPECT_STREQ(qorv::causeKeyword(quiet), "line_never_quiet");
+    const qorv::PortSpec port = qorv::devicePort(pty.path().c_str());
+    Capture err{STDERR_FILENO};
+    err.begin();
+    qorv::explainFailure(failure, quiet, {"settings.qorv", &port, 115200, nullptr});
+    const std::string said = err.end();
+    EXPECT_NE(said.find("probe: the line never went quiet: "), std::string::npos) << said;
+    EXPECT_NE(said.find("so the request was not sent"), std::string::npos) << said;
 }
 
 TEST(CommandLine, PortsPresentOnLinuxWithTheirUsbIdentity) {
