@@ -94,12 +94,11 @@ ResultCode DeviceChannel::examineBytesInHand() {
     // finds nothing. The first read waits until one byte's time on the line has passed since
     // bytes last came: bytes that have reached the system are there at once (the kernel hands
     // them on in microseconds), and a device still sending right behind what was read last (a
-    // stream behind an answer) shows within it. No
-    // wait could catch a byte still inside a USB adapter, which holds it until its latency tick.
-    // Once some were found, the line must go quiet a while, each read waiting about 1 ms, so that
-    // bytes still coming in (a flood the driver takes in while the tool reads) are in hand too;
-    // all of it within the exchange's deadline. On Linux a read also moves in what waits behind
-    // the tty's read buffer.
+    // stream behind an answer) shows within it. No wait could catch a byte still inside a USB
+    // adapter, which holds it until its latency tick. Once some were found, the line must go quiet
+    // a while, each read waiting about 1 ms, so that bytes still coming in (a flood the driver
+    // takes in while the tool reads) are in hand too; all of it within the exchange's deadline. On
+    // Linux a read also moves in what waits behind the tty's read buffer.
     const int32_t until = waitUntil();
     // One byte's time after the bytes that came last (an answer read just now): what the tool did
     // since counts towards it.
