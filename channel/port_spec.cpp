@@ -88,10 +88,7 @@ void parseServer(const char* hostAndPort, PortSpec* port) {
     port->tcpPort = static_cast<uint16_t>(value);
 }
 
-}  // namespace
-
-bool parseSelector(const char* text, UsbSelector* selector) {
-    *selector = UsbSelector{};
+bool readSelector(const char* text, UsbSelector* selector) {
     if (startsWith(text, "usb@")) {
         selector->byLocation = true;
         return copyText(text + 4, std::strlen(text + 4), selector->location,
@@ -113,6 +110,18 @@ bool parseSelector(const char* text, UsbSelector* selector) {
     if (*at == ':') {
         selector->hasSerial = true;
         return copyText(at + 1, std::strlen(at + 1), selector->serial, sizeof selector->serial);
+    }
+    return *at == '\0';
+}
+
+}  // namespace
+
+bool parseSelector(const char* text, UsbSelector* selector) {
+    *selector = UsbSelector{};
+    // One that cannot be read picks no port at all, not the adapter its readable start names.
+    if (!readSelector(text, selector)) {
+        *selector = UsbSelector{};
+        return false;
     }
     return true;
 }

@@ -221,6 +221,10 @@ TEST(CommandLine, PortArgumentReadOnceAsWhatItNames) {
              {"usb:0403:6001", PortKind::UsbSelector, "0403:6001"},
              {"USB:0403:6001", PortKind::UsbSelector, "0403:6001"},
              {"Usb@1-3:1.0", PortKind::UsbSelector, "@1-3:1.0"},
+             // A selector that cannot be read picks nothing, not the adapter its start names.
+             {"usb:0403:6001x", PortKind::UsbSelector, ":"},
+             {"usb:04030000:6001", PortKind::UsbSelector, ":"},
+             {"usb:0403", PortKind::UsbSelector, ":"},
              {"rfc2217://127.0.0.1:2217", PortKind::Server, "127.0.0.1:2217"},
              {"socket://[::1]:65535", PortKind::Server, "::1:65535"},
              // Ports 1 to 65535, decimal digits only: no wrapping, no sign, no space, no name.
