@@ -142,6 +142,18 @@ TEST_F(Store, BabblingLineEndsTheIdentityExchange) {
     EXPECT_EQ(run.result.out, readingStart(file) + "done\n\n" + WRONG_DEVICE);
     EXPECT_EQ(run.result.status, 1);
     EXPECT_LT(run.result.seconds, 2.0);
+
+    // Preambles streamed instead of the end's acknowledgement: the line never goes quiet after
+    // the end, so no store can be vouched for, and the run ends within the limits, not after
+    // 2.5 s more of waiting for quiet.
+    const ToolRun end =
+        runAgainstSim(withFault(pelorix::EXCHANGE_FINISH, Fault::Babble, 2500), file);
+    EXPECT_EQ(end.result.out, outputOf(Ending::NotStored, file));
+    EXPECT_EQ(end.result.status, 1);
+    EXPECT_NE(end.result.err.find("end of the sequence: the line never went quiet: "),
+              std::string::npos)
+        << end.result.err;
+    EXPECT_LT(end.result.seconds, 2.0);
 }
 
 TEST_F(Store, WireTrace) {
