@@ -25,11 +25,7 @@ void DeviceChannel::rememberName(const char* name) {
 
 ResultCode DeviceChannel::openPort(int32_t portNumber, int32_t baudRate, int32_t inQueueSize,
                                    int32_t outQueueSize) {
-    PortSpec port;
-    port.number = portNumber;
-    platform::portDeviceName(portNumber, port.device, sizeof port.device);
-    port.argument = port.device;
-    return openPort(port, baudRate, inQueueSize, outQueueSize);
+    return openPort(numberedPort(portNumber), baudRate, inQueueSize, outQueueSize);
 }
 
 ResultCode DeviceChannel::openPortPath(const char* devicePath, int32_t baudRate,

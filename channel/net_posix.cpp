@@ -13,6 +13,7 @@
 
 #include "channel/clock.h"
 #include "channel/net.h"
+#include "channel/poll_posix.h"
 
 namespace qorv {
 namespace platform {
@@ -78,11 +79,7 @@ int resolveWithin(const char* host, uint16_t port, int32_t untilMs, addrinfo** f
         resolve(resolution);
     }
     pollfd finished{resolution->done[0], POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&finished, 1, clock::msLeft(untilMs, 1000));
-    } while ((ready < 0 && errno == EINTR) || (ready == 0 && clock::msLeft(untilMs, 1) > 0));
-    if (ready <= 0) {
+    if (pollUntil(&finished, untilMs) <= 0) {
         return ERROR_NAME_TOO_SLOW;
     }
     ::close(resolution->done[0]);
@@ -110,11 +107,7 @@ int connectWithin(const addrinfo* address, int32_t untilMs) {
     pollfd done{fd, POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
-    int ready;
-    do {
-        ready = poll(&done, 1, clock::msLeft(untilMs, 1000));
-    } while ((ready < 0 && errno == EINTR) || (ready == 0 && clock::msLeft(untilMs, 1) > 0));
-    if (ready <= 0) {
+    if (pollUntil(&done, untilMs) <= 0) {
         error = ETIMEDOUT;
     } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
         error = errno;
@@ -178,13 +171,7 @@ int32_t receiveBytes(Socket socket, uint8_t* bytes, size_t count, int32_t waitUs
     const int fd = static_cast<int>(socket);
     quickAck(fd);
     pollfd watch{fd, POLLIN, 0};
-#ifdef __linux__
-    const timespec wait{waitUs / 1000000, static_cast<long>(waitUs % 1000000) * 1000};
-    const int ready = ppoll(&watch, 1, &wait, nullptr);
-#else
-    const int ready = poll(&watch, 1, (waitUs + 999) / 1000);
-#endif
-    if (ready <= 0) {
+    if (pollForUs(&watch, waitUs) <= 0) {
         return 0;
     }
     const ssize_t got = ::recv(fd, bytes, count, 0);

@@ -20,13 +20,13 @@ size_t picked(const std::string& selector, const std::vector<PortPresent>& ports
 
 }  // namespace
 
-PortSelection selectPort(const PortSpec& spec) {
+PortSelection selectPort(const PortSpec& argument) {
     PortSelection selection;
-    selection.selector = spec.kind == PortKind::UsbSelector;
+    selection.selector = argument.kind == PortKind::UsbSelector;
     if (selection.selector) {
         selection.present = portsPresent();
         for (const PortPresent& port : selection.present.ports) {
-            if (selects(spec.usb, port)) {
+            if (selects(argument.usb, port)) {
                 selection.matches.push_back(port);
             }
         }

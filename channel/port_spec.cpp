@@ -146,8 +146,16 @@ PortSpec parsePort(const char* argument) {
     if (std::strchr(argument, '/') != nullptr) {
         return devicePort(argument);
     }
-    port.number = portNumberOf(argument);
-    platform::portDeviceName(port.number, port.device, sizeof port.device);
+    port = numberedPort(portNumberOf(argument));
+    port.argument = argument;
+    return port;
+}
+
+PortSpec numberedPort(int32_t number) {
+    PortSpec port;
+    port.number = number;
+    platform::portDeviceName(number, port.device, sizeof port.device);
+    port.argument = port.device;
     return port;
 }
 

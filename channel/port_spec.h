@@ -40,8 +40,9 @@ struct PortSpec {
 
 // Reads a port argument; never fails: a malformed one gives a value whose open fails.
 PortSpec parsePort(const char* argument);
-// The value for a device path given as such.
+// The value for a device path given as such, and for port number n.
 PortSpec devicePort(const char* path);
+PortSpec numberedPort(int32_t number);
 // Reads "usb:..." or "usb@..." (the prefix in any letter case); false for anything else.
 bool parseSelector(const char* text, UsbSelector* selector);
 

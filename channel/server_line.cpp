@@ -29,6 +29,18 @@ bool wanted(uint8_t option) {
     return option == BINARY || option == SUPPRESS_GO_AHEAD || option == COM_PORT;
 }
 
+// Doubles every 0xFF of `count` bytes into `out` (room for twice as many); returns its length.
+int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out) {
+    int32_t length = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        out[length++] = bytes[i];
+        if (bytes[i] == IAC) {
+            out[length++] = IAC;
+        }
+    }
+    return length;
+}
+
 class ServerLine final : public Line {
   public:
     ServerLine(Socket socket, bool telnet) : socket(socket), telnet(telnet) {}
@@ -271,17 +283,6 @@ const char* serverErrorText(int code) {
         default:
             return nullptr;
     }
-}
-
-int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out) {
-    int32_t length = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        out[length++] = bytes[i];
-        if (bytes[i] == IAC) {
-            out[length++] = IAC;
-        }
-    }
-    return length;
 }
 
 }  // namespace qorv

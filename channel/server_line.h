@@ -20,7 +20,4 @@ int openServerLine(const PortSpec& port, int32_t baudRate, int32_t untilMs, Line
 // What a device server's own error codes (channel/net.h) mean, or null for any other code.
 const char* serverErrorText(int code);
 
-// Doubles every 0xFF of `count` bytes into `out` (room for twice as many); returns its length.
-int32_t escapeTelnet(const uint8_t* bytes, int32_t count, uint8_t* out);
-
 }  // namespace qorv

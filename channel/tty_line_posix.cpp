@@ -14,6 +14,7 @@
 
 #include "channel/clock.h"
 #include "channel/platform.h"
+#include "channel/poll_posix.h"
 #include "channel/posix_codes.h"
 #include "channel/tty_extras.h"
 
@@ -127,16 +128,6 @@ bool isOwnTerminal(int fd) {
     return false;
 }
 
-// poll() to the microsecond where the system offers it.
-int waitFor(pollfd* watch, int32_t waitUs) {
-#ifdef __linux__
-    const timespec wait{waitUs / 1000000, static_cast<long>(waitUs % 1000000) * 1000};
-    return ppoll(watch, 1, &wait, nullptr);
-#else
-    return poll(watch, 1, (waitUs + 999) / 1000);
-#endif
-}
-
 class TtyLine final : public Line {
   public:
     TtyLine(int fd, SignalRelease* release) : fd(fd), release(release) {
@@ -165,7 +156,7 @@ class TtyLine final : public Line {
 
     int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
         pollfd watch{fd, POLLIN, 0};
-        const int ready = waitFor(&watch, waitUs);
+        const int ready = pollForUs(&watch, waitUs);
         if (ready > 0 && (watch.revents & POLLIN) != 0) {
             const ssize_t got = ::read(fd, buffer, static_cast<size_t>(count));
             if (got > 0) {
@@ -204,14 +195,9 @@ class TtyLine final : public Line {
                 keepFirst(errno);
                 break;
             }
-            // The driver takes no more now: wait for room, no later than the deadline. A signal
-            // that interrupts the wait neither shortens nor lengthens it.
+            // The driver takes no more now: wait for room, no later than the deadline.
             pollfd watch{fd, POLLOUT, 0};
-            int ready;
-            do {
-                ready = poll(&watch, 1, clock::msLeft(untilMs, 1000));
-            } while ((ready < 0 && errno == EINTR) ||
-                     (ready == 0 && clock::msLeft(untilMs, 1) > 0));
+            const int ready = pollUntil(&watch, untilMs);
             if (ready <= 0 || (watch.revents & POLLOUT) == 0) {
                 keepFirst((watch.revents & POLLHUP) != 0 ? ERROR_HUNG_UP : ETIMEDOUT);
                 break;

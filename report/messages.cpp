@@ -10,17 +10,18 @@ namespace qorv {
 
 namespace {
 
-void sayTo(bool toError, const char* format, va_list arguments) {
+std::string formatted(const char* format, va_list arguments) {
     va_list measure;
     va_copy(measure, arguments);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     if (length <= 0) {
-        return;
+        return "";
     }
     std::string text(static_cast<size_t>(length) + 1, '\0');
     std::vsnprintf(&text[0], text.size(), format, arguments);
-    writeConsole(toError, text.data(), static_cast<size_t>(length));
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
 }  // namespace
@@ -28,21 +29,16 @@ void sayTo(bool toError, const char* format, va_list arguments) {
 void say(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    sayTo(false, format, arguments);
+    const std::string text = formatted(format, arguments);
     va_end(arguments);
+    writeConsole(false, text.data(), text.size());
 }
 
 void tell(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    va_list measure;
-    va_copy(measure, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, arguments);
+    const std::string text = formatted(format, arguments);
     va_end(arguments);
-    text.resize(length > 0 ? static_cast<size_t>(length) : 0);
     // What the line holds from outside (a device's strings, names typed or found) cannot move
     // the cursor, retitle the window or clear the screen.
     const std::string line = "QorvWriter: " + visibleText(text) + "\n";

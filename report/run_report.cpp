@@ -8,11 +8,10 @@ namespace qorv {
 
 void RunReport::start(DeviceChannel& port, const RunArguments& runArguments) {
     arguments = runArguments;
-    const PortSpec& portSpec = *arguments.port;
-    record.start(portSpec.argument, portSpec.device, arguments.baudRate, arguments.file);
-    trace.start(arguments.file, portSpec.device);
-    if (arguments.baudArgument != nullptr && portSpec.kind == PortKind::Server &&
-        !portSpec.telnet) {
+    const PortSpec& typed = *arguments.port;
+    record.start(typed.argument, typed.device, arguments.baudRate, arguments.file);
+    trace.start(arguments.file, typed.device);
+    if (arguments.baudArgument != nullptr && typed.kind == PortKind::Server && !typed.telnet) {
         tell(
             "a raw device server line keeps the server's own settings: the baud rate %s is not "
             "applied (rfc2217:// sets it)",
@@ -50,9 +49,9 @@ void RunReport::failed(const Failure& failure) {
                   causeKeyword(cause), failure.channel);
 }
 
-void RunReport::portSelected(const PortSpec& spec, const PortSelection& selection,
+void RunReport::portSelected(const PortSpec& argument, const PortSelection& selection,
                              const DeviceChannel& port) {
-    tellSelection(spec.argument, selection);
+    tellSelection(argument.argument, selection);
     if (selection.matches.size() != 1) {
         const Cause cause =
             selection.matches.empty() ? Cause::NoMatchingPort : Cause::AmbiguousPort;

@@ -55,7 +55,7 @@ class RunReport {
     void failed(const Failure& failure);
     // The port argument was a selector: what it picked, or that it picked no port or several,
     // which fails the open.
-    void portSelected(const PortSpec& spec, const PortSelection& selection,
+    void portSelected(const PortSpec& argument, const PortSelection& selection,
                       const DeviceChannel& port);
     // The end of the sequence was not acknowledged; the data is stored all the same.
     void endUnacknowledged(const DeviceChannel& port);
