@@ -92,9 +92,12 @@ int32_t DeviceChannel::readPort(uint8_t* buffer, int32_t count, int32_t waitUs) 
     return got;
 }
 
-int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count) {
+int32_t DeviceChannel::readBytes(uint8_t* buffer, int32_t count, int32_t untilMs) {
     if (portOpen) {
-        return readPort(buffer, count, READ_WAIT_US);
+        // One wait for the whole time left, not a wake-up each millisecond: past the limit by a
+        // millisecond, so that the caller finds it passed.
+        const int32_t leftMs = untilMs != 0 ? clock::msLeft(untilMs + 1, 60000) : 0;
+        return readPort(buffer, count, leftMs > 1 ? leftMs * 1000 : READ_WAIT_US);
     }
     if (fileOpen) {
         const int32_t got = platform::readFile(handle, buffer, count);

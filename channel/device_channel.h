@@ -36,7 +36,9 @@ class DeviceChannel {
     // file is never created or written: writes on a file channel write nothing.
     ResultCode openFile(const char* path);
 
-    int32_t readBytes(uint8_t* buffer, int32_t count);
+    // Bytes that have come, up to `count`. On a port, when none has: waits for the first one
+    // until just past `untilMs` on the clock (0: about a millisecond).
+    int32_t readBytes(uint8_t* buffer, int32_t count, int32_t untilMs = 0);
     int32_t writeBytes(const uint8_t* buffer, int32_t count);
     void flush();
     ResultCode close();
@@ -94,7 +96,8 @@ class DeviceChannel {
     bool ioErrorIsHangUp() const;
     // ioError() is a write that stalled: the device or the adapter stopped taking data.
     bool ioErrorIsWriteStall() const;
-    // ioError() is the driver's: a read or write it was given never ended, even when cancelled.
+    // ioError() is the driver's: a request it was given never ended (a read or write even when
+    // cancelled).
     bool ioErrorIsDriverStopped() const;
     // Whether an error code (osError(), ioError()) is the system's own, not one the back end made.
     static bool isSystemError(int code);

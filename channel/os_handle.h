@@ -19,9 +19,9 @@ struct LineErrors {
     uint32_t breaks = 0;
 };
 
-// The call of a port's open that failed: opening the device, or giving it its line settings or
-// its time limits.
-enum OpenCall { CALL_OPEN, CALL_LINE_SETTINGS, CALL_TIMEOUTS };
+// The call of a port's open that failed: opening the device, giving it its line settings or its
+// time limits, or a request to its driver that did not end.
+enum OpenCall { CALL_OPEN, CALL_LINE_SETTINGS, CALL_TIMEOUTS, CALL_DRIVER_STUCK };
 
 // What kind of problem a failed open is, for a hint to the user.
 // OPEN_MARKED_EXCLUSIVE: the port is marked for exclusive use, but nobody holds its lock.
@@ -37,7 +37,8 @@ enum OpenProblem {
     OPEN_MARKED_EXCLUSIVE,
     OPEN_TIMEOUTS_REFUSED,
     OPEN_SERVER_UNREACHABLE,  // a device server that does not resolve, answer or accept
-    OPEN_DRIVER_FAILED
+    OPEN_DRIVER_FAILED,
+    OPEN_DRIVER_STUCK  // a request of the open did not end: the driver is stuck
 };
 
 }  // namespace qorv

@@ -100,6 +100,9 @@ OpenProblem classifyOpenError(int osError, OpenCall call) {
     if (call == CALL_TIMEOUTS) {
         return OPEN_TIMEOUTS_REFUSED;
     }
+    if (call == CALL_DRIVER_STUCK) {
+        return OPEN_DRIVER_STUCK;
+    }
     switch (osError) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -165,7 +168,7 @@ void describeError(int osError, char* out, size_t size) {
         return;
     }
     if (static_cast<DWORD>(osError) == ERROR_DRIVER_STOPPED) {
-        std::snprintf(out, size, "the port's driver did not end a read or write, even cancelled");
+        std::snprintf(out, size, "the port's driver did not end a request it was given");
         return;
     }
     systemWording(static_cast<DWORD>(osError), out, size);

@@ -119,7 +119,7 @@ ResultCode DeviceChannel::readMessage(uint8_t* buffer, uint16_t* frameLength) {
             // A file is read in blocks (what follows the frame is kept for the next call); a port
             // only for what this step needs, so that no byte of a later answer is taken early.
             const int32_t ask = fileOpen ? FRAME_BUFFER_SIZE - frame.have : frame.need;
-            const int32_t got = readBytes(buffer + frame.have, ask);
+            const int32_t got = readBytes(buffer + frame.have, ask, limit);
             if (lastResult == RESULT_END_OF_FILE) {
                 if (frame.step != STEP_PREAMBLE && !seen.cutFrame.present) {
                     seen.cutFrame.present = true;

@@ -108,8 +108,9 @@ void explainExchange(const DeviceChannel& port, const char* step, Cause cause) {
             return;
         case Cause::DriverStopped:
             tell(
-                "%s: the port's driver stopped answering (a read or write it was given did not "
-                "end, even when cancelled): unplug the adapter, plug it in again and retry",
+                "%s: the port's driver stopped answering (a request it was given did not end): "
+                "the adapter's driver is stuck: unplug it and plug it in again; until then "
+                "Windows may keep the port, and this program, for some minutes",
                 step);
             return;
         case Cause::HungUp:

@@ -104,6 +104,12 @@ void explainPortOpenFailure(const DeviceChannel& port, const RunArguments& argum
                     "unplug the adapter, plug it in again and retry");
             }
             break;
+        case OPEN_DRIVER_STUCK:
+            tell(
+                "the adapter's driver stopped answering while the port was being set up: the "
+                "adapter's driver is stuck: unplug it and plug it in again; until then Windows "
+                "may keep the port, and this program, for some minutes");
+            break;
         case OPEN_SETTINGS_REFUSED:
             tell("the port did not take the line settings (%d baud, 8 data bits, no parity)",
                  static_cast<int>(baudRate));

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -36,8 +37,17 @@ HANDLE const PORT = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5EED0));
 
 // How the driver completes reads: as documented for the timeouts the tool sets (at once with
 // what is there, else after about 1 ms), at once even with nothing, on a 15.6 ms timer tick, only
-// when data comes (ignoring the timeouts, honouring a cancel), or never (ignoring a cancel too).
-enum class Reads { Documented, EmptyAtOnce, OnTick, WhenDataComes, Never };
+// when data comes (ignoring the timeouts, honouring a cancel), only when cancelled (with the bytes
+// it took, or reporting none of them), or never (even with bytes there, ignoring a cancel too).
+enum class Reads {
+    Documented,
+    EmptyAtOnce,
+    OnTick,
+    WhenDataComes,
+    OnlyWhenCancelled,
+    ZeroWhenCancelled,
+    Never
+};
 // How it completes writes from the block `writeFaultAtBlock` on: a timeout taking a few bytes
 // (completed short), failing with 121 after the timeout, or never.
 enum class Writes { Documented, Short, Fail121, Never };
@@ -55,6 +65,11 @@ struct Driver {
     bool refuseTimeouts = false;
     bool abortPending = false;
     bool clearFails = false;
+    // From the store block with this number on, the status request (ClearCommError) or the purge
+    // never returns; a settings request at the open never returns.
+    int statusStallAtBlock = 0;
+    int purgeStallAtBlock = 0;
+    bool settingsStall = false;
     Reads reads = Reads::Documented;
     // From the store block with this number (1-16) on, reads follow `reads`; before it, as
     // documented.
@@ -67,7 +82,7 @@ struct Driver {
     DWORD unplugError = 0;
     bool unplugReadsFail = true;
     // The device's bytes arrive spoiled (a wrong baud rate), and ClearCommError reports these
-    // errors (CE_FRAME, ...) each time it is called.
+    // errors (CE_FRAME, ...) when spoiled bytes have come since it was last called.
     bool garbled = false;
     DWORD lineErrors = 0;
     bool frenchMessages = false;
@@ -98,7 +113,12 @@ struct Observed {
 
 Driver driver;
 Observed seen;
-int64_t nowUs = 0;
+// Moved by the tool's thread and its port's worker, one at a time.
+std::atomic<int64_t> nowUs{0};
+// A request of the worker's that the driver holds for ever: waits for it time out at once.
+std::atomic<bool> requestHeld{false};
+// When ClearCommError last reported.
+int64_t lastStatusUs = -1;
 std::deque<std::pair<int64_t, uint8_t>> toTool;
 Bytes fromTool;
 
@@ -112,6 +132,7 @@ struct Call {
     DWORD count = 0;
     int64_t doneUs = 0;
     bool honoursCancel = true;
+    DWORD failsWith = 0;  // the status it ends with when not cancelled
 };
 Call call;
 
@@ -119,6 +140,20 @@ template <typename Function>
 Function real(const wchar_t* module, const char* name) {
     return reinterpret_cast<Function>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
+}
+
+// A request the driver never completes: the calling thread waits for ever.
+BOOL holdForEver() {
+    requestHeld = true;
+    static const auto wait =
+        real<decltype(&WaitForSingleObject)>(L"kernel32.dll", "WaitForSingleObject");
+    static HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wait(never, INFINITE);
+    return FALSE;
+}
+
+bool fromBlock(int block) {
+    return block > 0 && seen.blocksWritten >= block;
 }
 
 // The device answers each whole request 1 ms after it was written.
@@ -220,6 +255,9 @@ BOOL refused() {
 }
 
 BOOL WINAPI fakeSetCommState(HANDLE, LPDCB dcb) {
+    if (driver.settingsStall) {
+        return holdForEver();
+    }
     if (driver.setStateError != 0) {
         SetLastError(driver.setStateError);
         return FALSE;
@@ -259,11 +297,17 @@ BOOL WINAPI fakeSetupComm(HANDLE, DWORD, DWORD) {
 }
 
 BOOL WINAPI fakePurgeComm(HANDLE, DWORD) {
+    if (fromBlock(driver.purgeStallAtBlock)) {
+        return holdForEver();
+    }
     toTool.erase(toTool.begin(), toTool.begin() + static_cast<long>(available()));
     return TRUE;
 }
 
 BOOL WINAPI fakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    if (fromBlock(driver.statusStallAtBlock)) {
+        return holdForEver();
+    }
     if (unplugged()) {
         SetLastError(driver.unplugError);
         return FALSE;
@@ -274,7 +318,13 @@ BOOL WINAPI fakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     }
     driver.abortPending = false;
     if (errors != nullptr) {
-        *errors = driver.lineErrors;
+        // Errors come with the bytes they spoiled.
+        const bool spoiled =
+            driver.garbled && std::any_of(toTool.begin(), toTool.end(), [](const auto& byte) {
+                return byte.first > lastStatusUs && byte.first <= nowUs;
+            });
+        *errors = spoiled ? driver.lineErrors : 0;
+        lastStatusUs = nowUs;
     }
     if (status != nullptr) {
         ZeroMemory(status, sizeof *status);
@@ -296,7 +346,9 @@ BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
     const int64_t next = toTool.empty() ? INT64_MAX : toTool.front().first;
     const Reads reads =
         seen.blocksWritten >= driver.readFaultAtBlock ? driver.reads : Reads::Documented;
-    if (unplugged() || available() > 0 || reads == Reads::EmptyAtOnce) {
+    const bool holds = reads == Reads::OnlyWhenCancelled || reads == Reads::ZeroWhenCancelled ||
+                       reads == Reads::Never;
+    if (unplugged() || (available() > 0 && !holds) || reads == Reads::EmptyAtOnce) {
         return start(true, overlapped, buffer, count, nowUs);
     }
     const COMMTIMEOUTS& t = seen.timeouts;
@@ -312,6 +364,9 @@ BOOL WINAPI fakeReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
             return start(true, overlapped, buffer, count, (nowUs / 15625 + 1) * 15625);
         case Reads::WhenDataComes:
             return start(true, overlapped, buffer, count, next);
+        case Reads::OnlyWhenCancelled:
+        case Reads::ZeroWhenCancelled:
+            return start(true, overlapped, buffer, count, INT64_MAX);
         case Reads::Never:
         case Reads::EmptyAtOnce:
             break;
@@ -344,13 +399,16 @@ BOOL WINAPI fakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD pu
         case Writes::Documented:
             break;
         case Writes::Short:
-            // A timed-out write completes, successfully, with what went out before the timeout.
-            nowUs += limitUs;
+            // A timed-out write completes, successfully, with what went out before the timeout
+            // (or before it was cancelled).
             count = count < 8 ? count / 2 : 8;
-            break;
+            seen.wire.insert(seen.wire.end(), bytes, bytes + count);
+            deviceTakes(bytes, count);
+            return start(false, overlapped, const_cast<uint8_t*>(bytes), count, nowUs + limitUs);
         case Writes::Fail121:
-            nowUs += limitUs;
-            SetLastError(ERROR_SEM_TIMEOUT);
+            // Fails when its timeout has passed (STATUS_IO_TIMEOUT), unless cancelled first.
+            start(false, overlapped, const_cast<uint8_t*>(bytes), 0, nowUs + limitUs);
+            call.failsWith = static_cast<DWORD>(0xC00000B5);
             return FALSE;
         case Writes::Never:
             return start(false, overlapped, const_cast<uint8_t*>(bytes), count, INT64_MAX, false);
@@ -372,8 +430,8 @@ DWORD WINAPI fakeWaitForSingleObject(HANDLE object, DWORD ms) {
         nowUs = until;
         return WAIT_TIMEOUT;
     }
-    nowUs = std::max(nowUs, call.doneUs);
-    complete(0);
+    nowUs = std::max(nowUs.load(), call.doneUs);
+    complete(call.failsWith);
     return WAIT_OBJECT_0;
 }
 
@@ -384,6 +442,11 @@ BOOL WINAPI fakeCancelIoEx(HANDLE handle, LPOVERLAPPED) {
     }
     if (call.honoursCancel) {
         complete(static_cast<DWORD>(0xC0000120));  // STATUS_CANCELLED
+        if (call.reading && driver.reads == Reads::ZeroWhenCancelled &&
+            seen.blocksWritten >= driver.readFaultAtBlock) {
+            // The bytes were taken, and the count says none.
+            call.overlapped->InternalHigh = 0;
+        }
     } else {
         seen.hung = true;
     }
@@ -399,7 +462,8 @@ BOOL WINAPI fakeGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDW
     }
     *moved = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != 0) {
-        SetLastError(ERROR_OPERATION_ABORTED);
+        SetLastError(overlapped->Internal == 0xC00000B5 ? ERROR_SEM_TIMEOUT
+                                                        : ERROR_OPERATION_ABORTED);
         return FALSE;
     }
     return TRUE;
@@ -407,6 +471,25 @@ BOOL WINAPI fakeGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDW
 
 DWORD WINAPI fakeGetTickCount() {
     return static_cast<DWORD>(nowUs / 1000);
+}
+
+// The worker's pause is the model's Sleep.
+HANDLE WINAPI fakeCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) {
+    return nullptr;
+}
+
+// The tool waiting for its port's worker: a request the driver holds makes the wait time out on
+// the model's clock; otherwise the worker answers in no model time, and is waited for.
+BOOL WINAPI fakeSleepConditionVariableSRW(PCONDITION_VARIABLE variable, PSRWLOCK lock, DWORD ms,
+                                          ULONG flags) {
+    if (requestHeld && ms != INFINITE) {
+        nowUs += 1000LL * ms;
+        SetLastError(ERROR_TIMEOUT);
+        return FALSE;
+    }
+    static const auto sleep =
+        real<decltype(&SleepConditionVariableSRW)>(L"kernel32.dll", "SleepConditionVariableSRW");
+    return sleep(variable, lock, ms < 5 ? ms : 5, flags);
 }
 
 BOOL WINAPI fakeCloseHandle(HANDLE handle) {
@@ -505,6 +588,9 @@ decltype(&ClearCommError) __imp_ClearCommError = fakeClearCommError;
 decltype(&ReadFile) __imp_ReadFile = fakeReadFile;
 decltype(&WriteFile) __imp_WriteFile = fakeWriteFile;
 decltype(&CloseHandle) __imp_CloseHandle = fakeCloseHandle;
+decltype(&CreateWaitableTimerExW) __imp_CreateWaitableTimerExW = fakeCreateWaitableTimerExW;
+decltype(&SleepConditionVariableSRW) __imp_SleepConditionVariableSRW =
+    fakeSleepConditionVariableSRW;
 decltype(&Sleep) __imp_Sleep = fakeSleep;
 decltype(&WaitForSingleObject) __imp_WaitForSingleObject = fakeWaitForSingleObject;
 decltype(&CancelIoEx) __imp_CancelIoEx = fakeCancelIoEx;
@@ -570,6 +656,8 @@ Outcome run(const Driver& scenario, std::vector<const char*> arguments = {}) {
     seen = Observed{};
     call = Call{};
     nowUs = 0;
+    requestHeld = false;
+    lastStatusUs = -1;
     toTool.clear();
     fromTool.clear();
     device = pelorix::Device(pelorix::EXPECTED_DEVICE_IDENTITY, {});
@@ -705,12 +793,32 @@ int main() {
          "", 1000},
         {"a read that never completes at block 5", reads(Reads::Never, 5), notStored, stopped,
          "driver_stopped", 100 + 500 + 100},
+        {"reads that end only when cancelled, with their bytes", reads(Reads::OnlyWhenCancelled),
+         stored, "", "", 3000},
+        {"reads that end only when cancelled, reporting none of their bytes",
+         reads(Reads::ZeroWhenCancelled), notStored, "block 1 of 16: no answer within 500 ms",
+         "no_answer", 600},
+        {"status requests that never return from block 5",
+         set([](Driver& d) { d.statusStallAtBlock = 5; }), notStored, stopped, "driver_stopped",
+         100 + 500 + 100},
+        {"status requests and reads that never return from block 5", set([](Driver& d) {
+             d.statusStallAtBlock = 5;
+             d.reads = Reads::Never;
+             d.readFaultAtBlock = 5;
+         }),
+         notStored, stopped, "driver_stopped", 100 + 500 + 100},
+        {"a purge that never returns at the close", set([](Driver& d) { d.purgeStallAtBlock = 1; }),
+         stored, "", "", 100 + 100},
+        {"a settings request that never returns at the open",
+         set([](Driver& d) { d.settingsStall = true; }), notOpened,
+         "the adapter's driver stopped answering while the port was being set up", "open_failed",
+         1000 + 100},
         {"write timeout at block 5", writes(Writes::Short), notStored, stalled, "write_stalled",
-         800, fiveBlocks, "no block after it"},
+         35 + 500, fiveBlocks, "no block after it"},
         {"writes failing with 121 from block 5", writes(Writes::Fail121), notStored, stalled,
-         "write_stalled", 800, fiveBlocks, "no block after it"},
+         "write_stalled", 35 + 500, fiveBlocks, "no block after it"},
         {"a write that never completes at block 5", writes(Writes::Never), notStored, stopped,
-         "driver_stopped", 100 + 1200, [] { return seen.hung; },
+         "driver_stopped", 35 + 500 + 100, [] { return seen.hung; },
          "the write was left to the driver"},
         {"unplugged at block 7, reads empty, writes failing", unplug(ERROR_GEN_FAILURE, false),
          notStored, "block 7 of 16: the line hung up or the device went away (error 31", "hung_up",
@@ -745,7 +853,7 @@ int main() {
          [] { return !seen.hung; }, "no read that waits for ever"},
         {"a wrong baud rate: spoiled bytes and framing errors", wrongRate,
          "Opening COM port...done\r\n\r\nNo Pelorix detected on COM 3\r\n",
-         "6 framing errors on the line: check the baud rate", "no_valid_frame", 600},
+         "1 framing error on the line: check the baud rate", "no_valid_frame", 600},
         {"fAbortOnError left set with an error pending",
          set([](Driver& d) { d.abortPending = true; }), stored, "", "", 100},
         {"ClearCommError failing with nothing wrong", set([](Driver& d) { d.clearFails = true; }),
