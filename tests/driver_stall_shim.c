@@ -60,7 +60,7 @@ int ioctl(int fd, unsigned long request, ...) {
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     if (real == NULL) {
-        real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+        *(void**)(&real) = dlsym(RTLD_NEXT, "ioctl");
     }
     if (isPort(fd)) {
         const int status = request == FIONREAD || request == TIOCOUTQ || request == TIOCMGET ||
@@ -75,10 +75,21 @@ int ioctl(int fd, unsigned long request, ...) {
     return real(fd, request, argument);
 }
 
+int tcsetattr(int fd, int when, const struct termios* settings) {
+    static int (*real)(int, int, const struct termios*);
+    if (real == NULL) {
+        *(void**)(&real) = dlsym(RTLD_NEXT, "tcsetattr");
+    }
+    if (stalls("settings") && isPort(fd)) {
+        holdForEver();
+    }
+    return real(fd, when, settings);
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
     static ssize_t (*real)(int, void*, size_t);
     if (real == NULL) {
-        real = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+        *(void**)(&real) = dlsym(RTLD_NEXT, "read");
     }
     if (stalls("reads") && isPort(fd)) {
         errno = EAGAIN;
@@ -90,7 +101,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
 ssize_t write(int fd, const void* buffer, size_t count) {
     static ssize_t (*real)(int, const void*, size_t);
     if (real == NULL) {
-        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+        *(void**)(&real) = dlsym(RTLD_NEXT, "write");
     }
     if (isPort(fd)) {
         if (stalls("writes")) {

@@ -243,6 +243,55 @@ TEST_F(WindowsSuite, LineSettingsAndErrorPathsAgainstAModelOfTheSerialDrivers) {
     }
 }
 
+TEST_F(WindowsSuite, DriverThatStopsAnsweringEndsTheRunOnTime) {
+    // The port's driver wedged from outside the executable: a library preloaded into wine holds
+    // the system calls that wine makes for a request to the port for ever. Each run says the
+    // failure and ends well within its bound, instead of hanging.
+    struct Case {
+        const char* stalls;
+        const char* from;  // the store block the driver stops at ("0": at the open)
+        int status;
+        const char* err;
+        const char* cause;
+        int64_t maxMs;  // the whole process, wine's start included
+    };
+    const std::string stopped = "block 5 of 16: the port's driver stopped answering";
+    const Case cases[] = {
+        {"status", "5", 1, stopped.c_str(), "driver_stopped", 1600},
+        {"reads,status", "5", 1, stopped.c_str(), "driver_stopped", 1600},
+        {"reads", "5", 1, stopped.c_str(), "driver_stopped", 1600},
+        {"writes", "5", 1, "block 6 of 16: the port's driver stopped answering", "driver_stopped",
+         1600},
+        {"purge", "5", 0, "", "", 1600},
+        {"settings", "0", 1, "stopped answering while the port was being set up", "open_failed",
+         2100},
+    };
+    const std::string link = prefix->path() + "/dosdevices/com7";
+    for (const Case& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const ToolRun run =
+            runWindows({}, 7, {}, "",
+                       {"QORV_STALL_TTY=" + link, std::string("QORV_STALL=") + c.stalls,
+                        std::string("QORV_STALL_AT=") + c.from, "LD_PRELOAD=" QORV_STALL_SHIM,
+                        "QORV_REPORT=" + dir.file("stall.jsonl")});
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        SCOPED_TRACE(c.stalls);
+        EXPECT_EQ(run.result.status, c.status) << run.result.out << run.result.err;
+        EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
+        EXPECT_LE(ms, c.maxMs);
+        const Bytes bytes = readFile(dir.file("stall.jsonl"));
+        const std::string record(bytes.begin(), bytes.end());
+        EXPECT_EQ(
+            record.find(c.cause[0] != '\0' ? std::string("\"cause\":\"") + c.cause + "\""
+                                           : std::string("\"cause\":\"")) != std::string::npos,
+            c.cause[0] != '\0')
+            << record;
+        std::remove(dir.file("stall.jsonl").c_str());
+    }
+}
+
 TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
     if (!haveProgram("ser2net") || !haveProgram("socat")) {
         GTEST_SKIP() << "ser2net and socat are not installed (scripts/install-deps.sh)";
