@@ -96,7 +96,7 @@ void pauseOneMs(PortRoom* room) {
     if (room->pause != nullptr && SetWaitableTimer(room->pause, &due, 0, nullptr, nullptr, FALSE)) {
         WaitForSingleObject(room->pause, INFINITE);
     } else {
-        clock::sleepMs(1);
+        Sleep(1);
     }
 }
 
@@ -192,8 +192,14 @@ BOOL perform(PortRoom* room) {
 
 DWORD WINAPI serve(void* context) {
     PortRoom* room = static_cast<PortRoom*>(context);
-    room->pause = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                         TIMER_ALL_ACCESS);
+    // Windows sleeps to its timer tick (15.6 ms) unless a timer is of high resolution. Wine
+    // sleeps a millisecond as asked, and its timers cost a round trip to the wine server each.
+    const bool underWine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    room->pause =
+        underWine ? nullptr
+                  : CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                           TIMER_ALL_ACCESS);
     AcquireSRWLockExclusive(&room->lock);
     for (;;) {
         while (!room->pending) {
