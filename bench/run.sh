@@ -152,6 +152,25 @@ if command -v wine >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/n
     wine_silent=$("$bin/bench/measure" 5 wine build-win/QorvWriter.exe examples/sample.qorv 6 2>/dev/null)
     row "successful run under wine (process start included)" "$(field "$wine_ok" wall_ms) ms" ""
     row "silent device run under wine" "$(field "$wine_silent" wall_ms) ms" ""
+    # CPU of ten unanswered probes against a bare ClearCommError and Sleep(1) loop as long, each
+    # with what the wine server spends on it, less a run that only opens the port.
+    server=$(pgrep -n wineserver)
+    wine_cpu() {
+        local before after
+        before=$(awk '{print $1}' "/proc/$server/schedstat")
+        local run
+        run=$("$bin/bench/measure" 1 wine build-win/win32_wait_bench.exe COM6 "$@" 2>/dev/null)
+        after=$(awk '{print $1}' "/proc/$server/schedstat")
+        awk -v c="$(field "$run" cpu_ms)" -v s="$(( (after - before) / 1000 ))" \
+            'BEGIN { printf "%.1f", c + s / 1000 }'
+    }
+    opened=$(wine_cpu open)
+    waited=$(wine_cpu exchange 10)
+    polled=$(wine_cpu bare 5000)
+    wine_ratio=$(awk -v w="$waited" -v p="$polled" -v o="$opened" \
+        'BEGIN { printf "%.2f", (w - o) / (p - o) }')
+    row "CPU of 10 unanswered exchanges under wine (with the wine server) against a bare 1 ms poll loop as long" \
+        "$wine_ratio x" "within 1.25 x: $(goal "$wine_ratio" 'v <= 1.25')"
 fi
 
 echo "| Measure | Result | Goal |"

@@ -26,7 +26,7 @@ enum class Cause {
     LateRefusal,  // a refusal that came after its request had seemed answered
     UnexpectedReply,
     WriteStalled,
-    DriverStopped,  // the port's driver did not end a read or write, even cancelled
+    DriverStopped,  // the port's driver did not end a request it was given (Windows)
     HungUp,
     OtherMessages,
     LineNeverQuiet,  // bytes kept coming before the request until its limit: never written

@@ -253,18 +253,18 @@ TEST_F(WindowsSuite, DriverThatStopsAnsweringEndsTheRunOnTime) {
         int status;
         const char* err;
         const char* cause;
-        int64_t maxMs;  // the whole process, wine's start included
+        int64_t maxMs;  // the failing exchange's or the open's, by the run record (whole ms)
     };
     const std::string stopped = "block 5 of 16: the port's driver stopped answering";
     const Case cases[] = {
-        {"status", "5", 1, stopped.c_str(), "driver_stopped", 1600},
-        {"reads,status", "5", 1, stopped.c_str(), "driver_stopped", 1600},
-        {"reads", "5", 1, stopped.c_str(), "driver_stopped", 1600},
+        {"status", "5", 1, stopped.c_str(), "driver_stopped", 500 + 100 + 5},
+        {"reads,status", "5", 1, stopped.c_str(), "driver_stopped", 500 + 100 + 5},
+        {"reads", "5", 1, stopped.c_str(), "driver_stopped", 500 + 100 + 5},
         {"writes", "5", 1, "block 6 of 16: the port's driver stopped answering", "driver_stopped",
-         1600},
-        {"purge", "5", 0, "", "", 1600},
+         500 + 100 + 5},
+        {"purge", "5", 0, "", "", 500},
         {"settings", "0", 1, "stopped answering while the port was being set up", "open_failed",
-         2100},
+         1000 + 100},
     };
     const std::string link = prefix->path() + "/dosdevices/com7";
     for (const Case& c : cases) {
@@ -280,9 +280,19 @@ TEST_F(WindowsSuite, DriverThatStopsAnsweringEndsTheRunOnTime) {
         SCOPED_TRACE(c.stalls);
         EXPECT_EQ(run.result.status, c.status) << run.result.out << run.result.err;
         EXPECT_NE(run.result.err.find(c.err), std::string::npos) << run.result.err;
-        EXPECT_LE(ms, c.maxMs);
+        // The process ends at once after its record: the whole run, wine's start included (which
+        // varies by a second or more on a busy machine), is far from the hang it was.
+        EXPECT_LE(ms, 4000);
         const Bytes bytes = readFile(dir.file("stall.jsonl"));
         const std::string record(bytes.begin(), bytes.end());
+        const nlohmann::json fields = nlohmann::json::parse(record, nullptr, false);
+        ASSERT_TRUE(fields.is_object()) << record;
+        const nlohmann::json& exchanges = fields["exchanges"];
+        EXPECT_LE(c.status == 1 && exchanges.is_array() && !exchanges.empty()
+                      ? exchanges.back()["ms"].get<int64_t>()
+                      : fields["duration_ms"].get<int64_t>(),
+                  c.maxMs)
+            << record;
         EXPECT_EQ(
             record.find(c.cause[0] != '\0' ? std::string("\"cause\":\"") + c.cause + "\""
                                            : std::string("\"cause\":\"")) != std::string::npos,
