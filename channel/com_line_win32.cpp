@@ -1,8 +1,8 @@
-// A COM port as a line. Reads and writes are overlapped calls, each waited for with a bound. Every
-// other request to the driver (status, purge, settings, modem lines) is synchronous in kernel32
-// and waits for the driver without a limit, so a worker thread of the port makes them and the
-// line waits for each with a bound: a driver that never answers one costs that bound, and the
-// port is then left alone (a driver may never complete a request).
+// A COM port as a line. A driver may never complete a request: kernel32 waits for the status,
+// purge and settings requests without a limit, and wine makes even overlapped reads and writes in
+// the calling thread. So a worker thread of the port makes every request to its driver (reads and
+// writes as overlapped calls, each cancelled at its bound), and the line waits for each with a
+// bound: a driver that never answers one costs that bound, and the port is then left alone.
 #include <windows.h>
 
 #include <cstring>
@@ -318,23 +318,21 @@ class ComLine final : public Line {
 
     ~ComLine() override {
         CloseHandle(port);
-        if (!stuck) {
+        if (!stuck()) {
             room->taken = false;
         }
     }
 
     int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
         const int32_t waitMs = (waitUs + 999) / 1000;
-        if (stuck) {
+        if (stuck()) {
             // Waits as asked, so that a caller's loop does not spin on a port left to its driver.
             keep(ERROR_DRIVER_STOPPED);
             clock::sleepMs(waitMs);
             return 0;
         }
         room->untilMs = clock::nowMs() + waitMs;
-        room->count = static_cast<DWORD>(count) < sizeof room->buffer
-                          ? static_cast<DWORD>(count)
-                          : static_cast<DWORD>(sizeof room->buffer);
+        room->count = fitted(count);
         // A read of queued bytes that needs a cancel ends within READ_BOUND_MS + CANCEL_BOUND_MS
         // of the wait, inside the bound of a request.
         if (!ask(Ask::Read, waitMs + REQUEST_BOUND_MS)) {
@@ -350,9 +348,7 @@ class ComLine final : public Line {
     int32_t write(const uint8_t* bytes, int32_t count, int32_t untilMs) override {
         int32_t written = 0;
         while (written < count && ioError() == 0) {
-            const DWORD part = static_cast<DWORD>(count - written) < sizeof room->buffer
-                                   ? static_cast<DWORD>(count - written)
-                                   : static_cast<DWORD>(sizeof room->buffer);
+            const DWORD part = fitted(count - written);
             DWORD put = writePart(bytes + written, part, untilMs);
             if (put == 0 && ioError() == ERROR_OPERATION_ABORTED) {
                 // A line error with fAbortOnError (set by a driver despite the settings) cancels
@@ -372,20 +368,20 @@ class ComLine final : public Line {
 
     void purge(int32_t untilMs) override {
         const int32_t bound = clock::msLeft(untilMs, REQUEST_BOUND_MS);
-        if (!stuck) {
+        if (!stuck()) {
             ask(Ask::Purge, bound > 0 ? bound : 1);
         }
     }
 
     int32_t queued() override {
         // Some virtual ports fail the request (87) while nothing is wrong: the count is unknown.
-        return !stuck && ask(Ask::Status, REQUEST_BOUND_MS)
+        return !stuck() && ask(Ask::Status, REQUEST_BOUND_MS)
                    ? static_cast<int32_t>(room->status.cbInQue)
                    : -1;
     }
 
     bool lineErrors(LineErrors* counted) override {
-        if (!stuck) {
+        if (!stuck()) {
             ask(Ask::Status, REQUEST_BOUND_MS);
         }
         *counted = room->errors;
@@ -393,12 +389,21 @@ class ComLine final : public Line {
     }
 
   private:
+    // The port has been left to its driver: a request or call never ended.
+    bool stuck() const { return room->abandoned; }
+
+    // Up to as many bytes as the room's buffer holds.
+    DWORD fitted(int32_t count) const {
+        return static_cast<DWORD>(count) < sizeof room->buffer
+                   ? static_cast<DWORD>(count)
+                   : static_cast<DWORD>(sizeof room->buffer);
+    }
+
     // Has the worker make a request; false when it failed or did not end (the port is then left
     // to its driver, and its error kept).
     bool ask(Ask what, int32_t boundMs) {
         const Answer answer = request(room, what, boundMs);
         if (answer == Answer::Stuck) {
-            stuck = true;
             keepFirst(static_cast<int>(ERROR_DRIVER_STOPPED));
         }
         return answer == Answer::Done;
@@ -407,7 +412,7 @@ class ComLine final : public Line {
     // Writes within the time left to the deadline it serves: a write that stalls is cancelled
     // then and ends short.
     DWORD writePart(const uint8_t* bytes, DWORD count, int32_t untilMs) {
-        if (stuck) {
+        if (stuck()) {
             keep(ERROR_DRIVER_STOPPED);
             return 0;
         }
@@ -430,17 +435,15 @@ class ComLine final : public Line {
     void keep(DWORD error) {
         keepFirst(static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE));
         if (error == ERROR_DRIVER_STOPPED) {
-            stuck = true;
             room->abandoned = true;
         }
-        if (!stuck) {
+        if (!stuck()) {
             ask(Ask::Status, REQUEST_BOUND_MS);
         }
     }
 
     HANDLE port;
     PortRoom* room;
-    bool stuck = false;
 };
 
 static_assert(sizeof(ComLine) <= LineSlot::SIZE, "a COM port's line fits its room");
@@ -461,6 +464,16 @@ PortRoom* freeRoom() {
         return room.done != nullptr && room.worker != nullptr ? &room : nullptr;
     }
     return nullptr;
+}
+
+// The error of a setting the driver refused (`call`) or never answered (the ask marked that).
+int notTaken(Answer answer, OpenCall call, OpenFailure* failure) {
+    if (answer == Answer::Stuck) {
+        return static_cast<int>(ERROR_DRIVER_STOPPED);
+    }
+    failure->call = call;
+    const int error = static_cast<int>(GetLastError());
+    return error != 0 ? error : ERROR_INVALID_PARAMETER;
 }
 
 // The open's requests to the driver, each bounded; `failure` says which one failed.
@@ -507,10 +520,7 @@ int setUp(HANDLE port, PortRoom* room, int32_t baudRate, int32_t inQueueSize, in
         set = ask(Ask::SetState);
     }
     if (set != Answer::Done) {
-        const int error =
-            static_cast<int>(set == Answer::Stuck ? ERROR_DRIVER_STOPPED : GetLastError());
-        failure->call = set == Answer::Stuck ? CALL_DRIVER_STUCK : CALL_LINE_SETTINGS;
-        return error != 0 ? error : ERROR_INVALID_PARAMETER;
+        return notTaken(set, CALL_LINE_SETTINGS, failure);
     }
     ZeroMemory(&room->timeouts, sizeof room->timeouts);
     if (ask(Ask::GetTimeouts) == Answer::Stuck) {
@@ -521,10 +531,7 @@ int setUp(HANDLE port, PortRoom* room, int32_t baudRate, int32_t inQueueSize, in
     // so no time limit would ever run: such a port is not used.
     const Answer timed = ask(Ask::SetTimeouts);
     if (timed != Answer::Done) {
-        const int error =
-            static_cast<int>(timed == Answer::Stuck ? ERROR_DRIVER_STOPPED : GetLastError());
-        failure->call = timed == Answer::Stuck ? CALL_DRIVER_STUCK : CALL_TIMEOUTS;
-        return error != 0 ? error : ERROR_INVALID_PARAMETER;
+        return notTaken(timed, CALL_TIMEOUTS, failure);
     }
     for (DWORD function : {static_cast<DWORD>(SETRTS), static_cast<DWORD>(SETDTR)}) {
         room->value = function;

@@ -142,6 +142,11 @@ Function real(const wchar_t* module, const char* name) {
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(module), name)));
 }
 
+// Whether the store has reached block `block` (0: never).
+bool fromBlock(int block) {
+    return block > 0 && seen.blocksWritten >= block;
+}
+
 // A request the driver never completes: the calling thread waits for ever.
 BOOL holdForEver() {
     requestHeld = true;
@@ -150,10 +155,6 @@ BOOL holdForEver() {
     static HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wait(never, INFINITE);
     return FALSE;
-}
-
-bool fromBlock(int block) {
-    return block > 0 && seen.blocksWritten >= block;
 }
 
 // The device answers each whole request 1 ms after it was written.
@@ -173,7 +174,7 @@ void deviceTakes(const uint8_t* bytes, DWORD count) {
 }
 
 bool unplugged() {
-    return driver.unplugAtBlock > 0 && seen.blocksWritten >= driver.unplugAtBlock;
+    return fromBlock(driver.unplugAtBlock);
 }
 
 // An unplugged port, or one with an error pending under fAbortOnError, fails every call.
@@ -391,10 +392,7 @@ BOOL WINAPI fakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD pu
     const COMMTIMEOUTS& t = seen.timeouts;
     const int64_t limitUs =
         1000LL * (t.WriteTotalTimeoutConstant + t.WriteTotalTimeoutMultiplier * count);
-    const Writes writes =
-        driver.writeFaultAtBlock > 0 && seen.blocksWritten >= driver.writeFaultAtBlock
-            ? driver.writes
-            : Writes::Documented;
+    const Writes writes = fromBlock(driver.writeFaultAtBlock) ? driver.writes : Writes::Documented;
     switch (writes) {
         case Writes::Documented:
             break;
