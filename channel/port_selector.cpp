@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "channel/ports.h"
 
@@ -58,41 +59,76 @@ std::string lastPart(const std::string& id) {
     return slash == std::string::npos ? "" : id.substr(slash + 1);
 }
 
-}  // namespace
+bool startsWith(const std::string& upper, const char* prefix) {
+    return upper.rfind(prefix, 0) == 0;
+}
 
-bool usbIdentityFromWindows(const std::string& instanceId, const std::string& parentId,
-                            const std::string& locationPath, PortPresent* port) {
-    const std::string upper = upperCase(instanceId);
-    const bool ftdi = upper.rfind("FTDIBUS\\", 0) == 0;
-    if (!ftdi && upper.rfind("USB\\", 0) != 0) {
-        return false;
-    }
-    port->vid = field(instanceId, "VID_", ftdi ? "+\\" : "&\\");
-    port->pid = field(instanceId, "PID_", ftdi ? "+\\" : "&\\");
-    if (ftdi) {
-        // VID_0403+PID_6011+FT4A\0000: the serial number the chip gave, and its channel.
-        const size_t plus = instanceId.find('+', upper.find("PID_"));
-        const size_t slash = instanceId.find('\\', plus);
-        port->serial =
-            plus == std::string::npos ? "" : instanceId.substr(plus + 1, slash - plus - 1);
-    } else {
-        const std::string interface = field(instanceId, "&MI_", "&\\");
-        port->usbInterface = interface;
-        // A composite device's serial number is its parent's.
-        const std::string own = interface.empty() ? lastPart(instanceId) : lastPart(parentId);
-        port->serial = own.find('&') == std::string::npos ? own : "";
-    }
-    // USB(3)#USB(1)#USBMI(2): the ports from the root hub down, then the interface.
+// The "#USB(n)" parts of a location path joined by '.': the ports from the root hub down.
+std::string hubPorts(const std::string& locationPath) {
     std::string location;
     for (size_t at = locationPath.find("#USB("); at != std::string::npos;
          at = locationPath.find("#USB(", at + 1)) {
         const size_t close = locationPath.find(')', at);
         location += (location.empty() ? "" : ".") + locationPath.substr(at + 5, close - at - 5);
     }
-    port->location = location;
-    const std::string mi = field(locationPath, "#USBMI(", ")");
-    if (!mi.empty() && port->usbInterface.empty()) {
-        port->usbInterface = mi;
+    return location;
+}
+
+// A number of digits in `base`, or -1.
+long numberIn(const std::string& digits, int base) {
+    if (digits.empty() || digits.size() > 3) {
+        return -1;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(digits.c_str(), &end, base);
+    return *end == '\0' ? value : -1;
+}
+
+}  // namespace
+
+bool usbIdentityFromWindows(const std::vector<WindowsNode>& fromPort, PortPresent* port) {
+    if (fromPort.empty()) {
+        return false;
+    }
+    const std::string& own = fromPort.front().instanceId;
+    const bool ftdi = startsWith(upperCase(own), "FTDIBUS\\");
+    if (!ftdi && !startsWith(upperCase(own), "USB\\")) {
+        return false;
+    }
+    port->vid = field(own, "VID_", ftdi ? "+\\" : "&\\");
+    port->pid = field(own, "PID_", ftdi ? "+\\" : "&\\");
+    // The interface: the first "&MI_xx" (hex) or "#USBMI(n)" on the way up.
+    long interface = -1;
+    const WindowsNode* device = nullptr;
+    for (const WindowsNode& node : fromPort) {
+        const std::string upper = upperCase(node.instanceId);
+        if (interface < 0) {
+            interface = numberIn(field(node.instanceId, "&MI_", "&\\"), 16);
+        }
+        if (interface < 0) {
+            interface = numberIn(field(node.locationPath, "#USBMI(", ")"), 10);
+        }
+        if (startsWith(upper, "USB\\") && upper.find("&MI_") == std::string::npos) {
+            device = &node;
+            break;
+        }
+    }
+    port->usbInterface = "1." + std::to_string(interface < 0 ? 0 : interface);
+    if (device != nullptr) {
+        const std::string serial = lastPart(device->instanceId);
+        port->serial = serial.find('&') == std::string::npos ? serial : "";
+    } else if (ftdi) {
+        // No USB device node above it: the serial number as the FTDI driver gives it.
+        const size_t plus = own.find('+', upperCase(own).find("PID_"));
+        const size_t slash = own.find('\\', plus);
+        port->serial = plus == std::string::npos ? "" : own.substr(plus + 1, slash - plus - 1);
+    }
+    // The place of the USB device, or the nearest node that has one.
+    port->location = device == nullptr ? "" : hubPorts(device->locationPath);
+    for (const WindowsNode& node : fromPort) {
+        if (port->location.empty()) {
+            port->location = hubPorts(node.locationPath);
+        }
     }
     return !port->vid.empty() && !port->pid.empty();
 }
@@ -105,14 +141,30 @@ bool selects(const UsbSelector& selector, const PortPresent& port) {
     if (port.vid.empty()) {
         return false;
     }
+    const size_t dot = port.usbInterface.find('.');
+    const long interface =
+        dot == std::string::npos ? -1 : numberIn(port.usbInterface.substr(dot + 1), 10);
     if (selector.byLocation) {
         const std::string place = selector.location;
-        return !port.location.empty() &&
-               (place == port.location || place == port.location + ":" + port.usbInterface);
+        if (port.location.empty() || place.rfind(port.location, 0) != 0) {
+            return false;
+        }
+        const std::string rest = place.substr(port.location.size());
+        // "" or ":1.2", or ":02" as Windows numbers the interface.
+        return rest.empty() || rest == ":" + port.usbInterface ||
+               (rest.size() > 1 && rest[0] == ':' && rest.find('.') == std::string::npos &&
+                interface >= 0 && numberIn(rest.substr(1), 16) == interface);
     }
-    // The serial number as the device gave it, letter case and all.
-    return selector.vid == port.vid && selector.pid == port.pid &&
-           (!selector.hasSerial || selector.serial == port.serial);
+    if (selector.vid != port.vid || selector.pid != port.pid) {
+        return false;
+    }
+    // The serial number as the device gave it, letter case and all; an FTDI chip's port also by
+    // the serial number its Windows driver shows, which ends in the channel's letter.
+    const std::string serial = selector.serial;
+    const bool withChannel = port.vid == "0403" && !port.serial.empty() && interface >= 0 &&
+                             interface < 26 &&
+                             serial == port.serial + static_cast<char>('A' + interface);
+    return !selector.hasSerial || serial == port.serial || withChannel;
 }
 
 bool selects(const std::string& selector, const PortPresent& port) {

@@ -37,7 +37,9 @@ PortsPresent portsPresent();
 
 // A USB selector picks an adapter by what it is: "usb:VID:PID[:SERIAL]" (hex IDs, any letter
 // case) or "usb@LOCATION", where a location with an interface ("usb@1-1.4:1.2") picks one port
-// of an adapter that has several. Whether `selector` picks `port`:
+// of an adapter that has several. The serial number an FTDI chip's port has on Windows, with
+// its channel's letter ("FT4ZABCDB" for interface 1.1), and an interface written as Windows
+// numbers it ("usb@2.4:01") pick it too. Whether `selector` picks `port`:
 bool selects(const UsbSelector& selector, const PortPresent& port);
 bool selects(const std::string& selector, const PortPresent& port);
 // What a port argument that is a selector picks among the ports present.
@@ -48,15 +50,22 @@ struct PortSelection {
 };
 PortSelection selectPort(const PortSpec& port);
 
-// Windows: a USB serial port's identity from its device instance ID and its parent's, and its
-// place from its location path. "USB\VID_0403&PID_6001\A1B2" gives the IDs and the serial
-// number (none from an ID Windows made up, which holds '&'); a composite device's interface
-// ("...&MI_02\...") takes the parent's serial number and the interface; the FTDI driver's
-// "FTDIBUS\VID_0403+PID_6011+FT4A\0000" its own IDs and serial number (the last letter is the
-// channel). "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(1)#USBMI(2)" is location "3.1",
-// interface "2". False when the ID is no USB device's.
-bool usbIdentityFromWindows(const std::string& instanceId, const std::string& parentId,
-                            const std::string& locationPath, PortPresent* port);
+// Windows: one device node, from a port's own node up, with the first of its location paths.
+struct WindowsNode {
+    std::string instanceId;
+    std::string locationPath;
+};
+// Windows: a USB serial port's identity from its node and the nodes above it (its parent and
+// grandparent). The port's own node must be a USB one ("USB\VID_1A86&PID_7523\...", a composite
+// device's interface "USB\...&MI_02\...") or the FTDI driver's ("FTDIBUS\VID_0403+PID_6011+
+// FT4ZABCDB\0000", whose serial number ends in the channel's letter); any other (a Bluetooth
+// port above a USB radio, a virtual pair) is no USB adapter and gives false. The serial number,
+// the location and the interface come from the USB device node above it all: its own ID's last
+// part (none when Windows made it up: it holds '&'), the "#USB(n)" parts of its location path
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(1)" is "3.1"), and the interface written as
+// Linux writes it, configuration 1 ("&MI_02" and "#USBMI(2)" are "1.2"; a device of one
+// interface is "1.0").
+bool usbIdentityFromWindows(const std::vector<WindowsNode>& fromPort, PortPresent* port);
 
 // The device to open for a port listed: Windows lists COM10 as "COM10", opened as "\\.\COM10".
 std::string deviceToOpen(const PortPresent& port);

@@ -1,5 +1,6 @@
 // The serial ports present on Windows: the names under HARDWARE\DEVICEMAP\SERIALCOMM, with the
-// friendly names the device manager shows and a USB adapter's identity, where SetupAPI has them.
+// friendly names the device manager shows and a USB adapter's identity, read from the port's
+// device node and the USB nodes above it (Ports and Modem classes), where Windows keeps them.
 #include <windows.h>
 // After windows.h.
 #include <setupapi.h>
@@ -18,58 +19,98 @@ namespace qorv {
 
 namespace {
 
-// The setup class of ports (COM and LPT).
+// The setup classes whose devices may be serial ports: Ports (COM and LPT), and Modem, where
+// some USB CDC devices are installed.
 const GUID PORTS_CLASS = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-// A device's instance ID.
-std::string instanceIdOf(DEVINST instance) {
-    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
-    return CM_Get_Device_IDW(instance, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? utf8FromWide(id)
-                                                                               : "";
+const GUID MODEM_CLASS = {
+    0x4d36e96d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// The first of a device's location paths (a list of strings), or "".
+std::string locationPathOf(HDEVINFO devices, SP_DEVINFO_DATA* device) {
+    wchar_t paths[1024] = {};
+    return SetupDiGetDeviceRegistryPropertyW(devices, device, SPDRP_LOCATION_PATHS, nullptr,
+                                             reinterpret_cast<BYTE*>(paths),
+                                             sizeof paths - 2 * sizeof paths[0], nullptr)
+               ? utf8FromWide(paths)
+               : "";
 }
 
-// What the device manager knows of each port, by its name: its friendly name and, for a USB
-// adapter, its identity.
-std::map<std::string, PortPresent> portDetails() {
-    std::map<std::string, PortPresent> details;
-    HDEVINFO devices = SetupDiGetClassDevsW(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE) {
-        return details;
+// A device node's instance ID.
+std::wstring instanceIdOf(DEVINST instance) {
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    return CM_Get_Device_IDW(instance, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? id : L"";
+}
+
+// A port's device node and the two above it, where a USB adapter's identity is kept. The nodes
+// above are opened in a list of their own (`ancestors`), so that the list being walked does not
+// grow.
+std::vector<WindowsNode> nodesFrom(HDEVINFO devices, SP_DEVINFO_DATA* port, HDEVINFO ancestors) {
+    std::vector<WindowsNode> nodes{
+        {utf8FromWide(instanceIdOf(port->DevInst).c_str()), locationPathOf(devices, port)}};
+    DEVINST instance = port->DevInst;
+    for (DEVINST parent = 0; nodes.size() < 3 && CM_Get_Parent(&parent, instance, 0) == CR_SUCCESS;
+         instance = parent) {
+        const std::wstring id = instanceIdOf(parent);
+        SP_DEVINFO_DATA above;
+        above.cbSize = sizeof above;
+        const bool opened = ancestors != INVALID_HANDLE_VALUE &&
+                            SetupDiOpenDeviceInfoW(ancestors, id.c_str(), nullptr, 0, &above);
+        nodes.push_back(
+            {utf8FromWide(id.c_str()), opened ? locationPathOf(ancestors, &above) : ""});
     }
+    return nodes;
+}
+
+// The COM port name a device has (its "PortName"), or "".
+std::string portNameOf(HDEVINFO devices, SP_DEVINFO_DATA* device) {
+    HKEY key = SetupDiOpenDevRegKey(devices, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    wchar_t port[64] = {};
+    DWORD size = sizeof port - sizeof port[0];
+    DWORD type = 0;
+    const bool named = RegQueryValueExW(key, L"PortName", nullptr, &type,
+                                        reinterpret_cast<BYTE*>(port), &size) == ERROR_SUCCESS &&
+                       type == REG_SZ;
+    RegCloseKey(key);
+    return named ? utf8FromWide(port) : "";
+}
+
+// What the device manager knows of each port of one setup class, by its name: its friendly
+// name and, for a USB adapter, its identity. A port already known keeps what it has.
+void addPortDetails(const GUID& setupClass, std::map<std::string, PortPresent>* details) {
+    HDEVINFO devices = SetupDiGetClassDevsW(&setupClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    HDEVINFO ancestors = SetupDiCreateDeviceInfoList(nullptr, nullptr);
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
-        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) {
+        const std::string port = portNameOf(devices, &device);
+        if (port.empty() || details->count(port) != 0) {
             continue;
         }
-        wchar_t port[64] = {};
-        DWORD size = sizeof port - sizeof port[0];
-        const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr,
-                                            reinterpret_cast<BYTE*>(port), &size) == ERROR_SUCCESS;
-        RegCloseKey(key);
-        if (!named) {
-            continue;
-        }
-        PortPresent& entry = details[utf8FromWide(port)];
+        PortPresent& entry = (*details)[port];
         wchar_t text[512] = {};
         if (SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
                                               reinterpret_cast<BYTE*>(text),
                                               sizeof text - sizeof text[0], nullptr)) {
             entry.description = utf8FromWide(text);
         }
-        // The first of the location paths (a list of strings).
-        wchar_t paths[1024] = {};
-        SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_LOCATION_PATHS, nullptr,
-                                          reinterpret_cast<BYTE*>(paths),
-                                          sizeof paths - 2 * sizeof paths[0], nullptr);
-        DEVINST parent = 0;
-        const std::string parentId =
-            CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS ? instanceIdOf(parent) : "";
-        usbIdentityFromWindows(instanceIdOf(device.DevInst), parentId, utf8FromWide(paths), &entry);
+        usbIdentityFromWindows(nodesFrom(devices, &device, ancestors), &entry);
+    }
+    if (ancestors != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(ancestors);
     }
     SetupDiDestroyDeviceInfoList(devices);
+}
+
+std::map<std::string, PortPresent> portDetails() {
+    std::map<std::string, PortPresent> details;
+    addPortDetails(PORTS_CLASS, &details);
+    addPortDetails(MODEM_CLASS, &details);
     return details;
 }
 

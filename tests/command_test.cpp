@@ -174,32 +174,67 @@ TEST(CommandLine, PortArgumentsThatOpenNothing) {
 }
 
 TEST(CommandLine, UsbIdentityFromWindowsInstanceIds) {
-    // instance ID, parent's, location path; IDs, serial number, location and interface.
-    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> ids{
-        {"USB\\VID_0403&PID_6001\\A50285BI", "", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)",
-         "0403:6001 A50285BI 3 "},
-        // The FTDI driver's own form: the serial number ends in the channel's letter.
-        {"FTDIBUS\\VID_0403+PID_6011+FT4ZABCDB\\0000", "USB\\VID_0403&PID_6011\\FT4ZABCD",
-         "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)", "0403:6011 FT4ZABCDB 2.4 "},
-        // A composite device's interface takes its parent's serial number.
-        {"USB\\VID_1A86&PID_55D3&MI_02\\7&1E5F2CC5&0&0002", "USB\\VID_1A86&PID_55D3\\5434011234",
-         "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USBMI(2)", "1a86:55d3 5434011234 1 02"},
-        // A serial number Windows made up (no device serial) is none.
-        {"USB\\VID_1A86&PID_7523\\5&2B0A2B3C&0&2", "", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(5)",
-         "1a86:7523  5 "},
-        {"usb\\vid_2341&pid_0043\\75330303035351F0F1E1", "", "",
-         "2341:0043 75330303035351F0F1E1  "},
-        {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1D80ECD3&0&0", "", "",
-         "no USB"}};
-    for (const auto& [id, parent, location, expected] : ids) {
+    // The nodes from a port up (instance ID, first location path), as the device manager gives
+    // them; the IDs, serial number, location and interface.
+    const std::string bus = "PCIROOT(0)#PCI(1400)#USBROOT(0)";
+    const std::string hub = "USB\\ROOT_HUB30\\4&1B2C3D4E&0&0";
+    const std::vector<std::pair<std::vector<qorv::WindowsNode>, std::string>> ids{
+        // The FTDI driver's port has no location; its serial number ends in the channel's letter.
+        {{{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", ""},
+          {"USB\\VID_0403&PID_6001\\A50285BI", bus + "#USB(3)"},
+          {hub, bus}},
+         "0403:6001 A50285BI 3 1.0"},
+        // A four-port chip: each channel an interface of a composite device.
+        {{{"FTDIBUS\\VID_0403+PID_6011+FT4ZABCDB\\0000", ""},
+          {"USB\\VID_0403&PID_6011&MI_01\\7&2A3B4C5D&0&0001", bus + "#USB(2)#USB(4)#USBMI(1)"},
+          {"USB\\VID_0403&PID_6011\\FT4ZABCD", bus + "#USB(2)#USB(4)"}},
+         "0403:6011 FT4ZABCD 2.4 1.1"},
+        // A chip without a serial number: the ID Windows made up is none.
+        {{{"USB\\VID_1A86&PID_7523\\5&2B0A2B3C&0&5", bus + "#USB(5)"}, {hub, bus}},
+         "1a86:7523  5 1.0"},
+        {{{"USB\\VID_10C4&PID_EA60\\0001", bus + "#USB(1)#USB(3)"}, {hub, bus}},
+         "10c4:ea60 0001 1.3 1.0"},
+        // A composite device's interface takes the device's serial number; MI_ is hex.
+        {{{"USB\\VID_10C4&PID_EA70&MI_01\\6&1A2B3C4D&0&0001", bus + "#USB(6)#USBMI(1)"},
+          {"USB\\VID_10C4&PID_EA70\\00F1A2B3", bus + "#USB(6)"},
+          {hub, bus}},
+         "10c4:ea70 00F1A2B3 6 1.1"},
+        // A CDC device under the Modem class, composite and not.
+        {{{"USB\\VID_1E0E&PID_9001&MI_0C\\6&3C4D5E6F&0&000C", bus + "#USB(7)#USBMI(12)"},
+          {"USB\\VID_1E0E&PID_9001\\0123456789ABCDEF", bus + "#USB(7)"}},
+         "1e0e:9001 0123456789ABCDEF 7 1.12"},
+        {{{"usb\\vid_2341&pid_0043\\75330303035351F0F1E1", ""}},
+         "2341:0043 75330303035351F0F1E1  1.0"},
+        // A Bluetooth port above a USB radio, and a virtual pair, are no USB adapters.
+        {{{"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1D80ECD3&0&0", ""},
+          {"BTH\\MS_BTHBRB\\6&2B4D1C3E&0&1", ""},
+          {"USB\\VID_8087&PID_0A2B\\5&1E2F3A4B&0&10", bus + "#USB(10)"}},
+         "no USB"},
+        {{{"COM0COM\\PORT\\CNCA0", ""}, {"ROOT\\COM0COM\\0000", ""}}, "no USB"}};
+    std::vector<qorv::PortPresent> ports;
+    for (const auto& [nodes, expected] : ids) {
         qorv::PortPresent port;
-        const bool usb = qorv::usbIdentityFromWindows(id, parent, location, &port);
+        const bool usb = qorv::usbIdentityFromWindows(nodes, &port);
         EXPECT_EQ(usb ? port.vid + ":" + port.pid + " " + port.serial + " " + port.location + " " +
                             port.usbInterface
                       : "no USB",
                   expected)
-            << id;
+            << nodes.front().instanceId;
+        ports.push_back(port);
     }
+    // The four-port chip's channel B: by the device's serial number or the driver's, by its
+    // interface written as on Linux or as Windows numbers it.
+    for (const char* picks : {"usb:0403:6011:FT4ZABCD", "usb:0403:6011:FT4ZABCDB", "usb@2.4",
+                              "usb@2.4:1.1", "usb@2.4:01", "usb@2.4:1"}) {
+        EXPECT_TRUE(qorv::selects(picks, ports[1])) << picks;
+    }
+    for (const char* misses : {"usb:0403:6011:FT4ZABCDA", "usb:0403:6011:FT4ZABC", "usb@2",
+                               "usb@2.4:1.2", "usb@2.4:02", "usb@2.4:", "usb@2.44"}) {
+        EXPECT_FALSE(qorv::selects(misses, ports[1])) << misses;
+    }
+    // The channel's letter is the FTDI driver's alone.
+    EXPECT_FALSE(qorv::selects("usb:10c4:ea70:00F1A2B3B", ports[4]));
+    EXPECT_EQ(qorv::selectorFor(ports[4], ports), "usb:10c4:ea70");
     // Windows lists COM12 by its name; it is opened as the device, as every COM port is.
     qorv::PortPresent com12;
     com12.device = "COM12";
