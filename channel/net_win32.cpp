@@ -112,6 +112,22 @@ int resolveWithin(const char* host, uint16_t port, int32_t untilMs, addrinfo** f
     return 0;
 }
 
+// A loopback address (127.x.x.x, ::1): one that answers at once or not at all.
+bool isLoopback(const addrinfo* address) {
+    if (address->ai_family == AF_INET) {
+        const auto* ip = reinterpret_cast<const sockaddr_in*>(address->ai_addr);
+        return (ntohl(ip->sin_addr.s_addr) >> 24) == 127;
+    }
+    return address->ai_family == AF_INET6 &&
+           IN6_IS_ADDR_LOOPBACK(
+               &reinterpret_cast<const sockaddr_in6*>(address->ai_addr)->sin6_addr);
+}
+
+// A loopback address tried before another is given this long: Windows answers a refused
+// connection by sending its SYN again for about 2 s, so "localhost" (::1, then 127.0.0.1) would
+// reach a server that listens on IPv4 alone only then.
+constexpr int32_t LOOPBACK_ATTEMPT_MS = 250;
+
 // Connects to one address no later than `untilMs`: the socket, or INVALID_SOCKET with *error
 // set.
 SOCKET connectWithin(const addrinfo* address, int32_t untilMs, int* error) {
@@ -122,6 +138,15 @@ SOCKET connectWithin(const addrinfo* address, int32_t untilMs, int* error) {
     }
     u_long nonBlocking = 1;
     ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking);
+    if (isLoopback(address)) {
+        // Refused at once, not after the SYN is sent again (Windows 8 and later; others
+        // refuse the request and keep their retries).
+        TCP_INITIAL_RTO_PARAMETERS once{TCP_INITIAL_RTO_UNSPECIFIED_RTT,
+                                        TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS};
+        DWORD returned = 0;
+        WSAIoctl(socket, SIO_TCP_INITIAL_RTO, &once, sizeof once, nullptr, 0, &returned, nullptr,
+                 nullptr);
+    }
     if (::connect(socket, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
         *error = WSAGetLastError();
@@ -154,7 +179,11 @@ int connectTo(const char* host, uint16_t port, int32_t untilMs, Socket* socket) 
     SOCKET connected = INVALID_SOCKET;
     for (const addrinfo* address = found; address != nullptr && connected == INVALID_SOCKET;
          address = address->ai_next) {
-        connected = connectWithin(address, untilMs, &error);
+        const bool last = address->ai_next == nullptr;
+        const int32_t attemptUntilMs =
+            !last && isLoopback(address) ? clock::nowMs() + LOOPBACK_ATTEMPT_MS : untilMs;
+        connected =
+            connectWithin(address, attemptUntilMs < untilMs ? attemptUntilMs : untilMs, &error);
     }
     freeaddrinfo(found);
     if (connected == INVALID_SOCKET) {
