@@ -24,7 +24,13 @@ std::string formatted(const char* format, va_list arguments) {
     return text;
 }
 
+std::string* firstTold = nullptr;
+
 }  // namespace
+
+void keepFirstTold(std::string* into) {
+    firstTold = into;
+}
 
 void say(const char* format, ...) {
     va_list arguments;
@@ -41,7 +47,11 @@ void tell(const char* format, ...) {
     va_end(arguments);
     // What the line holds from outside (a device's strings, names typed or found) cannot move
     // the cursor, retitle the window or clear the screen.
-    const std::string line = "QorvWriter: " + visibleText(text) + "\n";
+    const std::string visible = visibleText(text);
+    if (firstTold != nullptr && firstTold->empty()) {
+        *firstTold = visible;
+    }
+    const std::string line = "QorvWriter: " + visible + "\n";
     writeConsole(true, line.data(), line.size());
 }
 

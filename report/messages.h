@@ -2,6 +2,8 @@
 // announced without a line end is visible while it runs.
 #pragma once
 
+#include <string>
+
 #include "channel/device_channel.h"
 
 namespace qorv {
@@ -20,6 +22,10 @@ void say(const char* format, ...);
 __attribute__((format(printf, 1, 2)))
 #endif
 void tell(const char* format, ...);
+
+// While `into` is given, the first line told (without the program's name) is also kept in it,
+// when it is empty.
+void keepFirstTold(std::string* into);
 
 // One line on standard error with the device or file and the system's reason for the failed open.
 void explainOpenFailure(const DeviceChannel& channel);

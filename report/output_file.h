@@ -79,5 +79,13 @@ void discard(Handle handle, const std::string& path, bool created);
 std::FILE* stream(Handle handle, bool append, const std::string& path, bool created,
                   std::string* reason);
 
+// A descriptor the program was started with (on Windows an inherited handle's number), to write
+// lines to: refused when it is standard input, output or error, not open, or not writable. A
+// pipe is made not to block, so that a reader that stops reading loses lines, never holds the
+// run.
+bool descriptorForLines(long number, Handle* handle, std::string* reason);
+// Writes one line to such a descriptor; false when the reader has gone.
+bool writeLine(Handle handle, const char* line, size_t length);
+
 }  // namespace output_system
 }  // namespace qorv

@@ -96,6 +96,47 @@ std::FILE* stream(Handle handle, bool append, const std::string& path, bool crea
     return file;
 }
 
+bool descriptorForLines(long number, Handle* handle, std::string* reason) {
+    const int fd = static_cast<int>(number);
+    const int flags = fcntl(fd, F_GETFL);
+    if (fd <= STDERR_FILENO) {
+        *reason = "it is standard input, output or error";
+        return false;
+    }
+    if (flags == -1) {
+        *reason = "it is not open";
+        return false;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        *reason = "it is not open for writing";
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    *handle = fd;
+    return true;
+}
+
+bool writeLine(Handle handle, const char* line, size_t length) {
+    const int fd = static_cast<int>(handle);
+    size_t written = 0;
+    while (written < length) {
+        const ssize_t put = write(fd, line + written, length - written);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0) {
+            // A full pipe loses the line; a reader that has gone ends the feed.
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        written += static_cast<size_t>(put);
+    }
+    return true;
+}
+
 }  // namespace output_system
 
 bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {

@@ -147,6 +147,37 @@ std::FILE* stream(Handle handle, bool append, const std::string& path, bool crea
     return file;
 }
 
+bool descriptorForLines(long number, Handle* handle, std::string* reason) {
+    HANDLE given = reinterpret_cast<HANDLE>(static_cast<intptr_t>(number));
+    for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        if (given == GetStdHandle(standard)) {
+            *reason = "it is standard input, output or error";
+            return false;
+        }
+    }
+    const DWORD type = number == 0 ? FILE_TYPE_UNKNOWN : GetFileType(given);
+    if (type == FILE_TYPE_UNKNOWN || type == FILE_TYPE_CHAR) {
+        *reason = "it is no pipe or file this program was given";
+        return false;
+    }
+    if (type == FILE_TYPE_PIPE) {
+        DWORD noWait = PIPE_NOWAIT;
+        SetNamedPipeHandleState(given, &noWait, nullptr, nullptr);
+    }
+    *handle = reinterpret_cast<Handle>(given);
+    return true;
+}
+
+bool writeLine(Handle handle, const char* line, size_t length) {
+    DWORD put = 0;
+    if (WriteFile(reinterpret_cast<HANDLE>(handle), line, static_cast<DWORD>(length), &put,
+                  nullptr)) {
+        // A full pipe takes nothing: the line is lost.
+        return true;
+    }
+    return false;
+}
+
 }  // namespace output_system
 
 bool appendWholeLine(std::FILE* file, const std::string& line, int* error) {

@@ -1,6 +1,7 @@
 #include "report/run_record.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include "qorv_version.h"
@@ -151,6 +152,14 @@ void RunRecord::start(const char* portArgument, const char* portDevice, int32_t 
     port = portArgument;
     baud = baudRate;
     settingsFile = settingsArgument;
+    // A run started by the station: the station run it belongs to, and on a fixture which
+    // device's arrival at the port it stored.
+    environmentValue("QORV_BATCH", &batch);
+    std::string arrivalText;
+    if (environmentValue("QORV_ARRIVAL", &arrivalText) && arrivalText.size() < 10 &&
+        arrivalText.find_first_not_of("0123456789") == std::string::npos) {
+        arrival = std::atol(arrivalText.c_str());
+    }
     if (!environmentValue("QORV_REPORT", &path)) {
         return;
     }
@@ -221,6 +230,8 @@ void RunRecord::finish(int exitStatus) {
     addText(line, "time", time);
     addText(line, "tool", "QorvWriter");
     addText(line, "version", QORV_VERSION);
+    addOptionalText(line, "batch", batch);
+    addNumber(line, "arrival", arrival, arrival > 0);
     addText(line, "port", port);
     addOptionalText(line, "device", device);
     if (hasAdapter) {

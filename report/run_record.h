@@ -55,6 +55,8 @@ class RunRecord {
     OwnedFile out;
     std::string path;
     std::string time;
+    std::string batch;
+    long arrival = 0;
     std::string port;
     std::string device;
     int32_t baud = 0;

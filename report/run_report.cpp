@@ -11,6 +11,8 @@ void RunReport::start(DeviceChannel& port, const RunArguments& runArguments) {
     const PortSpec& typed = *arguments.port;
     record.start(typed.argument, typed.device, arguments.baudRate, arguments.file);
     trace.start(arguments.file, typed.device);
+    progress.start(arguments.file, typed.device);
+    progress.stepBegins(stepKeyword(Step::OpenPort), 0);
     if (arguments.baudArgument != nullptr && typed.kind == PortKind::Server && !typed.telnet) {
         tell(
             "a raw device server line keeps the server's own settings: the baud rate %s is not "
@@ -35,6 +37,7 @@ void RunReport::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8
                                                         : Step::Finish;
         report.exchangeBlock = block ? data[1] * BLOCKS_PER_GROUP + data[2] + 1 : 0;
         report.exchangeStartedMs = DeviceChannel::nowMs();
+        report.progress.stepBegins(stepKeyword(report.exchangeStep), report.exchangeBlock);
     } else if (event == DeviceChannel::TRACE_EXCHANGE_END) {
         report.record.exchangeTimed(stepKeyword(report.exchangeStep), report.exchangeBlock,
                                     DeviceChannel::nowMs() - report.exchangeStartedMs);
@@ -44,18 +47,32 @@ void RunReport::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8
 
 void RunReport::failed(const Failure& failure) {
     const Cause cause = causeOf(failure);
+    keepFirstTold(&failedReason);
     explainFailure(failure, cause, arguments);
-    record.failed(stepKeyword(failure.step), failure.step == Step::Block ? failure.block : 0,
-                  causeKeyword(cause), failure.channel);
+    keepFirstTold(nullptr);
+    failedStep = stepKeyword(failure.step);
+    failedBlock = failure.step == Step::Block ? failure.block : 0;
+    failedCause = causeKeyword(cause);
+    record.failed(failedStep.c_str(), failedBlock, failedCause.c_str(), failure.channel);
+}
+
+void RunReport::finish(int exitStatus) {
+    record.finish(exitStatus);
+    progress.ended(exitStatus, failedStep, failedBlock, failedCause, failedReason);
 }
 
 void RunReport::portSelected(const PortSpec& argument, const PortSelection& selection,
                              const DeviceChannel& port) {
+    const bool picked = selection.matches.size() == 1;
+    keepFirstTold(picked ? nullptr : &failedReason);
     tellSelection(argument.argument, selection);
-    if (selection.matches.size() != 1) {
+    keepFirstTold(nullptr);
+    if (!picked) {
         const Cause cause =
             selection.matches.empty() ? Cause::NoMatchingPort : Cause::AmbiguousPort;
-        record.failed(stepKeyword(Step::OpenPort), 0, causeKeyword(cause), port);
+        failedStep = stepKeyword(Step::OpenPort);
+        failedCause = causeKeyword(cause);
+        record.failed(failedStep.c_str(), 0, failedCause.c_str(), port);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "channel/device_channel.h"
 #include "channel/ports.h"
+#include "report/progress.h"
 #include "report/run_record.h"
 #include "report/trace.h"
 
@@ -59,8 +60,8 @@ class RunReport {
                       const DeviceChannel& port);
     // The end of the sequence was not acknowledged; the data is stored all the same.
     void endUnacknowledged(const DeviceChannel& port);
-    // Writes the record; the run's exit status.
-    void finish(int exitStatus) { record.finish(exitStatus); }
+    // Writes the record and the progress feed's last line; the run's exit status.
+    void finish(int exitStatus);
 
   private:
     // The port's events: frames for the trace, exchanges timed for the record.
@@ -72,9 +73,16 @@ class RunReport {
     Step exchangeStep = Step::Probe;
     int32_t exchangeBlock = 0;
     int32_t exchangeStartedMs = 0;
-    // Closed in reverse order: the record, then the trace.
+    // The failure, for the progress feed's last line: step, block, cause keywords and the first
+    // line of the explanation.
+    std::string failedStep;
+    int32_t failedBlock = 0;
+    std::string failedCause;
+    std::string failedReason;
+    // Closed in reverse order: the progress feed, the record, then the trace.
     WireTrace trace;
     RunRecord record;
+    ProgressFeed progress;
 };
 
 }  // namespace qorv

@@ -1,0 +1,577 @@
+#include "app/station.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+
+#include "app/station_system.h"
+#include "channel/clock.h"
+#include "channel/device_channel.h"
+#include "protocol/store_layout.h"
+#include "qorv_version.h"
+#include "report/run_record.h"
+
+namespace qorv {
+
+namespace {
+
+const char USAGE[] =
+    "usage: qorv-station SETTINGS PORT... [--baud N] [--jobs N] [--logs DIR]\n"
+    "       qorv-station --watch [--bell] SETTINGS PORT... [--baud N] [--logs DIR]\n"
+    "Stores SETTINGS in the device on each PORT (anything QorvWriter takes; a USB selector is\n"
+    "every adapter it picks), each by a QorvWriter of its own, all at once (at most N with\n"
+    "--jobs). --watch stores each device as it arrives at its port, until stopped.\n";
+
+// The station's own lines on standard error.
+void note(const std::string& text) {
+    const std::string line = "qorv-station: " + visibleText(text) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+bool allDigits(const std::string& text) {
+    return !text.empty() && text.size() < 10 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The value of a "name":"text" or "name":number field of one of the feed's lines.
+bool jsonText(const std::string& line, const char* name, std::string* value) {
+    const std::string key = std::string("\"") + name + "\":\"";
+    size_t at = line.find(key);
+    if (at == std::string::npos) {
+        return false;
+    }
+    value->clear();
+    for (at += key.size(); at < line.size() && line[at] != '"'; ++at) {
+        if (line[at] != '\\' || at + 1 >= line.size()) {
+            *value += line[at];
+            continue;
+        }
+        const char escaped = line[++at];
+        if (escaped == 'u' && at + 4 < line.size()) {
+            // Only control characters are escaped so: shown as a space.
+            *value += ' ';
+            at += 4;
+        } else {
+            *value += escaped == 'n' ? ' ' : escaped;
+        }
+    }
+    return true;
+}
+
+long jsonNumber(const std::string& line, const char* name) {
+    const std::string key = std::string("\"") + name + "\":";
+    const size_t at = line.find(key);
+    return at == std::string::npos ? 0 : std::strtol(line.c_str() + at + key.size(), nullptr, 10);
+}
+
+// `text` cut or padded to `width` characters (UTF-8 sequences kept whole).
+std::string fitted(const std::string& text, size_t width) {
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < text.size() && shown < width; ++shown) {
+        size_t length = 1;
+        const auto lead = static_cast<unsigned char>(text[i]);
+        length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        out.append(text, i, length);
+        i += length;
+    }
+    return out + std::string(width - shown, ' ');
+}
+
+std::string seconds(int32_t ms) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%ld.%ld s", static_cast<long>(ms / 1000),
+                  static_cast<long>(ms % 1000 / 100));
+    return text;
+}
+
+std::string resultOf(const StationPort& port) {
+    switch (port.state) {
+        case StationPort::State::Waiting:
+            return port.noMatch.empty() ? "waiting" : port.noMatch;
+        case StationPort::State::Running:
+            return "storing";
+        case StationPort::State::Stored:
+            return "stored";
+        case StationPort::State::Interrupted:
+            return "interrupted";
+        case StationPort::State::Failed:
+        default:
+            return "FAILED: " + port.reason;
+    }
+}
+
+// The name a port's log file has: its name with what a file name cannot hold made '_'.
+std::string logNameOf(const std::string& device) {
+    std::string name = device;
+    for (const char* prefix : {"/dev/", "\\\\.\\"}) {
+        if (name.rfind(prefix, 0) == 0) {
+            name = name.substr(std::string(prefix).size());
+        }
+    }
+    for (char& c : name) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.')) {
+            c = '_';
+        }
+    }
+    return name + ".log";
+}
+
+// Reads the settings file once, as QorvWriter does, before any port is touched; false (said as
+// QorvWriter says it) when it holds nothing that can be stored.
+bool settingsUsable(const std::string& path) {
+    DeviceChannel file;
+    if (file.openFile(path.c_str()) != RESULT_OK) {
+        std::printf("Opening Qorv file: %s...ERROR: Can not open file %s\n", path.c_str(),
+                    path.c_str());
+        char reason[256];
+        file.describeOsError(reason, sizeof reason);
+        note(path + ": " + reason);
+        return false;
+    }
+    uint8_t settings[MAX_DATA_LENGTH];
+    uint16_t length = 0;
+    const ResultCode found = file.waitForMessage(MID_QORV_DATA, settings, &length, nullptr);
+    if (found != RESULT_OK || length < SETTINGS_DATA_SIZE) {
+        std::printf("Reading Qorv data from file...ERROR: file does not contain valid Qorv data\n");
+        note(path + ": no settings frame of " + std::to_string(SETTINGS_DATA_SIZE) +
+             " bytes or more in it");
+        return false;
+    }
+    return true;
+}
+
+// One value for the records of one station run: when it started, and which process ran it.
+std::string batchId() {
+    char text[40] = "";
+    std::tm parts{};
+    if (utcTime(std::time(nullptr), &parts)) {
+        std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    }
+    return std::string(text) + "-" + std::to_string(clock::nowUs() % 1000000);
+}
+
+}  // namespace
+
+bool parseStationArguments(const std::vector<std::string>& arguments, StationOptions* options,
+                           std::string* reason) {
+    std::vector<std::string> plain;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const bool valued = argument == "--baud" || argument == "--jobs" || argument == "--logs";
+        if (valued && i + 1 >= arguments.size()) {
+            *reason = argument + " takes a value";
+            return false;
+        }
+        if (argument == "--baud") {
+            options->baud = arguments[++i];
+            if (!allDigits(options->baud) || std::atol(options->baud.c_str()) == 0) {
+                *reason = "the baud rate is a number of 1 or more, not " + options->baud;
+                return false;
+            }
+        } else if (argument == "--jobs") {
+            const std::string jobs = arguments[++i];
+            options->jobs = allDigits(jobs) ? std::atoi(jobs.c_str()) : 0;
+            if (options->jobs < 1) {
+                *reason = "--jobs takes a number of 1 or more, not " + jobs;
+                return false;
+            }
+        } else if (argument == "--logs") {
+            options->logs = arguments[++i];
+        } else if (argument == "--watch") {
+            options->watch = true;
+        } else if (argument == "--bell") {
+            options->bell = true;
+        } else if (argument.size() > 1 && argument[0] == '-' && argument.rfind("--", 0) == 0) {
+            *reason = "unknown option " + argument;
+            return false;
+        } else {
+            plain.push_back(argument);
+        }
+    }
+    if (plain.size() < 2) {
+        *reason = "a settings file and at least one port are needed";
+        return false;
+    }
+    options->settings = plain[0];
+    options->ports.assign(plain.begin() + 1, plain.end());
+    return true;
+}
+
+std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
+                                    const PortsPresent& present) {
+    std::vector<StationPort> ports;
+    std::map<std::string, bool> seen;
+    const auto add = [&](const std::string& argument, const std::string& device) {
+        const std::string same = station_system::canonicalDevice(device);
+        if (seen[same]) {
+            return;
+        }
+        seen[same] = true;
+        StationPort port;
+        port.typed = argument;
+        port.device = device;
+        for (const PortPresent& listed : present.ports) {
+            if (isListedPort(device, listed) || isListedPort(same, listed)) {
+                port.adapter = listed;
+                port.isAdapter = true;
+            }
+        }
+        port.logName = logNameOf(device);
+        ports.push_back(port);
+    };
+    for (const std::string& argument : typed) {
+        const PortSpec spec = parsePort(argument.c_str());
+        if (spec.kind != PortKind::UsbSelector) {
+            add(argument, spec.kind == PortKind::Server ? argument : std::string(spec.device));
+            continue;
+        }
+        bool picked = false;
+        for (const PortPresent& listed : present.ports) {
+            if (selects(spec.usb, listed)) {
+                add(argument, deviceToOpen(listed));
+                picked = true;
+            }
+        }
+        if (!picked) {
+            StationPort none;
+            none.typed = argument;
+            none.device = argument;
+            none.noMatch = "no port present matches it";
+            none.state = StationPort::State::Failed;
+            none.reason = none.noMatch;
+            ports.push_back(none);
+        }
+    }
+    return ports;
+}
+
+bool takeProgressLine(const std::string& line, StationPort* port) {
+    std::string value;
+    if (jsonText(line, "end", &value)) {
+        if (jsonText(line, "reason", &value)) {
+            port->reason = value;
+        }
+        return true;
+    }
+    if (jsonText(line, "step", &value)) {
+        port->step = value;
+        port->block = static_cast<int32_t>(jsonNumber(line, "block"));
+    }
+    return false;
+}
+
+std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32_t nowMs,
+                                    int columns) {
+    const size_t width = static_cast<size_t>(std::max(columns, 40) - 1);
+    std::vector<std::string> lines;
+    const auto row = [&](const std::string& port, const std::string& serial,
+                         const std::string& step, const std::string& block, const std::string& time,
+                         const std::string& result) {
+        const std::string line = fitted(port, 20) + " " + fitted(serial, 10) + " " +
+                                 fitted(step, 8) + " " + fitted(block, 5) + " " + fitted(time, 7) +
+                                 " " + result;
+        lines.push_back(fitted(line, width));
+    };
+    row("PORT", "SERIAL", "STEP", "BLOCK", "TIME", "RESULT");
+    size_t counts[5] = {};
+    for (const StationPort& port : ports) {
+        ++counts[static_cast<size_t>(port.state)];
+        const bool began = port.begun;
+        const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
+        row(port.device, port.adapter.serial, began ? port.step : "",
+            port.block > 0 ? std::to_string(port.block) + "/16" : "", began ? seconds(ms) : "",
+            resultOf(port));
+    }
+    const std::string summary =
+        std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
+        std::to_string(counts[3]) + " failed, " + std::to_string(counts[1]) + " storing, " +
+        std::to_string(counts[0]) + " waiting" +
+        (counts[4] > 0 ? ", " + std::to_string(counts[4]) + " interrupted" : "");
+    lines.push_back(fitted(summary, width));
+    return lines;
+}
+
+std::vector<std::string> summaryLines(const std::vector<StationPort>& ports) {
+    size_t stored = 0;
+    std::vector<std::string> lines;
+    for (const StationPort& port : ports) {
+        if (port.state == StationPort::State::Stored) {
+            ++stored;
+        } else {
+            lines.push_back("  " + port.device + ": " + resultOf(port));
+        }
+    }
+    lines.insert(lines.begin(), std::to_string(stored) + " stored, " +
+                                    std::to_string(ports.size() - stored) + " failed");
+    return lines;
+}
+
+std::string retryCommand(const StationOptions& options, const std::vector<StationPort>& ports,
+                         const PortsPresent& present) {
+    std::string command;
+    for (const StationPort& port : ports) {
+        if (port.state == StationPort::State::Stored) {
+            continue;
+        }
+        // An adapter by what it is, so that the retry finds it where it is plugged in then.
+        const std::string alone = port.isAdapter ? selectorFor(port.adapter, present.ports) : "";
+        command += " " + station_system::quoted(!alone.empty()         ? alone
+                                                : port.noMatch.empty() ? port.device
+                                                                       : port.typed);
+    }
+    if (command.empty()) {
+        return "";
+    }
+    return "qorv-station " + station_system::quoted(options.settings) + command +
+           (options.baud.empty() ? "" : " --baud " + options.baud) +
+           (options.logs.empty() ? "" : " --logs " + station_system::quoted(options.logs));
+}
+
+namespace {
+
+// The ports of one station run and their stores.
+class Station {
+  public:
+    Station(const StationOptions& options, std::vector<StationPort> ports, PortsPresent present)
+        : options(options), ports(std::move(ports)), present(std::move(present)) {}
+
+    int run() {
+        logs = options.logs;
+        if (logs.empty()) {
+            logs = station_system::temporaryDirectory();
+            ownLogs = true;
+        }
+        std::string reason;
+        if (logs.empty() || !station_system::makeDirectory(logs, &reason)) {
+            note("cannot keep the stores' output in " + logs + " (" + reason + ")");
+            return 1;
+        }
+        children.resize(ports.size());
+        onTerminal = station_system::terminal(&columns);
+        batch = batchId();
+        const int jobs = options.jobs > 0 ? options.jobs : static_cast<int>(ports.size());
+        int32_t stopAskedMs = 0;
+        for (;;) {
+            int running = 0;
+            for (size_t i = 0; i < ports.size(); ++i) {
+                running += ports[i].state == StationPort::State::Running ? 1 : 0;
+            }
+            for (size_t i = 0; i < ports.size() && running < jobs && stopAskedMs == 0; ++i) {
+                if (ports[i].state == StationPort::State::Waiting && ports[i].noMatch.empty()) {
+                    startStore(i);
+                    ++running;
+                }
+            }
+            draw();
+            if (running == 0) {
+                break;
+            }
+            std::vector<station_system::Child*> active;
+            for (auto& child : children) {
+                active.push_back(&child);
+            }
+            const station_system::Wake woke = station_system::wait(active, onTerminal ? 100 : 1000);
+            if (woke == station_system::Wake::Stop && stopAskedMs == 0) {
+                stopAskedMs = clock::nowMs();
+                for (size_t i = 0; i < ports.size(); ++i) {
+                    if (ports[i].state == StationPort::State::Running) {
+                        station_system::askToEnd(&children[i]);
+                    }
+                }
+            }
+            if (stopAskedMs != 0 && clock::nowMs() - stopAskedMs > 3000) {
+                // A store that does not end when asked (a driver that holds it) is ended.
+                for (size_t i = 0; i < ports.size(); ++i) {
+                    if (ports[i].state == StationPort::State::Running) {
+                        station_system::endNow(&children[i]);
+                    }
+                }
+            }
+            for (size_t i = 0; i < ports.size(); ++i) {
+                takeNews(i, stopAskedMs != 0);
+            }
+        }
+        if (stopAskedMs != 0) {
+            for (StationPort& port : ports) {
+                if (port.state == StationPort::State::Waiting && port.noMatch.empty()) {
+                    port.state = StationPort::State::Interrupted;
+                }
+            }
+            draw();
+        }
+        return finish();
+    }
+
+  private:
+    void startStore(size_t i) {
+        StationPort& port = ports[i];
+        std::vector<std::string> command{station_system::writerPath(), options.settings,
+                                         port.device};
+        if (!options.baud.empty()) {
+            command.push_back(options.baud);
+        }
+        std::vector<std::string> environment{"QORV_BATCH=" + batch};
+        if (port.arrival > 0) {
+            environment.push_back("QORV_ARRIVAL=" + std::to_string(port.arrival));
+        }
+        port.step = "start";
+        port.block = 0;
+        port.reason.clear();
+        port.begun = true;
+        port.over = false;
+        port.startedMs = clock::nowMs();
+        std::string reason;
+        children[i] = station_system::Child{};
+        if (!station_system::start(command, environment, station_system::pathIn(logs, port.logName),
+                                   &children[i], &reason)) {
+            port.state = StationPort::State::Failed;
+            port.reason = "the store could not be started (" + reason + ")";
+            port.over = true;
+            port.endedMs = clock::nowMs();
+            return;
+        }
+        port.state = StationPort::State::Running;
+    }
+
+    // What a running store's feed says, and its end.
+    void takeNews(size_t i, bool stopping) {
+        StationPort& port = ports[i];
+        station_system::Child& child = children[i];
+        bool lastLine = false;
+        for (const std::string& line : child.lines) {
+            lastLine = takeProgressLine(line, &port) || lastLine;
+        }
+        child.lines.clear();
+        int status = 0;
+        if (port.state != StationPort::State::Running || !station_system::ended(&child, &status)) {
+            return;
+        }
+        port.over = true;
+        port.endedMs = clock::nowMs();
+        if (status == 0) {
+            port.state = StationPort::State::Stored;
+        } else if (status > 1 && stopping) {
+            port.state = StationPort::State::Interrupted;
+        } else {
+            port.state = StationPort::State::Failed;
+            if (status > 128) {
+                port.reason =
+                    "the store's process was ended by signal " + std::to_string(status - 128);
+            } else if (status != 1) {
+                port.reason = "the store's process ended with status " + std::to_string(status);
+            } else if (port.reason.empty()) {
+                port.reason = lastToldLine(port);
+            }
+        }
+        (void)lastLine;
+        if (!onTerminal) {
+            station_system::show(port.device + ": " + resultOf(port) + " (" +
+                                 seconds(port.endedMs - port.startedMs) + ")\n");
+        }
+    }
+
+    // The last line QorvWriter told on standard error, for a failure its feed did not give.
+    std::string lastToldLine(const StationPort& port) const {
+        const std::string log =
+            station_system::readFile(station_system::pathIn(logs, port.logName));
+        std::string last = "see its output";
+        for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = log.substr(at, end - at);
+            if (line.rfind("QorvWriter: ", 0) == 0) {
+                last = line.substr(12);
+            }
+        }
+        return last;
+    }
+
+    void draw() {
+        if (!onTerminal) {
+            return;
+        }
+        const std::vector<std::string> lines = tableLines(ports, clock::nowMs(), columns);
+        // The whole table in one write, over the one before it: no line is ever blank on screen.
+        std::string frame = drawnLines > 0 ? "\r\x1b[" + std::to_string(drawnLines) + "A" : "";
+        frame += "\x1b[?25l";
+        for (const std::string& line : lines) {
+            frame += line + "\x1b[K\n";
+        }
+        frame += "\x1b[?25h";
+        station_system::show(frame);
+        drawnLines = lines.size();
+    }
+
+    int finish() {
+        std::string text;
+        for (const std::string& line : summaryLines(ports)) {
+            text += line + "\n";
+        }
+        bool allStored = true;
+        for (const StationPort& port : ports) {
+            if (port.state == StationPort::State::Stored) {
+                continue;
+            }
+            allStored = false;
+            if (!port.begun) {
+                continue;
+            }
+            // What the failed store said, each line after its port.
+            const std::string log =
+                station_system::readFile(station_system::pathIn(logs, port.logName));
+            for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos;
+                 at = end + 1) {
+                const std::string line = log.substr(at, end - at);
+                if (!line.empty() && line != "\r") {
+                    text += port.device + "| " + visibleText(line) + "\n";
+                }
+            }
+        }
+        const std::string retry = retryCommand(options, ports, present);
+        if (!retry.empty()) {
+            text += "To store again on the failed ports alone:\n  " + retry + "\n";
+        }
+        station_system::show(text);
+        if (ownLogs) {
+            station_system::removeDirectory(logs);
+        }
+        return allStored ? 0 : 1;
+    }
+
+    const StationOptions& options;
+    std::vector<StationPort> ports;
+    PortsPresent present;
+    std::vector<station_system::Child> children;
+    std::string logs;
+    bool ownLogs = false;
+    bool onTerminal = false;
+    int columns = 80;
+    size_t drawnLines = 0;
+    std::string batch;
+};
+
+}  // namespace
+
+int runStation(const std::vector<std::string>& arguments) {
+    station_system::prepare();
+    StationOptions options;
+    std::string reason;
+    if (!parseStationArguments(arguments, &options, &reason)) {
+        note(reason);
+        std::fputs(USAGE, stderr);
+        return 1;
+    }
+    if (!settingsUsable(options.settings)) {
+        return 1;
+    }
+    PortsPresent present = portsPresent();
+    std::vector<StationPort> ports = portsNamed(options.ports, present);
+    Station station(options, std::move(ports), std::move(present));
+    return station.run();
+}
+
+}  // namespace qorv
