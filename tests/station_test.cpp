@@ -1,0 +1,255 @@
+// qorv-station against simulated devices, and QorvWriter's progress feed that it draws on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "sim/simulator.h"
+#include "tests/sim_run.h"
+#include "tests/support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Simulated devices, each on its own pseudo-terminal, served while this lives.
+class Devices {
+  public:
+    explicit Devices(const std::vector<pelorix::SimOptions>& options) {
+        for (const pelorix::SimOptions& each : options) {
+            devices.push_back(std::make_unique<pelorix::Simulator>(each));
+            EXPECT_TRUE(devices.back()->open());
+        }
+        for (auto& device : devices) {
+            threads.emplace_back([this, &device] { device->run(stop); });
+        }
+    }
+    ~Devices() {
+        stop = true;
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    const pelorix::Simulator& operator[](size_t i) const { return *devices[i]; }
+    std::string port(size_t i) const { return devices[i]->slavePath(); }
+
+  private:
+    std::vector<std::unique_ptr<pelorix::Simulator>> devices;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+};
+
+pelorix::SimOptions paced(int delayMs = 0) {
+    pelorix::SimOptions options = withFault(pelorix::EXCHANGE_ANY, pelorix::Fault::Delay, delayMs);
+    options.paceBaud = 115200;
+    return options;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+    for (const std::string& each : linesOf(text)) {
+        if (each == line) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Processes whose command line holds `text` (the stores of one test's settings file).
+int processesNaming(const std::string& text) {
+    const RunResult found = runProgram({"pgrep", "-f", "-c", text});
+    return std::atoi(found.out.c_str());
+}
+
+}  // namespace
+
+TEST(Station, StoresEveryPortAtOnceAndSaysWhichFailed) {
+    TempDir dir;
+    const Bytes settings = sampleSettings();
+    const std::string file = dir.file("bench settings.qorv");
+    writeFile(file, frameOf(0x91, settings));
+    Devices devices(
+        {paced(), withFault(pelorix::EXCHANGE_FIRST_BLOCK + 8, pelorix::Fault::Error, 4), paced()});
+    // The first device named again through a link: stored once.
+    const std::string link = dir.file("bench0");
+    ASSERT_EQ(symlink(devices.port(0).c_str(), link.c_str()), 0);
+    const std::string missing = dir.file("no-such-port");
+    RunOptions options;
+    options.environment = {"QORV_REPORT=" + dir.file("records.jsonl")};
+    const RunResult run = runProgram({QORV_STATION_PATH, file, devices.port(0), devices.port(1),
+                                      devices.port(2), link, missing, "usb:1234:5678"},
+                                     options);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    // Not on a terminal: a line per port as it ends, then the summary and the retry.
+    const std::string& out = run.out;
+    EXPECT_TRUE(out.find(devices.port(0) + ": stored (") != std::string::npos) << out;
+    EXPECT_TRUE(out.find(devices.port(2) + ": stored (") != std::string::npos) << out;
+    EXPECT_TRUE(hasLine(out, "2 stored, 3 failed")) << out;
+    for (const std::string& failed :
+         {devices.port(1) + ": FAILED: block 9 of 16 refused by the device with error code 0x04",
+          missing + ": FAILED: " + missing + ": No such file or directory",
+          std::string("usb:1234:5678: FAILED: no port present matches it")}) {
+        EXPECT_TRUE(hasLine(out, "  " + failed)) << failed << "\n" << out;
+    }
+    // The failed store's own output, after its port.
+    EXPECT_TRUE(hasLine(out, devices.port(1) + "| Qorv data NOT stored successfully.")) << out;
+    EXPECT_TRUE(hasLine(
+        out, "  qorv-station '" + file + "' " + devices.port(1) + " " + missing + " usb:1234:5678"))
+        << out;
+    for (size_t stored : {0u, 2u}) {
+        EXPECT_EQ(hex(devices[stored].received()), hex(wireOfSuccess(settings))) << stored;
+        EXPECT_EQ(hex(devices[stored].stored()), hex(settings));
+    }
+    // One record per store, all of one batch.
+    const std::vector<nlohmann::json> records = readRecords(dir.file("records.jsonl"));
+    ASSERT_EQ(records.size(), 4u);
+    std::set<std::string> batches;
+    std::multiset<bool> stored;
+    for (const nlohmann::json& record : records) {
+        batches.insert(record["batch"].get<std::string>());
+        stored.insert(record["stored"].get<bool>());
+        EXPECT_TRUE(record["arrival"].is_null());
+    }
+    EXPECT_EQ(batches.size(), 1u);
+    EXPECT_EQ(stored.count(true), 2u);
+}
+
+TEST(Station, BadInputFailsBeforeAnyPortIsTouched) {
+    TempDir dir;
+    const std::string good = dir.file("good.qorv");
+    writeFile(good, frameOf(0x91, sampleSettings()));
+    const std::string cut = dir.file("cut.qorv");
+    writeFile(cut, frameOf(0x91, sampleSettings(1000)));
+    Devices devices({pelorix::SimOptions{}});
+    const std::string port = devices.port(0);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;  // standard output, whole
+        std::string err;  // a part of standard error
+    };
+    const std::string missing = dir.file("missing.qorv");
+    const std::vector<Case> cases{
+        {{missing, port},
+         "Opening Qorv file: " + missing + "...ERROR: Can not open file " + missing + "\n",
+         "No such file or directory"},
+        {{cut, port},
+         "Reading Qorv data from file...ERROR: file does not contain valid Qorv data\n",
+         "no settings frame of 1056 bytes"},
+        {{good, port, "--jobs", "0"}, "", "--jobs takes a number of 1 or more, not 0"},
+        {{good, port, "--baud", "fast"}, "", "the baud rate is a number of 1 or more, not fast"},
+        {{good}, "", "a settings file and at least one port are needed"},
+        {{good, port, "--frobnicate"}, "", "unknown option --frobnicate"}};
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{QORV_STATION_PATH};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const RunResult run = runProgram(argv);
+        EXPECT_EQ(run.status, 1) << c.err;
+        EXPECT_EQ(run.out, c.out) << c.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(devices[0].received().empty());
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
+}
+
+TEST(Station, EndsEveryStoreInFlightWhenStoppedAndOutlivesAStoreKilled) {
+    TempDir dir;
+    const Bytes settings = sampleSettings();
+    const std::string file = dir.file("stopped.qorv");
+    writeFile(file, frameOf(0x91, settings));
+    {
+        // SIGTERM to the station: each store ends as QorvWriter ends on a signal, none is left.
+        Devices devices({paced(100), paced(100)});
+        RunOptions stopping;
+        stopping.whileRunning = [](pid_t station) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            kill(station, SIGTERM);
+        };
+        const RunResult run =
+            runProgram({QORV_STATION_PATH, file, devices.port(0), devices.port(1)}, stopping);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(hasLine(run.out, "0 stored, 2 failed")) << run.out;
+        EXPECT_TRUE(hasLine(run.out, "  " + devices.port(0) + ": interrupted")) << run.out;
+        EXPECT_LT(run.seconds, 2.0);
+        EXPECT_EQ(processesNaming(file), 0);
+    }
+    {
+        // One store killed from outside: its row says so, the other stores.
+        Devices devices({paced(60), paced(60)});
+        const std::string victim = devices.port(1);
+        RunOptions killing;
+        killing.whileRunning = [&](pid_t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            runProgram({"pkill", "-KILL", "-f", "QorvWriter .*" + victim + "$"});
+        };
+        const RunResult run =
+            runProgram({QORV_STATION_PATH, file, devices.port(0), victim}, killing);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(hasLine(run.out, "1 stored, 1 failed")) << run.out;
+        EXPECT_TRUE(
+            hasLine(run.out, "  " + victim + ": FAILED: the store's process was ended by signal 9"))
+            << run.out;
+        EXPECT_EQ(hex(devices[0].stored()), hex(settings));
+    }
+    {
+        // Standard output closed: the stores go on.
+        Devices devices({paced()});
+        RunOptions closed;
+        closed.closeStdout = true;
+        const RunResult run = runProgram({QORV_STATION_PATH, file, devices.port(0)}, closed);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(hex(devices[0].stored()), hex(settings));
+    }
+}
+
+TEST(Station, ProgressFeedOfAStore) {
+    TempDir dir;
+    const std::string file = dir.file("feed.qorv");
+    writeFile(file, frameOf(0x91, sampleSettings()));
+    const std::string feed = dir.file("progress.jsonl");
+    RunOptions options;
+    options.environment = {"QORV_PROGRESS=" + feed};
+    const ToolRun run = runAgainstSim(
+        withFault(pelorix::EXCHANGE_FIRST_BLOCK + 2, pelorix::Fault::Error, 4), file,
+        [&](const std::string& port) {
+            return std::vector<std::string>{QORVWRITER_PATH, file, port};
+        },
+        options);
+    EXPECT_EQ(run.result.out, outputOf(Ending::NotStored, file, run.port));
+    std::string steps;
+    nlohmann::json last;
+    const Bytes fed = readFile(feed);
+    for (const std::string& line : linesOf(std::string(fed.begin(), fed.end()))) {
+        last = nlohmann::json::parse(line);
+        EXPECT_EQ(last["progress"], 1);
+        steps += last.contains("step") ? last["step"].get<std::string>() : "";
+        steps += last.contains("block") && last["block"].is_number()
+                     ? std::to_string(last["block"].get<int>())
+                     : "";
+        steps += " ";
+    }
+    EXPECT_EQ(steps, "open_port probe identity block1 block2 block3 block3 ");
+    EXPECT_EQ(last["end"], "not_stored");
+    EXPECT_EQ(last["cause"], "refused");
+    EXPECT_EQ(last["reason"], "block 3 of 16 refused by the device with error code 0x04");
+    // Standard output is no feed: refused, and the run is as without one.
+    options.environment = {"QORV_PROGRESS=1"};
+    const ToolRun refused = runAgainstSim(
+        pelorix::SimOptions{}, file,
+        [&](const std::string& port) {
+            return std::vector<std::string>{QORVWRITER_PATH, file, port};
+        },
+        options);
+    EXPECT_EQ(refused.result.out, outputOf(Ending::Stored, file, refused.port));
+    EXPECT_NE(refused.result.err.find("cannot write progress to descriptor 1"), std::string::npos);
+}
