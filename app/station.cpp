@@ -13,6 +13,7 @@
 #include "channel/device_channel.h"
 #include "protocol/store_layout.h"
 #include "qorv_version.h"
+#include "report/messages.h"
 #include "report/run_record.h"
 
 namespace qorv {
@@ -29,8 +30,11 @@ const char USAGE[] =
 // The station's own lines on standard error.
 void note(const std::string& text) {
     const std::string line = "qorv-station: " + visibleText(text) + "\n";
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+    writeConsole(true, line.data(), line.size());
+}
+
+void show(const std::string& text) {
+    writeConsole(false, text.data(), text.size());
 }
 
 bool allDigits(const std::string& text) {
@@ -127,8 +131,7 @@ std::string logNameOf(const std::string& device) {
 bool settingsUsable(const std::string& path) {
     DeviceChannel file;
     if (file.openFile(path.c_str()) != RESULT_OK) {
-        std::printf("Opening Qorv file: %s...ERROR: Can not open file %s\n", path.c_str(),
-                    path.c_str());
+        show("Opening Qorv file: " + path + "...ERROR: Can not open file " + path + "\n");
         char reason[256];
         file.describeOsError(reason, sizeof reason);
         note(path + ": " + reason);
@@ -138,7 +141,7 @@ bool settingsUsable(const std::string& path) {
     uint16_t length = 0;
     const ResultCode found = file.waitForMessage(MID_QORV_DATA, settings, &length, nullptr);
     if (found != RESULT_OK || length < SETTINGS_DATA_SIZE) {
-        std::printf("Reading Qorv data from file...ERROR: file does not contain valid Qorv data\n");
+        show("Reading Qorv data from file...ERROR: file does not contain valid Qorv data\n");
         note(path + ": no settings frame of " + std::to_string(SETTINGS_DATA_SIZE) +
              " bytes or more in it");
         return false;
@@ -207,7 +210,8 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
                                     const PortsPresent& present) {
     std::vector<StationPort> ports;
     std::map<std::string, bool> seen;
-    const auto add = [&](const std::string& argument, const std::string& device) {
+    const auto add = [&](const std::string& argument, const std::string& name,
+                         const std::string& device) {
         const std::string same = station_system::canonicalDevice(device);
         if (seen[same]) {
             return;
@@ -215,6 +219,7 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
         seen[same] = true;
         StationPort port;
         port.typed = argument;
+        port.name = name;
         port.device = device;
         for (const PortPresent& listed : present.ports) {
             if (isListedPort(device, listed) || isListedPort(same, listed)) {
@@ -228,19 +233,21 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
     for (const std::string& argument : typed) {
         const PortSpec spec = parsePort(argument.c_str());
         if (spec.kind != PortKind::UsbSelector) {
-            add(argument, spec.kind == PortKind::Server ? argument : std::string(spec.device));
+            add(argument, argument,
+                spec.kind == PortKind::Server ? argument : std::string(spec.device));
             continue;
         }
         bool picked = false;
         for (const PortPresent& listed : present.ports) {
             if (selects(spec.usb, listed)) {
-                add(argument, deviceToOpen(listed));
+                add(argument, listed.device, deviceToOpen(listed));
                 picked = true;
             }
         }
         if (!picked) {
             StationPort none;
             none.typed = argument;
+            none.name = argument;
             none.device = argument;
             none.noMatch = "no port present matches it";
             none.state = StationPort::State::Failed;
@@ -284,7 +291,7 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
         ++counts[static_cast<size_t>(port.state)];
         const bool began = port.begun;
         const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
-        row(port.device, port.adapter.serial, began ? port.step : "",
+        row(port.name, port.adapter.serial, began ? port.step : "",
             port.block > 0 ? std::to_string(port.block) + "/16" : "", began ? seconds(ms) : "",
             resultOf(port));
     }
@@ -304,7 +311,7 @@ std::vector<std::string> summaryLines(const std::vector<StationPort>& ports) {
         if (port.state == StationPort::State::Stored) {
             ++stored;
         } else {
-            lines.push_back("  " + port.device + ": " + resultOf(port));
+            lines.push_back("  " + port.name + ": " + resultOf(port));
         }
     }
     lines.insert(lines.begin(), std::to_string(stored) + " stored, " +
@@ -321,9 +328,7 @@ std::string retryCommand(const StationOptions& options, const std::vector<Statio
         }
         // An adapter by what it is, so that the retry finds it where it is plugged in then.
         const std::string alone = port.isAdapter ? selectorFor(port.adapter, present.ports) : "";
-        command += " " + station_system::quoted(!alone.empty()         ? alone
-                                                : port.noMatch.empty() ? port.device
-                                                                       : port.typed);
+        command += " " + station_system::quoted(!alone.empty() ? alone : port.name);
     }
     if (command.empty()) {
         return "";
@@ -471,8 +476,8 @@ class Station {
         }
         (void)lastLine;
         if (!onTerminal) {
-            station_system::show(port.device + ": " + resultOf(port) + " (" +
-                                 seconds(port.endedMs - port.startedMs) + ")\n");
+            show(port.name + ": " + resultOf(port) + " (" + seconds(port.endedMs - port.startedMs) +
+                 ")\n");
         }
     }
 
@@ -482,9 +487,9 @@ class Station {
             station_system::readFile(station_system::pathIn(logs, port.logName));
         std::string last = "see its output";
         for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
-            const std::string line = log.substr(at, end - at);
+            std::string line = log.substr(at, end - at);
             if (line.rfind("QorvWriter: ", 0) == 0) {
-                last = line.substr(12);
+                last = line.substr(12, line.size() - 12 - (line.back() == '\r' ? 1 : 0));
             }
         }
         return last;
@@ -502,7 +507,7 @@ class Station {
             frame += line + "\x1b[K\n";
         }
         frame += "\x1b[?25h";
-        station_system::show(frame);
+        show(frame);
         drawnLines = lines.size();
     }
 
@@ -525,9 +530,12 @@ class Station {
                 station_system::readFile(station_system::pathIn(logs, port.logName));
             for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos;
                  at = end + 1) {
-                const std::string line = log.substr(at, end - at);
-                if (!line.empty() && line != "\r") {
-                    text += port.device + "| " + visibleText(line) + "\n";
+                std::string line = log.substr(at, end - at);
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                if (!line.empty()) {
+                    text += port.name + "| " + visibleText(line) + "\n";
                 }
             }
         }
@@ -535,7 +543,7 @@ class Station {
         if (!retry.empty()) {
             text += "To store again on the failed ports alone:\n  " + retry + "\n";
         }
-        station_system::show(text);
+        show(text);
         if (ownLogs) {
             station_system::removeDirectory(logs);
         }
@@ -562,7 +570,7 @@ int runStation(const std::vector<std::string>& arguments) {
     std::string reason;
     if (!parseStationArguments(arguments, &options, &reason)) {
         note(reason);
-        std::fputs(USAGE, stderr);
+        writeConsole(true, USAGE, sizeof USAGE - 1);
         return 1;
     }
     if (!settingsUsable(options.settings)) {

@@ -29,6 +29,7 @@ bool parseStationArguments(const std::vector<std::string>& arguments, StationOpt
 // One port of a station run.
 struct StationPort {
     std::string typed;   // the argument that named it
+    std::string name;    // the port as shown: as typed, or as the system lists a selector's pick
     std::string device;  // what its store opens
     bool isAdapter = false;
     PortPresent adapter;  // what the system lists it as, where it does

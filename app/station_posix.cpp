@@ -228,6 +228,11 @@ bool ended(Child* child, int* status) {
     return true;
 }
 
+std::string howItEnded(int status) {
+    return status > 128 ? "was ended by signal " + std::to_string(status - 128)
+                        : "ended with status " + std::to_string(status);
+}
+
 void askToEnd(Child* child) {
     if (child->running) {
         kill(static_cast<pid_t>(child->process), SIGTERM);
@@ -248,20 +253,6 @@ bool terminal(int* columns) {
     winsize size{};
     *columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     return true;
-}
-
-void show(const std::string& text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t put = write(STDOUT_FILENO, text.data() + written, text.size() - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return;
-        }
-        written += static_cast<size_t>(put);
-    }
 }
 
 std::string temporaryDirectory() {

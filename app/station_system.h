@@ -32,17 +32,16 @@ enum class Wake { Timeout, Activity, Stop };
 // Sleeps at most `ms` until a running child's feed has lines or ends, or the station is told
 // to stop (Ctrl+C, SIGTERM).
 Wake wait(const std::vector<Child*>& children, int32_t ms);
-// Whether a child whose feed has ended is gone: its exit status, or 128 + the signal that
-// ended it (-1 for one the system ended otherwise).
+// Whether a child is gone, and its exit status (on POSIX 128 + the signal that ended it).
 bool ended(Child* child, int* status);
+// How a store's process that did not exit with 0 or 1 ended ("was ended by signal 9").
+std::string howItEnded(int status);
 // Asks a store to end as QorvWriter ends on a signal, or ends it outright.
 void askToEnd(Child* child);
 void endNow(Child* child);
 
 // Whether standard output is a terminal that takes cursor movement, and its width.
 bool terminal(int* columns);
-// Writes to standard output, all of it or what it takes.
-void show(const std::string& text);
 // A fresh directory for logs, removed with `removeLogs` (with the files in it).
 std::string temporaryDirectory();
 void removeDirectory(const std::string& path);
