@@ -2,15 +2,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "app/station_system.h"
 #include "channel/clock.h"
 #include "channel/device_channel.h"
+#include "protocol/frame.h"
 #include "protocol/store_layout.h"
 #include "qorv_version.h"
 #include "report/messages.h"
@@ -97,7 +102,9 @@ std::string seconds(int32_t ms) {
 std::string resultOf(const StationPort& port) {
     switch (port.state) {
         case StationPort::State::Waiting:
-            return port.noMatch.empty() ? "waiting" : port.noMatch;
+            return !port.noMatch.empty() ? port.noMatch
+                   : port.arrival > 0    ? "waiting for the next device"
+                                         : "waiting";
         case StationPort::State::Running:
             return "storing";
         case StationPort::State::Stored:
@@ -293,7 +300,10 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
         const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
         row(port.name, port.adapter.serial, began ? port.step : "",
             port.block > 0 ? std::to_string(port.block) + "/16" : "", began ? seconds(ms) : "",
-            resultOf(port));
+            resultOf(port) + (port.stored + port.failed > 0
+                                  ? "  (" + std::to_string(port.stored) + " stored, " +
+                                        std::to_string(port.failed) + " failed)"
+                                  : ""));
     }
     const std::string summary =
         std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
@@ -340,6 +350,148 @@ std::string retryCommand(const StationOptions& options, const std::vector<Statio
 
 namespace {
 
+// How often a port on the fixture is probed while it waits for a device or for it to leave, how
+// long an answer is waited for, and how long without one makes a device gone.
+constexpr int32_t PROBE_PERIOD_MS = 200;
+constexpr int16_t PROBE_WAIT_MS = 150;
+constexpr int32_t GONE_AFTER_MS = 1000;
+// How often the ports present are listed again for selectors on the fixture.
+constexpr int32_t LISTING_PERIOD_MS = 500;
+
+// Opens and closes of ports are made one at a time: each takes a line's room.
+std::mutex opening;
+
+// A port on the fixture: a thread of its own probes it a few times a second while no store runs
+// on it (sending nothing but the probe), to see a device arrive and, after its store, leave. The
+// port is kept open between probes, and closed before its store.
+class Watcher {
+  public:
+    Watcher(std::string device, int32_t baudRate)
+        : device(std::move(device)), baudRate(baudRate), thread([this] { watch(); }) {}
+    ~Watcher() {
+        {
+            std::lock_guard<std::mutex> held(lock);
+            stopping = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Whether a device has arrived since the last call: its port is then closed, for its store.
+    bool takeArrival() {
+        std::lock_guard<std::mutex> held(lock);
+        const bool was = arrived;
+        arrived = false;
+        return was;
+    }
+    // The store has ended: the port is watched for the device to leave.
+    void storeEnded() {
+        {
+            std::lock_guard<std::mutex> held(lock);
+            phase = Phase::Leaving;
+            lastAnswerMs = clock::nowMs();
+        }
+        changed.notify_all();
+    }
+    // Whether the device is still there after its store.
+    bool waitingForLeave() {
+        std::lock_guard<std::mutex> held(lock);
+        return phase == Phase::Leaving;
+    }
+
+  private:
+    enum class Phase { Arriving, Storing, Leaving };
+
+    void watch() {
+        DeviceChannel port;
+        std::unique_lock<std::mutex> held(lock);
+        while (!stopping) {
+            if (phase == Phase::Storing) {
+                changed.wait(held);
+                continue;
+            }
+            const Phase now = phase;
+            const int32_t probedMs = clock::nowMs();
+            held.unlock();
+            const bool answered = probe(&port);
+            held.lock();
+            if (now == Phase::Arriving && answered && phase == Phase::Arriving) {
+                shut(&port);
+                arrived = true;
+                phase = Phase::Storing;
+                station_system::wakeUp();
+                continue;
+            }
+            if (now == Phase::Leaving && phase == Phase::Leaving) {
+                lastAnswerMs = answered ? probedMs : lastAnswerMs;
+                if (!port.isOpen() || clock::nowMs() - lastAnswerMs >= GONE_AFTER_MS) {
+                    phase = Phase::Arriving;
+                    station_system::wakeUp();
+                }
+            }
+            changed.wait_for(held, std::chrono::milliseconds(
+                                       clock::msLeft(probedMs + PROBE_PERIOD_MS, PROBE_PERIOD_MS)));
+        }
+        held.unlock();
+        shut(&port);
+    }
+
+    // One probe, the port opened for it if it is not; whether the device answered.
+    bool probe(DeviceChannel* port) {
+        if (!port->isOpen()) {
+            std::lock_guard<std::mutex> one(opening);
+            const PortSpec spec = parsePort(device.c_str());
+            if (port->openPort(spec, baudRate, 4096, 1024) != RESULT_OK) {
+                port->close();
+                return false;
+            }
+        }
+        port->timeoutMs = PROBE_WAIT_MS;
+        const bool answered = port->sendCommand(MID_PROBE, 0, 0, BID_DEFAULT) == RESULT_OK;
+        if (port->ioError() != 0) {
+            // A port that went away (an adapter pulled out) is opened again when it is back.
+            shut(port);
+        }
+        return answered;
+    }
+
+    void shut(DeviceChannel* port) {
+        std::lock_guard<std::mutex> one(opening);
+        port->close();
+    }
+
+    const std::string device;
+    const int32_t baudRate;
+    std::mutex lock;
+    std::condition_variable changed;
+    Phase phase = Phase::Arriving;
+    bool arrived = false;
+    bool stopping = false;
+    int32_t lastAnswerMs = 0;
+    std::thread thread;
+};
+
+// Five rows of block letters for PASS and FAIL, readable from a step away.
+std::vector<std::string> banner(const std::string& word) {
+    static const std::map<char, std::vector<const char*>> letters{
+        {'P', {"████ ", "█   █", "████ ", "█    ", "█    "}},
+        {'A', {" ███ ", "█   █", "█████", "█   █", "█   █"}},
+        {'S', {" ████", "█    ", " ███ ", "    █", "████ "}},
+        {'F', {"█████", "█    ", "████ ", "█    ", "█    "}},
+        {'I', {" ███ ", "  █  ", "  █  ", "  █  ", " ███ "}},
+        {'L', {"█    ", "█    ", "█    ", "█    ", "█████"}}};
+    std::vector<std::string> rows(5);
+    for (char c : word) {
+        const auto found = letters.find(c);
+        for (size_t row = 0; row < rows.size() && found != letters.end(); ++row) {
+            rows[row] += std::string(found->second[row]) + "  ";
+        }
+    }
+    return rows;
+}
+
 // The ports of one station run and their stores.
 class Station {
   public:
@@ -357,33 +509,41 @@ class Station {
             note("cannot keep the stores' output in " + logs + " (" + reason + ")");
             return 1;
         }
-        children.resize(ports.size());
         onTerminal = station_system::terminal(&columns);
         batch = batchId();
-        const int jobs = options.jobs > 0 ? options.jobs : static_cast<int>(ports.size());
+        if (options.watch) {
+            for (size_t i = 0; i < ports.size(); ++i) {
+                watchPort(i);
+            }
+        }
+        children.resize(ports.size());
+        const int jobs = options.jobs > 0 ? options.jobs : 1 << 30;
         int32_t stopAskedMs = 0;
+        int32_t listedMs = clock::nowMs();
         for (;;) {
             int running = 0;
-            for (size_t i = 0; i < ports.size(); ++i) {
-                running += ports[i].state == StationPort::State::Running ? 1 : 0;
+            for (const StationPort& port : ports) {
+                running += port.state == StationPort::State::Running ? 1 : 0;
             }
             for (size_t i = 0; i < ports.size() && running < jobs && stopAskedMs == 0; ++i) {
-                if (ports[i].state == StationPort::State::Waiting && ports[i].noMatch.empty()) {
+                if (readyToStore(i)) {
                     startStore(i);
                     ++running;
                 }
             }
             draw();
-            if (running == 0) {
+            if (running == 0 && (!options.watch || stopAskedMs != 0)) {
                 break;
             }
             std::vector<station_system::Child*> active;
             for (auto& child : children) {
                 active.push_back(&child);
             }
-            const station_system::Wake woke = station_system::wait(active, onTerminal ? 100 : 1000);
+            const station_system::Wake woke =
+                station_system::wait(active, onTerminal || options.watch ? 100 : 1000);
             if (woke == station_system::Wake::Stop && stopAskedMs == 0) {
                 stopAskedMs = clock::nowMs();
+                watchers.clear();
                 for (size_t i = 0; i < ports.size(); ++i) {
                     if (ports[i].state == StationPort::State::Running) {
                         station_system::askToEnd(&children[i]);
@@ -401,19 +561,81 @@ class Station {
             for (size_t i = 0; i < ports.size(); ++i) {
                 takeNews(i, stopAskedMs != 0);
             }
+            if (options.watch && stopAskedMs == 0 &&
+                clock::nowMs() - listedMs >= LISTING_PERIOD_MS) {
+                listedMs = clock::nowMs();
+                watchNewPorts();
+            }
         }
         if (stopAskedMs != 0) {
             for (StationPort& port : ports) {
-                if (port.state == StationPort::State::Waiting && port.noMatch.empty()) {
+                if (port.state == StationPort::State::Waiting && port.noMatch.empty() &&
+                    !options.watch) {
                     port.state = StationPort::State::Interrupted;
                 }
             }
             draw();
         }
-        return finish();
+        return options.watch ? finishWatch() : finish();
     }
 
   private:
+    bool readyToStore(size_t i) {
+        StationPort& port = ports[i];
+        if (!options.watch) {
+            return port.state == StationPort::State::Waiting && port.noMatch.empty();
+        }
+        if (i >= watchers.size() || watchers[i] == nullptr) {
+            return false;
+        }
+        if (port.state != StationPort::State::Running && !watchers[i]->waitingForLeave() &&
+            port.state != StationPort::State::Waiting) {
+            // The device stored last has left: the port waits for the next.
+            port.state = StationPort::State::Waiting;
+        }
+        if (!watchers[i]->takeArrival()) {
+            return false;
+        }
+        ++port.arrival;
+        return true;
+    }
+
+    void watchPort(size_t i) {
+        watchers.resize(ports.size());
+        if (ports[i].noMatch.empty()) {
+            const int32_t baud = options.baud.empty() ? 115200 : std::atoi(options.baud.c_str());
+            watchers[i] = std::make_unique<Watcher>(ports[i].device, baud);
+        }
+    }
+
+    // Ports that a selector picks and that have come since the last listing join the fixture.
+    void watchNewPorts() {
+        bool selectors = false;
+        for (const std::string& typed : options.ports) {
+            selectors = selectors || parsePort(typed.c_str()).kind == PortKind::UsbSelector;
+        }
+        if (!selectors) {
+            return;
+        }
+        present = portsPresent();
+        std::vector<std::string> known;
+        for (const StationPort& port : ports) {
+            known.push_back(port.typed);
+        }
+        for (const StationPort& port : portsNamed(options.ports, present)) {
+            bool seen = false;
+            for (const StationPort& had : ports) {
+                seen = seen || station_system::canonicalDevice(had.device) ==
+                                   station_system::canonicalDevice(port.device);
+            }
+            if (!seen && port.noMatch.empty()) {
+                ports.push_back(port);
+                children.resize(ports.size());
+                watchPort(ports.size() - 1);
+            }
+        }
+    }
+
     void startStore(size_t i) {
         StationPort& port = ports[i];
         std::vector<std::string> command{station_system::writerPath(), options.settings,
@@ -435,10 +657,8 @@ class Station {
         children[i] = station_system::Child{};
         if (!station_system::start(command, environment, station_system::pathIn(logs, port.logName),
                                    &children[i], &reason)) {
-            port.state = StationPort::State::Failed;
             port.reason = "the store could not be started (" + reason + ")";
-            port.over = true;
-            port.endedMs = clock::nowMs();
+            ended(i, StationPort::State::Failed);
             return;
         }
         port.state = StationPort::State::Running;
@@ -448,36 +668,53 @@ class Station {
     void takeNews(size_t i, bool stopping) {
         StationPort& port = ports[i];
         station_system::Child& child = children[i];
-        bool lastLine = false;
         for (const std::string& line : child.lines) {
-            lastLine = takeProgressLine(line, &port) || lastLine;
+            takeProgressLine(line, &port);
         }
         child.lines.clear();
         int status = 0;
         if (port.state != StationPort::State::Running || !station_system::ended(&child, &status)) {
             return;
         }
+        if (status == 0) {
+            ended(i, StationPort::State::Stored);
+            return;
+        }
+        if (status != 1 && stopping) {
+            ended(i, StationPort::State::Interrupted);
+            return;
+        }
+        if (status != 1) {
+            port.reason = "the store's process " + station_system::howItEnded(status);
+        } else if (port.reason.empty()) {
+            port.reason = lastToldLine(port);
+        }
+        ended(i, StationPort::State::Failed);
+    }
+
+    void ended(size_t i, StationPort::State state) {
+        StationPort& port = ports[i];
+        port.state = state;
         port.over = true;
         port.endedMs = clock::nowMs();
-        if (status == 0) {
-            port.state = StationPort::State::Stored;
-        } else if (status > 1 && stopping) {
-            port.state = StationPort::State::Interrupted;
-        } else {
-            port.state = StationPort::State::Failed;
-            if (status > 128) {
-                port.reason =
-                    "the store's process was ended by signal " + std::to_string(status - 128);
-            } else if (status != 1) {
-                port.reason = "the store's process ended with status " + std::to_string(status);
-            } else if (port.reason.empty()) {
-                port.reason = lastToldLine(port);
+        port.stored += state == StationPort::State::Stored ? 1 : 0;
+        port.failed += state == StationPort::State::Failed ? 1 : 0;
+        if (options.watch && i < watchers.size() && watchers[i] != nullptr) {
+            watchers[i]->storeEnded();
+            latest = i;
+            if (state == StationPort::State::Failed && options.bell) {
+                show("\a");
             }
         }
-        (void)lastLine;
         if (!onTerminal) {
-            show(port.name + ": " + resultOf(port) + " (" + seconds(port.endedMs - port.startedMs) +
-                 ")\n");
+            const std::string arrival =
+                options.watch ? "arrival " + std::to_string(port.arrival) + ": " : "";
+            const std::string verdict = !options.watch ? resultOf(port)
+                                        : state == StationPort::State::Stored
+                                            ? "PASS"
+                                            : "FAIL: " + port.reason;
+            show(port.name + ": " + arrival + verdict + " (" +
+                 seconds(port.endedMs - port.startedMs) + ")\n");
         }
     }
 
@@ -499,16 +736,61 @@ class Station {
         if (!onTerminal) {
             return;
         }
-        const std::vector<std::string> lines = tableLines(ports, clock::nowMs(), columns);
+        std::vector<std::string> lines = tableLines(ports, clock::nowMs(), columns);
+        if (options.watch) {
+            lines.push_back(fitted(watchTotals(), static_cast<size_t>(columns - 1)));
+            if (latest < ports.size() && ports[latest].over) {
+                const bool passed = ports[latest].state == StationPort::State::Stored;
+                lines.push_back(fitted(
+                    ports[latest].name + ", arrival " + std::to_string(ports[latest].arrival) + ":",
+                    static_cast<size_t>(columns - 1)));
+                for (const std::string& row : banner(passed ? "PASS" : "FAIL")) {
+                    lines.push_back((passed ? "\x1b[32m" : "\x1b[31m") + row + "\x1b[0m");
+                }
+            }
+        }
         // The whole table in one write, over the one before it: no line is ever blank on screen.
         std::string frame = drawnLines > 0 ? "\r\x1b[" + std::to_string(drawnLines) + "A" : "";
         frame += "\x1b[?25l";
         for (const std::string& line : lines) {
             frame += line + "\x1b[K\n";
         }
-        frame += "\x1b[?25h";
-        show(frame);
+        // Lines left from a longer frame before are cleared.
+        frame += "\x1b[J\x1b[?25h";
+        if (frame != lastFrame) {
+            show(frame);
+            lastFrame = frame;
+        }
         drawnLines = lines.size();
+    }
+
+    std::string watchTotals() const {
+        int32_t stored = 0;
+        int32_t failed = 0;
+        for (const StationPort& port : ports) {
+            stored += port.stored;
+            failed += port.failed;
+        }
+        return "in all: " + std::to_string(stored) + " stored, " + std::to_string(failed) +
+               " failed";
+    }
+
+    int finishWatch() {
+        std::string text;
+        bool clean = true;
+        for (const StationPort& port : ports) {
+            text +=
+                "  " + port.name + ": " + std::to_string(port.stored) + " stored, " +
+                std::to_string(port.failed) + " failed" +
+                (port.state == StationPort::State::Interrupted ? ", the last interrupted" : "") +
+                "\n";
+            clean = clean && port.failed == 0 && port.state != StationPort::State::Interrupted;
+        }
+        show(watchTotals() + "\n" + text);
+        if (ownLogs) {
+            station_system::removeDirectory(logs);
+        }
+        return clean ? 0 : 1;
     }
 
     int finish() {
@@ -554,11 +836,14 @@ class Station {
     std::vector<StationPort> ports;
     PortsPresent present;
     std::vector<station_system::Child> children;
+    std::vector<std::unique_ptr<Watcher>> watchers;
     std::string logs;
     bool ownLogs = false;
     bool onTerminal = false;
     int columns = 80;
     size_t drawnLines = 0;
+    std::string lastFrame;
+    size_t latest = static_cast<size_t>(-1);
     std::string batch;
 };
 
@@ -578,6 +863,12 @@ int runStation(const std::vector<std::string>& arguments) {
     }
     PortsPresent present = portsPresent();
     std::vector<StationPort> ports = portsNamed(options.ports, present);
+    if (options.watch) {
+        // On the fixture a selector's ports join as they come.
+        ports.erase(std::remove_if(ports.begin(), ports.end(),
+                                   [](const StationPort& port) { return !port.noMatch.empty(); }),
+                    ports.end());
+    }
     Station station(options, std::move(ports), std::move(present));
     return station.run();
 }

@@ -33,19 +33,20 @@ int wakeRead = -1;
 int wakeWrite = -1;
 volatile sig_atomic_t stopAsked = 0;
 
-void onStop(int) {
-    stopAsked = 1;
-    const char byte = 's';
+// Async-signal-safe.
+void wakeWith(char byte) {
     const int saved = errno;
     (void)!write(wakeWrite, &byte, 1);
     errno = saved;
 }
 
+void onStop(int) {
+    stopAsked = 1;
+    wakeWith('s');
+}
+
 void onChild(int) {
-    const char byte = 'c';
-    const int saved = errno;
-    (void)!write(wakeWrite, &byte, 1);
-    errno = saved;
+    wakeWith('c');
 }
 
 // Reads what a feed has; its whole lines go to `lines`. False at its end.
@@ -95,6 +96,10 @@ void prepare() {
     action.sa_handler = onChild;
     action.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGCHLD, &action, nullptr);
+}
+
+void wakeUp() {
+    wakeWith('w');
 }
 
 std::string writerPath() {

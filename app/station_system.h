@@ -28,6 +28,9 @@ std::string writerPath();
 bool start(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
            const std::string& logPath, Child* child, std::string* reason);
 
+// Wakes wait() from another thread.
+void wakeUp();
+
 enum class Wake { Timeout, Activity, Stop };
 // Sleeps at most `ms` until a running child's feed has lines or ends, or the station is told
 // to stop (Ctrl+C, SIGTERM).

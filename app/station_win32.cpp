@@ -19,6 +19,8 @@ namespace {
 
 // Set by the console's Ctrl+C, Ctrl+Break and close events; waited on by wait().
 HANDLE stopEvent = nullptr;
+// Set by wakeUp().
+HANDLE wakeEvent = nullptr;
 // Every store joins it: a station that ends any way takes its stores with it.
 HANDLE stores = nullptr;
 
@@ -110,6 +112,7 @@ void endFeed(Child* child) {
 
 void prepare() {
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     stores = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -117,6 +120,10 @@ void prepare() {
     if (stores != nullptr) {
         SetInformationJobObject(stores, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
+}
+
+void wakeUp() {
+    SetEvent(wakeEvent);
 }
 
 std::string writerPath() {
@@ -206,7 +213,7 @@ bool start(const std::vector<std::string>& arguments, const std::vector<std::str
 Wake wait(const std::vector<Child*>& children, int32_t ms) {
     // The stop event and the stores' processes; a feed cannot be waited on, so its lines are
     // read at least every 50 ms while stores run.
-    std::vector<HANDLE> handles{stopEvent};
+    std::vector<HANDLE> handles{stopEvent, wakeEvent};
     for (Child* child : children) {
         if (child->running && handles.size() < MAXIMUM_WAIT_OBJECTS) {
             handles.push_back(reinterpret_cast<HANDLE>(child->process));

@@ -253,3 +253,61 @@ TEST(Station, ProgressFeedOfAStore) {
     EXPECT_EQ(refused.result.out, outputOf(Ending::Stored, file, refused.port));
     EXPECT_NE(refused.result.err.find("cannot write progress to descriptor 1"), std::string::npos);
 }
+
+TEST(Station, FixtureStoresEachDeviceOnceAsItArrives) {
+    TempDir dir;
+    const Bytes settings = sampleSettings();
+    const std::string file = dir.file("fixture.qorv");
+    writeFile(file, frameOf(0x91, settings));
+    // The fixture's port: a link that each new device's terminal is put behind, as a device
+    // plugged into the same cable.
+    const std::string fixture = dir.file("fixture");
+    pelorix::SimOptions refusing =
+        withFault(pelorix::EXCHANGE_FIRST_BLOCK + 2, pelorix::Fault::Error, 4);
+    pelorix::SimOptions leaving;
+    leaving.once = true;
+    std::vector<Bytes> received;
+    RunOptions options;
+    options.environment = {"QORV_REPORT=" + dir.file("records.jsonl")};
+    options.whileRunning = [&](pid_t station) {
+        // Two devices that leave once stored, then one that refuses and stays.
+        for (const pelorix::SimOptions& device : {leaving, leaving, refusing}) {
+            Devices arriving({device});
+            unlink(fixture.c_str());
+            EXPECT_EQ(symlink(arriving.port(0).c_str(), fixture.c_str()), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            received.push_back(arriving[0].received());
+        }
+        kill(station, SIGINT);
+    };
+    const RunResult run = runProgram({QORV_STATION_PATH, "--watch", file, fixture}, options);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const std::vector<std::string> lines = linesOf(run.out);
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0].rfind(fixture + ": arrival 1: PASS (", 0), 0u) << run.out;
+    EXPECT_EQ(lines[1].rfind(fixture + ": arrival 2: PASS (", 0), 0u) << run.out;
+    EXPECT_EQ(lines[2].rfind(fixture + ": arrival 3: FAIL: block 3 of 16 refused", 0), 0u)
+        << run.out;
+    EXPECT_TRUE(hasLine(run.out, "in all: 2 stored, 1 failed")) << run.out;
+    // Nothing but probes around each store, one store per arrival.
+    const auto withoutProbes = [](const Bytes& wire) {
+        std::string sent = hex(wire);
+        const std::string probe = hex(frameOf(0x30, {}));
+        for (size_t at; (at = sent.find(probe)) != std::string::npos;) {
+            sent.erase(at, probe.size());
+        }
+        return sent;
+    };
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(withoutProbes(received[0]), withoutProbes(wireOfSuccess(settings)));
+    EXPECT_EQ(withoutProbes(received[1]), withoutProbes(wireOfSuccess(settings)));
+    const std::string refused = withoutProbes(received[2]);
+    EXPECT_EQ(refused.find(hex(storeBlockFrame(settings, 2))),
+              refused.size() - hex(storeBlockFrame(settings, 2)).size());
+    const std::vector<nlohmann::json> records = readRecords(dir.file("records.jsonl"));
+    ASSERT_EQ(records.size(), 3u);
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i]["arrival"], i + 1);
+        EXPECT_EQ(records[i]["batch"], records[0]["batch"]);
+    }
+}
