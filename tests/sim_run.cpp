@@ -1,7 +1,5 @@
 #include "tests/sim_run.h"
 
-#include "tests/hostile_server.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/hostile_server.h"
 
 namespace testing_support {
 
@@ -34,6 +34,16 @@ pelorix::SimOptions withFault(int exchange, pelorix::Fault fault, int value) {
 const Bytes PROBE_FRAME{0xFA, 0xFF, 0x30, 0x00, 0xD1};
 const Bytes IDENTITY_REQUEST_FRAME{0xFA, 0xFF, 0x00, 0x00, 0x01};
 const Bytes FINISH_FRAME{0xFA, 0xFF, 0x40, 0x00, 0xC1};
+
+SimulatedDevices::SimulatedDevices(const std::vector<pelorix::SimOptions>& options) {
+    for (const pelorix::SimOptions& each : options) {
+        devices.push_back(std::make_unique<pelorix::Simulator>(each));
+        EXPECT_TRUE(devices.back()->open()) << "no pseudo-terminal for a simulator";
+    }
+    for (auto& device : devices) {
+        threads.emplace_back([this, &device] { device->run(stop); });
+    }
+}
 
 ToolRun runAgainstSim(const pelorix::SimOptions& options, const std::string& settingsPath,
                       const CommandFor& command, const RunOptions& how) {

@@ -1,16 +1,37 @@
 // Runs the built command against the device simulator on a pseudo-terminal.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/simulator.h"
 #include "tests/support.h"
 
 namespace testing_support {
+
+// Simulated devices, each on its own pseudo-terminal, served while this lives.
+class SimulatedDevices {
+  public:
+    explicit SimulatedDevices(const std::vector<pelorix::SimOptions>& options);
+    ~SimulatedDevices() {
+        stop = true;
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    const pelorix::Simulator& operator[](size_t i) const { return *devices[i]; }
+    std::string port(size_t i) const { return devices[i]->slavePath(); }
+
+  private:
+    std::vector<std::unique_ptr<pelorix::Simulator>> devices;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+};
 
 struct ToolRun {
     RunResult result;

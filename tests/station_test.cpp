@@ -16,33 +16,6 @@ using namespace testing_support;
 
 namespace {
 
-// Simulated devices, each on its own pseudo-terminal, served while this lives.
-class Devices {
-  public:
-    explicit Devices(const std::vector<pelorix::SimOptions>& options) {
-        for (const pelorix::SimOptions& each : options) {
-            devices.push_back(std::make_unique<pelorix::Simulator>(each));
-            EXPECT_TRUE(devices.back()->open());
-        }
-        for (auto& device : devices) {
-            threads.emplace_back([this, &device] { device->run(stop); });
-        }
-    }
-    ~Devices() {
-        stop = true;
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-    }
-    const pelorix::Simulator& operator[](size_t i) const { return *devices[i]; }
-    std::string port(size_t i) const { return devices[i]->slavePath(); }
-
-  private:
-    std::vector<std::unique_ptr<pelorix::Simulator>> devices;
-    std::vector<std::thread> threads;
-    std::atomic<bool> stop{false};
-};
-
 pelorix::SimOptions paced(int delayMs = 0) {
     pelorix::SimOptions options = withFault(pelorix::EXCHANGE_ANY, pelorix::Fault::Delay, delayMs);
     options.paceBaud = 115200;
@@ -79,7 +52,7 @@ TEST(Station, StoresEveryPortAtOnceAndSaysWhichFailed) {
     const Bytes settings = sampleSettings();
     const std::string file = dir.file("bench settings.qorv");
     writeFile(file, frameOf(0x91, settings));
-    Devices devices(
+    SimulatedDevices devices(
         {paced(), withFault(pelorix::EXCHANGE_FIRST_BLOCK + 8, pelorix::Fault::Error, 4), paced()});
     // The first device named again through a link: stored once.
     const std::string link = dir.file("bench0");
@@ -131,7 +104,7 @@ TEST(Station, BadInputFailsBeforeAnyPortIsTouched) {
     writeFile(good, frameOf(0x91, sampleSettings()));
     const std::string cut = dir.file("cut.qorv");
     writeFile(cut, frameOf(0x91, sampleSettings(1000)));
-    Devices devices({pelorix::SimOptions{}});
+    SimulatedDevices devices({pelorix::SimOptions{}});
     const std::string port = devices.port(0);
     struct Case {
         std::vector<std::string> arguments;
@@ -169,7 +142,7 @@ TEST(Station, EndsEveryStoreInFlightWhenStoppedAndOutlivesAStoreKilled) {
     writeFile(file, frameOf(0x91, settings));
     {
         // SIGTERM to the station: each store ends as QorvWriter ends on a signal, none is left.
-        Devices devices({paced(100), paced(100)});
+        SimulatedDevices devices({paced(100), paced(100)});
         RunOptions stopping;
         stopping.whileRunning = [](pid_t station) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -185,7 +158,7 @@ TEST(Station, EndsEveryStoreInFlightWhenStoppedAndOutlivesAStoreKilled) {
     }
     {
         // One store killed from outside: its row says so, the other stores.
-        Devices devices({paced(60), paced(60)});
+        SimulatedDevices devices({paced(60), paced(60)});
         const std::string victim = devices.port(1);
         RunOptions killing;
         killing.whileRunning = [&](pid_t) {
@@ -203,7 +176,7 @@ TEST(Station, EndsEveryStoreInFlightWhenStoppedAndOutlivesAStoreKilled) {
     }
     {
         // Standard output closed: the stores go on.
-        Devices devices({paced()});
+        SimulatedDevices devices({paced()});
         RunOptions closed;
         closed.closeStdout = true;
         const RunResult run = runProgram({QORV_STATION_PATH, file, devices.port(0)}, closed);
@@ -272,7 +245,7 @@ TEST(Station, FixtureStoresEachDeviceOnceAsItArrives) {
     options.whileRunning = [&](pid_t station) {
         // Two devices that leave once stored, then one that refuses and stays.
         for (const pelorix::SimOptions& device : {leaving, leaving, refusing}) {
-            Devices arriving({device});
+            SimulatedDevices arriving({device});
             unlink(fixture.c_str());
             EXPECT_EQ(symlink(arriving.port(0).c_str(), fixture.c_str()), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));

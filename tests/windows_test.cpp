@@ -317,6 +317,41 @@ TEST_F(WindowsSuite, DirectlyOnADeviceServer) {
         settingsPath, windowsPath(settingsPath), dir, 44000 + getpid() % 20000, true);
 }
 
+TEST_F(WindowsSuite, StationStoresEveryComPortAtOnce) {
+    // qorv-station.exe beside QorvWriter.exe, each store a process of its own under wine.
+    const std::string station = exe->substr(0, exe->rfind('/') + 1) + "qorv-station.exe";
+    SimulatedDevices devices({SimOptions{},
+                              withFault(pelorix::EXCHANGE_FIRST_BLOCK + 8, Fault::Error, 4),
+                              SimOptions{}});
+    for (int i = 0; i < 3; ++i) {
+        const std::string link = prefix->path() + "/dosdevices/com" + std::to_string(21 + i);
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(devices.port(static_cast<size_t>(i)).c_str(), link.c_str()), 0);
+    }
+    const std::string records = dir.file("station.jsonl");
+    const RunResult run =
+        runProgram({"env", "QORV_REPORT=" + windowsPath(records), "wine", station,
+                    windowsPath(settingsPath), "COM21", "COM22", "com21", "COM23", "COM29"});
+    const std::string out = unixLines(run.out);
+    EXPECT_EQ(run.status, 1) << out << run.err;
+    for (const std::string& line :
+         {std::string("2 stored, 2 failed"),
+          std::string("  COM22: FAILED: block 9 of 16 refused by the device with error code 0x04"),
+          std::string("  COM29: FAILED: \\\\.\\COM29: File not found"),
+          std::string("COM22| Qorv data NOT stored successfully."),
+          "  qorv-station " + windowsPath(settingsPath) + " COM22 COM29"}) {
+        EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_NE(out.find("COM21: stored ("), std::string::npos) << out;
+    EXPECT_EQ(hex(devices[0].stored()), hex(settings));
+    EXPECT_EQ(hex(devices[2].stored()), hex(settings));
+    const std::vector<nlohmann::json> written = readRecords(records);
+    ASSERT_EQ(written.size(), 4u);
+    for (const nlohmann::json& record : written) {
+        EXPECT_EQ(record["batch"], written[0]["batch"]);
+    }
+}
+
 TEST_F(WindowsSuite, ExecutableSaysWhatItIs) {
     const Bytes image = readFile(*exe);
     const auto contains = [&](const std::string& text, bool wide) {
