@@ -79,7 +79,7 @@ verify() {
         -time "$(date +%s)" -in "$1" >"$work/verify.log" 2>&1 ||
         { cat "$work/verify.log"; echo "$1 does not verify"; return 1; }
 }
-for program in QorvWriter qorv-ports; do
+for program in QorvWriter qorv-ports qorv-station; do
     unsigned=$work/x/unsigned/$name/$program.exe
     for dist in signed stamped; do
         signed=$work/x/$dist/$name/$program.exe

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release packages of the last commit, from a clean export of it, into dist/ (or
 # $QORV_DIST):
-#   QorvWriter-VERSION-windows-x64.zip    QorvWriter.exe, qorv-ports.exe, sample.qorv, README.md
+#   QorvWriter-VERSION-windows-x64.zip    QorvWriter.exe, qorv-ports.exe, qorv-station.exe,
+#                                         sample.qorv, README.md
 #                                         (the package's own), LICENSE, CHANGELOG.md
-#   QorvWriter-VERSION-linux-x64.tar.gz   QorvWriter, qorv-ports, pelorix-sim, their manual
+#   QorvWriter-VERSION-linux-x64.tar.gz   QorvWriter, qorv-ports, qorv-station, pelorix-sim, their manual
 #                                         pages, and the same
 #   qorvwriter_VERSION_amd64.deb          the Debian package (packaging/debian/build-deb.sh)
 #   QorvWriter-VERSION.exe.sig,           when signed: the detached signatures of the two
@@ -58,7 +59,9 @@ git archive HEAD | tar -x -C "$work/src"
     cmake --build --preset release-windows -j "$(nproc)" >/dev/null)
 linux=$work/src/build-release
 windows=$work/src/build-release-win
-"$root/scripts/check-windows-imports.sh" "$windows/QorvWriter.exe" >/dev/null
+for program in QorvWriter qorv-ports qorv-station; do
+    "$root/scripts/check-windows-imports.sh" "$windows/$program.exe" >/dev/null
+done
 
 # One folder per package; fixed modes and times, entries in name order.
 package() {
@@ -71,17 +74,18 @@ package() {
     cp "$work/src/examples/sample.qorv" "$dir/sample.qorv"
     chmod 644 "$dir"/*
     chmod 755 "$dir"
-    for program in QorvWriter qorv-ports pelorix-sim QorvWriter.exe qorv-ports.exe; do
+    for program in QorvWriter qorv-ports qorv-station pelorix-sim QorvWriter.exe qorv-ports.exe \
+        qorv-station.exe; do
         [ ! -e "$dir/$program" ] || chmod 755 "$dir/$program"
     done
     find "$dir" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 name=QorvWriter-$version
 mkdir -p "$work/pkg/windows" "$work/pkg/linux" "$work/unsigned" "$work/bin"
-for program in QorvWriter qorv-ports; do
+for program in QorvWriter qorv-ports qorv-station; do
     x86_64-w64-mingw32-strip -o "$work/unsigned/$program.exe" "$windows/$program.exe"
 done
-for program in QorvWriter qorv-ports sim/pelorix-sim; do
+for program in QorvWriter qorv-ports qorv-station sim/pelorix-sim; do
     strip -R .comment -o "$work/bin/$(basename "$program")" "$linux/$program"
 done
 mkdir -p "$dist"
@@ -91,7 +95,7 @@ rm -f "$dist/$name-windows-x64.zip" "$dist/$name-linux-x64.tar.gz" "$dist"/*.exe
 pin=()
 [ -z "${QORV_SIGN_PKCS11_PIN:-}" ] || pin=(-readpass /dev/fd/3)
 signatures=()
-for program in QorvWriter qorv-ports; do
+for program in QorvWriter qorv-ports qorv-station; do
     if [ ${#signer[@]} -gt 0 ]; then
         osslsigncode sign "${signer[@]}" "${pin[@]}" -h sha256 -n "$program" \
             -time "$SOURCE_DATE_EPOCH" -in "$work/unsigned/$program.exe" \
@@ -103,7 +107,8 @@ for program in QorvWriter qorv-ports; do
         cp "$work/unsigned/$program.exe" "$work/$program.exe"
     fi
 done
-package "$work/pkg/windows/$name" windows "$work/QorvWriter.exe" "$work/qorv-ports.exe"
+package "$work/pkg/windows/$name" windows "$work/QorvWriter.exe" "$work/qorv-ports.exe" \
+    "$work/qorv-station.exe"
 package "$work/pkg/linux/$name" linux "$work/bin"/* "$linux/man"/*.1
 (cd "$work/pkg/windows" && find "$name" | sort | zip -X -q -@ "$dist/$name-windows-x64.zip")
 (cd "$work/pkg/linux" && tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 \

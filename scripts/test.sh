@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/test-native.sh
 scripts/build-windows.sh
-scripts/check-windows-imports.sh build-win/QorvWriter.exe
+for program in QorvWriter qorv-ports qorv-station; do
+    scripts/check-windows-imports.sh "build-win/$program.exe"
+done
 echo "Windows suite: build-win/QorvWriter.exe under wine"
 QORV_WINDOWS_EXE="$PWD/build-win/QorvWriter.exe" build/tests/windows_tests
 # The Linux kernel's own serial drivers in a virtual machine (about two minutes; the kernel

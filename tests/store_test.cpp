@@ -437,20 +437,6 @@ TEST_F(Store, RunRecordForSuccessAndEveryFailingStep) {
               dir.file("odd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\t.qorv"));
     EXPECT_EQ(records[4]["settings_file_hex"].get<std::string>().substr(0, 2), "2f");
 
-    // Eight devices stored at once, as the README's parallel bench does: one whole line each.
-    const std::string together = dir.file("parallel.jsonl");
-    RunOptions benchOptions;
-    benchOptions.environment = {"QORVWRITER=" QORVWRITER_PATH, "PELORIX_SIM=" PELORIX_SIM_PATH};
-    const RunResult bench =
-        runProgram({PROJECT_ROOT "/scripts/bench-parallel.sh", together}, benchOptions);
-    EXPECT_EQ(bench.status, 0) << bench.out << bench.err;
-    std::set<std::string> ports;
-    for (const nlohmann::json& record : readRecords(together)) {
-        EXPECT_EQ(record["stored"], true);
-        ports.insert(record["port"].get<std::string>());
-    }
-    EXPECT_EQ(ports.size(), 8u);
-
     // Never the settings file: refused, said, and the run goes on (the file is unchanged).
     recorded.environment = {"QORV_REPORT=" + file};
     const ToolRun refused = runWith({}, file);

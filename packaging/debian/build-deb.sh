@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package qorvwriter_VERSION_amd64.deb into folder $1 from the stripped
-# release binaries in $2 (QorvWriter, qorv-ports, pelorix-sim) and the manual pages in $3, with
+# release binaries in $2 (QorvWriter, qorv-ports, qorv-station, pelorix-sim) and the manual pages in $3, with
 # the source tree at $4. Depends is what dpkg-shlibdeps finds the binaries need; every file time
 # is SOURCE_DATE_EPOCH, so the same inputs give the same bytes.
 set -euo pipefail
@@ -13,7 +13,7 @@ root=$work/root
 doc=$root/usr/share/doc/qorvwriter
 mkdir -p "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/man/man1" "$doc/examples"
 
-cp "$bin/QorvWriter" "$bin/qorv-ports" "$bin/pelorix-sim" "$root/usr/bin/"
+cp "$bin/QorvWriter" "$bin/qorv-ports" "$bin/qorv-station" "$bin/pelorix-sim" "$root/usr/bin/"
 for page in "$man"/*.1; do
     gzip -9n <"$page" >"$root/usr/share/man/man1/$(basename "$page").gz"
 done
@@ -33,7 +33,7 @@ sed -e "s/@VERSION@/$version/" -e "s/@DATE@/$(date -u -R -d "@$SOURCE_DATE_EPOCH
 mkdir "$work/debian"
 printf 'Source: qorvwriter\n\nPackage: qorvwriter\nArchitecture: amd64\n' >"$work/debian/control"
 depends=$(cd "$work" && dpkg-shlibdeps -O -eroot/usr/bin/QorvWriter -eroot/usr/bin/qorv-ports \
-    -eroot/usr/bin/pelorix-sim 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+    -eroot/usr/bin/qorv-station -eroot/usr/bin/pelorix-sim 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 
 find "$root" -type d -exec chmod 755 {} +
