@@ -281,7 +281,7 @@ bool takeProgressLine(const std::string& line, StationPort* port) {
 }
 
 std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32_t nowMs,
-                                    int columns) {
+                                    int columns, bool fixture) {
     const size_t width = static_cast<size_t>(std::max(columns, 40) - 1);
     std::vector<std::string> lines;
     const auto row = [&](const std::string& port, const std::string& serial,
@@ -300,10 +300,9 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
         const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
         row(port.name, port.adapter.serial, began ? port.step : "",
             port.block > 0 ? std::to_string(port.block) + "/16" : "", began ? seconds(ms) : "",
-            resultOf(port) + (port.stored + port.failed > 0
-                                  ? "  (" + std::to_string(port.stored) + " stored, " +
-                                        std::to_string(port.failed) + " failed)"
-                                  : ""));
+            resultOf(port) + (fixture ? "  (" + std::to_string(port.stored) + " stored, " +
+                                            std::to_string(port.failed) + " failed)"
+                                      : ""));
     }
     const std::string summary =
         std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
@@ -574,8 +573,8 @@ class Station {
                     port.state = StationPort::State::Interrupted;
                 }
             }
-            draw();
         }
+        draw(true);
         return options.watch ? finishWatch() : finish();
     }
 
@@ -662,6 +661,7 @@ class Station {
             return;
         }
         port.state = StationPort::State::Running;
+        changed = true;
     }
 
     // What a running store's feed says, and its end.
@@ -695,6 +695,7 @@ class Station {
     void ended(size_t i, StationPort::State state) {
         StationPort& port = ports[i];
         port.state = state;
+        changed = true;
         port.over = true;
         port.endedMs = clock::nowMs();
         port.stored += state == StationPort::State::Stored ? 1 : 0;
@@ -732,11 +733,26 @@ class Station {
         return last;
     }
 
-    void draw() {
+    void draw(bool force = false) {
         if (!onTerminal) {
             return;
         }
-        std::vector<std::string> lines = tableLines(ports, clock::nowMs(), columns);
+        // At most twenty frames a second; a store that starts or ends is shown at once.
+        const int32_t now = clock::nowMs();
+        if (!force && !changed && now - drawnMs < 50) {
+            return;
+        }
+        drawnMs = now;
+        changed = false;
+        // A terminal resized: the table is drawn anew below what it was, since the lines drawn
+        // at the old width may have wrapped.
+        int width = columns;
+        if (station_system::terminal(&width) && width != columns) {
+            columns = width;
+            drawnLines = 0;
+            lastFrame.clear();
+        }
+        std::vector<std::string> lines = tableLines(ports, now, columns, options.watch);
         if (options.watch) {
             lines.push_back(fitted(watchTotals(), static_cast<size_t>(columns - 1)));
             if (latest < ports.size() && ports[latest].over) {
@@ -842,6 +858,8 @@ class Station {
     bool onTerminal = false;
     int columns = 80;
     size_t drawnLines = 0;
+    int32_t drawnMs = 0;
+    bool changed = false;
     std::string lastFrame;
     size_t latest = static_cast<size_t>(-1);
     std::string batch;

@@ -57,9 +57,10 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
 // One line of a store's progress feed read into its row; true when it was the last.
 bool takeProgressLine(const std::string& line, StationPort* port);
 
-// The table, fitted to `columns`: a heading, a row per port and a summary.
+// The table, fitted to `columns`: a heading, a row per port (on a fixture with its counts) and a
+// summary.
 std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32_t nowMs,
-                                    int columns);
+                                    int columns, bool fixture);
 // "N stored, M failed" and each failed port with its reason.
 std::vector<std::string> summaryLines(const std::vector<StationPort>& ports);
 // The command that stores again on the failed ports alone; "" when none failed.
