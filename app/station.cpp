@@ -284,6 +284,7 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
                                     int columns, bool fixture) {
     const size_t width = static_cast<size_t>(std::max(columns, 40) - 1);
     std::vector<std::string> lines;
+    // On a fixture the step's column holds the port's counts: stored/failed.
     const auto row = [&](const std::string& port, const std::string& serial,
                          const std::string& step, const std::string& block, const std::string& time,
                          const std::string& result) {
@@ -292,23 +293,31 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
                                  " " + result;
         lines.push_back(fitted(line, width));
     };
-    row("PORT", "SERIAL", "STEP", "BLOCK", "TIME", "RESULT");
+    row("PORT", "SERIAL", fixture ? "OK/FAIL" : "STEP", "BLOCK", "TIME", "RESULT");
     size_t counts[5] = {};
+    int32_t stored = 0;
+    int32_t failed = 0;
     for (const StationPort& port : ports) {
         ++counts[static_cast<size_t>(port.state)];
+        stored += port.stored;
+        failed += port.failed;
         const bool began = port.begun;
         const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
-        row(port.name, port.adapter.serial, began ? port.step : "",
+        row(port.name, port.adapter.serial,
+            fixture ? std::to_string(port.stored) + "/" + std::to_string(port.failed)
+            : began ? port.step
+                    : "",
             port.block > 0 ? std::to_string(port.block) + "/16" : "", began ? seconds(ms) : "",
-            resultOf(port) + (fixture ? "  (" + std::to_string(port.stored) + " stored, " +
-                                            std::to_string(port.failed) + " failed)"
-                                      : ""));
+            resultOf(port));
     }
     const std::string summary =
-        std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
-        std::to_string(counts[3]) + " failed, " + std::to_string(counts[1]) + " storing, " +
-        std::to_string(counts[0]) + " waiting" +
-        (counts[4] > 0 ? ", " + std::to_string(counts[4]) + " interrupted" : "");
+        fixture
+            ? std::to_string(ports.size()) + " ports, in all: " + std::to_string(stored) +
+                  " stored, " + std::to_string(failed) + " failed"
+            : std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
+                  std::to_string(counts[3]) + " failed, " + std::to_string(counts[1]) +
+                  " storing, " + std::to_string(counts[0]) + " waiting" +
+                  (counts[4] > 0 ? ", " + std::to_string(counts[4]) + " interrupted" : "");
     lines.push_back(fitted(summary, width));
     return lines;
 }
@@ -754,7 +763,6 @@ class Station {
         }
         std::vector<std::string> lines = tableLines(ports, now, columns, options.watch);
         if (options.watch) {
-            lines.push_back(fitted(watchTotals(), static_cast<size_t>(columns - 1)));
             if (latest < ports.size() && ports[latest].over) {
                 const bool passed = ports[latest].state == StationPort::State::Stored;
                 lines.push_back(fitted(
