@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Boots the Linux kernel in QEMU and runs the tool there on the kernel's own serial drivers: the
 # 8250/16550A UART (/dev/ttyS1) and the FTDI USB-serial driver (/dev/ttyUSB0), with the device
-# simulator on the host end of the line. One guest boot per scenario of tests/vm/scenarios and
-# driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=NAME runs one scenario.
+# simulator on the host end of the line; and the CDC-ACM driver (/dev/ttyACM0 to 3), four USB
+# gadgets on the kernel's dummy controller with the simulator in the guest on their device ends. One guest boot per scenario of tests/vm/scenarios and
+# driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=PATTERN runs the scenarios
+# whose names match it (a shell pattern: acm*).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -11,9 +13,18 @@ cache=${QORV_VM_CACHE:-$root/build-vm-cache}
 sim=${PELORIX_SIM:-$root/build/sim/pelorix-sim}
 mkdir -p "$build" "$cache"
 
-# The kernel of Debian's linux-image-amd64, kept between runs; booted uncompressed, which under
-# emulation reaches init in seconds instead of decompressing for a long time.
-if [ ! -s "$cache/vmlinux" ]; then
+# The kernel of Debian's linux-image-amd64 and the modules the scenarios load, kept between runs;
+# booted uncompressed, which under emulation reaches init in seconds instead of decompressing for
+# a long time. The FTDI adapter's driver and QEMU's xHCI; USB gadgets on the dummy controller with
+# the ACM function, and the host's CDC-ACM driver.
+modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio udc-core dummy_hcd configfs
+    libcomposite u_serial usb_f_acm cdc-acm"
+fetch=""
+[ -s "$cache/vmlinux" ] || fetch=yes
+for module in $modules; do
+    [ -e "$cache/modules/$module.ko" ] || [ -e "$cache/modules/$module.ko.xz" ] || fetch=yes
+done
+if [ -n "$fetch" ]; then
     package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
     if [ -z "$package" ]; then
         apt-get update -qq
@@ -24,8 +35,8 @@ if [ ! -s "$cache/vmlinux" ]; then
     image=$(ls "$cache"/pkg/root/boot/vmlinuz-*)
     offset=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$image" | head -n 1 | cut -d: -f1)
     tail -c +$((offset + 1)) "$image" | xz -dc --single-stream >"$cache/vmlinux.part" 2>/dev/null || true
-    mkdir -p "$cache/modules"
-    for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+    rm -rf "$cache/modules" && mkdir -p "$cache/modules"
+    for module in $modules; do
         find "$cache/pkg/root/lib/modules" -name "$module.ko*" -exec cp {} "$cache/modules/" \;
     done
     mv "$cache/vmlinux.part" "$cache/vmlinux"
@@ -34,13 +45,14 @@ fi
 
 # The tool and the probe, linked statically; busybox for everything else.
 (cd "$root" && cmake --preset vm -B "$build/tool" >/dev/null)
-cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter qorv-ports >/dev/null
+cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter qorv-ports qorv-station pelorix-sim \
+    >/dev/null
 g++ -std=c++17 -O2 -Wall -Wextra -static -o "$build/probe" "$here/probe.cpp"
 initrd="$build/initrd"
 rm -rf "$initrd" && mkdir -p "$initrd"/{bin,proc,sys,dev,tmp,modules}
 cp /bin/busybox "$initrd/bin/busybox"
 cp "$here/init" "$here/scenarios" "$build/probe" "$build/tool/QorvWriter" "$build/tool/qorv-ports" \
-    "$initrd/"
+    "$build/tool/qorv-station" "$build/tool/sim/pelorix-sim" "$initrd/"
 cp "$root/examples/sample.qorv" "$initrd/settings.qorv"
 cp "$cache"/modules/* "$initrd/modules/"
 (cd "$initrd/modules" && for m in *.xz; do [ -e "$m" ] && xz -d "$m"; done; true)
@@ -76,7 +88,8 @@ breaks() {
 
 while IFS='|' read -r name drivers simopts commands action expected; do
     case "$name" in ''|'#'*) continue ;; esac
-    [ -n "${QORV_VM_ONLY:-}" ] && [ "$name" != "$QORV_VM_ONLY" ] && continue
+    # shellcheck disable=SC2254
+    [ -n "${QORV_VM_ONLY:-}" ] && case "$name" in $QORV_VM_ONLY) ;; *) continue ;; esac
     for driver in $drivers; do
         rm -f "$work"/*
         # shellcheck disable=SC2086
@@ -84,7 +97,10 @@ while IFS='|' read -r name drivers simopts commands action expected; do
         simpid=$!
         for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
         line=(-chardev "serial,id=line,path=$(head -n 1 "$work/sim.out")")
-        if [ "$driver" = ftdi ]; then
+        if [ "$driver" = acm ]; then
+            # The simulators run in the guest, on the gadgets' device ends.
+            line=()
+        elif [ "$driver" = ftdi ]; then
             line+=(-device qemu-xhci -device usb-serial,chardev=line,id=adapter,serial=QORV42)
             # A second adapter of the same kind, with nothing on its line.
             if [ "$action" = second ]; then
@@ -117,7 +133,7 @@ while IFS='|' read -r name drivers simopts commands action expected; do
         IFS=';' read -ra patterns <<<"${expected//;;/;}"
         for pattern in "${patterns[@]}"; do
             case "$pattern" in
-                8250:* | ftdi:*) [ "${pattern%%:*}" = "$driver" ] || continue; pattern=${pattern#*:} ;;
+                8250:* | ftdi:* | acm:*) [ "${pattern%%:*}" = "$driver" ] || continue; pattern=${pattern#*:} ;;
             esac
             grep -qF -- "$pattern" "$work/console" || missing+=("$pattern")
         done
@@ -127,6 +143,7 @@ while IFS='|' read -r name drivers simopts commands action expected; do
             ms=$(sed -n 's/UNPLUG: the tool ended \([0-9]*\) ms.*/\1/p' "$work/host" 2>/dev/null)
             [ -n "$ms" ] && [ "$ms" -le 1000 ] || missing+=("an end within 1 s of the unplug")
         fi
+        grep -h "^UNPLUG:" "$work/console" 2>/dev/null || true
         if [ ${#missing[@]} -eq 0 ]; then
             passed=$((passed + 1))
             echo "vm: $name on $driver: passed in $seconds s"
