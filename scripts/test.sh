@@ -14,9 +14,9 @@ for program in QorvWriter qorv-ports qorv-station; do
 done
 echo "Windows suite: build-win/QorvWriter.exe under wine"
 QORV_WINDOWS_EXE="$PWD/build-win/QorvWriter.exe" build/tests/windows_tests
-# The Linux kernel's own serial drivers in a virtual machine (about two minutes; the kernel
+# The Linux kernel's own serial drivers in a virtual machine (about three minutes; the kernel
 # package is fetched once and kept in build-vm-cache/). QORV_SKIP_VM=1 leaves them out.
 if [ -z "${QORV_SKIP_VM:-}" ]; then
-    echo "Virtual machine suite: the kernel's 8250 and FTDI drivers under QEMU"
+    echo "Virtual machine suite: the kernel's 8250, FTDI and CDC-ACM drivers under QEMU"
     tests/vm/run.sh
 fi
