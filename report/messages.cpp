@@ -25,11 +25,13 @@ std::string formatted(const char* format, va_list arguments) {
 }
 
 std::string* firstTold = nullptr;
+int toldLinesLeft = 0;
 
 }  // namespace
 
-void keepFirstTold(std::string* into) {
+void keepFirstTold(std::string* into, int lines) {
     firstTold = into;
+    toldLinesLeft = lines;
 }
 
 void say(const char* format, ...) {
@@ -48,8 +50,9 @@ void tell(const char* format, ...) {
     // What the line holds from outside (a device's strings, names typed or found) cannot move
     // the cursor, retitle the window or clear the screen.
     const std::string visible = visibleText(text);
-    if (firstTold != nullptr && firstTold->empty()) {
-        *firstTold = visible;
+    if (firstTold != nullptr && toldLinesLeft > 0) {
+        *firstTold += (firstTold->empty() ? "" : "; ") + visible;
+        --toldLinesLeft;
     }
     const std::string line = "QorvWriter: " + visible + "\n";
     writeConsole(true, line.data(), line.size());

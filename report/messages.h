@@ -23,9 +23,9 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void tell(const char* format, ...);
 
-// While `into` is given, the first line told (without the program's name) is also kept in it,
-// when it is empty.
-void keepFirstTold(std::string* into);
+// While `into` is given, the first `lines` lines told (without the program's name) are also
+// kept in it, joined by "; ".
+void keepFirstTold(std::string* into, int lines = 1);
 
 // One line on standard error with the device or file and the system's reason for the failed open.
 void explainOpenFailure(const DeviceChannel& channel);

@@ -47,7 +47,9 @@ void RunReport::onEvent(void* self, DeviceChannel::TraceEvent event, const uint8
 
 void RunReport::failed(const Failure& failure) {
     const Cause cause = causeOf(failure);
-    keepFirstTold(&failedReason);
+    // A port that did not open: the system's reason and what it means (no such port, who holds
+    // it).
+    keepFirstTold(&failedReason, failure.step == Step::OpenPort ? 2 : 1);
     explainFailure(failure, cause, arguments);
     keepFirstTold(nullptr);
     failedStep = stepKeyword(failure.step);

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -53,40 +54,57 @@ TEST(Station, StoresEveryPortAtOnceAndSaysWhichFailed) {
     const std::string file = dir.file("bench settings.qorv");
     writeFile(file, frameOf(0x91, settings));
     SimulatedDevices devices(
-        {paced(), withFault(pelorix::EXCHANGE_FIRST_BLOCK + 8, pelorix::Fault::Error, 4), paced()});
+        {paced(), withFault(pelorix::EXCHANGE_FIRST_BLOCK + 8, pelorix::Fault::Error, 4), paced(),
+         paced()});
+    // The fourth held by another program: its row says so, and names the holder (here the test
+    // itself, which keeps the terminal open for its simulator).
+    const Background holder({"flock", devices.port(3), "sleep", "10"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // The first device named again through a link: stored once.
     const std::string link = dir.file("bench0");
     ASSERT_EQ(symlink(devices.port(0).c_str(), link.c_str()), 0);
     const std::string missing = dir.file("no-such-port");
     RunOptions options;
     options.environment = {"QORV_REPORT=" + dir.file("records.jsonl")};
-    const RunResult run = runProgram({QORV_STATION_PATH, file, devices.port(0), devices.port(1),
-                                      devices.port(2), link, missing, "usb:1234:5678"},
-                                     options);
+    const std::string logs = dir.file("logs");
+    const RunResult run =
+        runProgram({QORV_STATION_PATH, file, devices.port(0), devices.port(1), devices.port(2),
+                    link, missing, "usb:1234:5678", devices.port(3), "--logs", logs},
+                   options);
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     // Not on a terminal: a line per port as it ends, then the summary and the retry.
     const std::string& out = run.out;
     EXPECT_TRUE(out.find(devices.port(0) + ": stored (") != std::string::npos) << out;
     EXPECT_TRUE(out.find(devices.port(2) + ": stored (") != std::string::npos) << out;
-    EXPECT_TRUE(hasLine(out, "2 stored, 3 failed")) << out;
+    EXPECT_TRUE(hasLine(out, "2 stored, 4 failed")) << out;
+    EXPECT_NE(out.find("  " + devices.port(3) + ": FAILED: " + devices.port(3) +
+                       ": Device or resource busy; another program holds the port: "),
+              std::string::npos)
+        << out;
     for (const std::string& failed :
          {devices.port(1) + ": FAILED: block 9 of 16 refused by the device with error code 0x04",
-          missing + ": FAILED: " + missing + ": No such file or directory",
+          missing + ": FAILED: " + missing + ": No such file or directory; there is no such port",
           std::string("usb:1234:5678: FAILED: no port present matches it")}) {
         EXPECT_TRUE(hasLine(out, "  " + failed)) << failed << "\n" << out;
     }
     // The failed store's own output, after its port.
     EXPECT_TRUE(hasLine(out, devices.port(1) + "| Qorv data NOT stored successfully.")) << out;
-    EXPECT_TRUE(hasLine(
-        out, "  qorv-station '" + file + "' " + devices.port(1) + " " + missing + " usb:1234:5678"))
+    EXPECT_TRUE(hasLine(out, "  qorv-station '" + file + "' " + devices.port(1) + " " + missing +
+                                 " usb:1234:5678 " + devices.port(3) + " --logs " + logs))
         << out;
+    // Every store's output kept, a file per port.
+    std::string logName = devices.port(0).substr(5) + ".log";  // "pts_3.log" for /dev/pts/3
+    std::replace(logName.begin(), logName.end(), '/', '_');
+    const Bytes kept = readFile(logs + "/" + logName);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()),
+              outputOf(Ending::Stored, file, devices.port(0)));
     for (size_t stored : {0u, 2u}) {
         EXPECT_EQ(hex(devices[stored].received()), hex(wireOfSuccess(settings))) << stored;
         EXPECT_EQ(hex(devices[stored].stored()), hex(settings));
     }
     // One record per store, all of one batch.
     const std::vector<nlohmann::json> records = readRecords(dir.file("records.jsonl"));
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
     std::set<std::string> batches;
     std::multiset<bool> stored;
     for (const nlohmann::json& record : records) {
@@ -172,6 +190,19 @@ TEST(Station, EndsEveryStoreInFlightWhenStoppedAndOutlivesAStoreKilled) {
         EXPECT_TRUE(
             hasLine(run.out, "  " + victim + ": FAILED: the store's process was ended by signal 9"))
             << run.out;
+        EXPECT_EQ(hex(devices[0].stored()), hex(settings));
+    }
+    {
+        // Standard output a pipe whose reader has gone: the stores go on.
+        SimulatedDevices devices({paced()});
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        RunOptions gone;
+        gone.stdoutFd = ends[1];
+        const RunResult run = runProgram({QORV_STATION_PATH, file, devices.port(0)}, gone);
+        close(ends[1]);
+        EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(hex(devices[0].stored()), hex(settings));
     }
     {

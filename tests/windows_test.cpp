@@ -337,7 +337,7 @@ TEST_F(WindowsSuite, StationStoresEveryComPortAtOnce) {
     for (const std::string& line :
          {std::string("2 stored, 2 failed"),
           std::string("  COM22: FAILED: block 9 of 16 refused by the device with error code 0x04"),
-          std::string("  COM29: FAILED: \\\\.\\COM29: File not found"),
+          std::string("  COM29: FAILED: \\\\.\\COM29: File not found; there is no such port"),
           std::string("COM22| Qorv data NOT stored successfully."),
           "  qorv-station " + windowsPath(settingsPath) + " COM22 COM29"}) {
         EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
