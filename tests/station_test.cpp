@@ -1,6 +1,7 @@
 // qorv-station against simulated devices, and QorvWriter's progress feed that it draws on.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -314,4 +315,64 @@ TEST(Station, FixtureStoresEachDeviceOnceAsItArrives) {
         EXPECT_EQ(records[i]["arrival"], i + 1);
         EXPECT_EQ(records[i]["batch"], records[0]["batch"]);
     }
+}
+
+TEST(Station, TableOnATerminalRedrawnInPlaceAndFittedWhenResized) {
+    TempDir dir;
+    const std::string file = dir.file("table.qorv");
+    writeFile(file, frameOf(0x91, sampleSettings()));
+    SimulatedDevices devices({paced(40), paced(40)});
+    PtyPair terminal;
+    winsize size{};
+    size.ws_col = 80;
+    size.ws_row = 24;
+    ASSERT_EQ(ioctl(terminal.masterFd(), TIOCSWINSZ, &size), 0);
+    // What the station draws, read as it comes (a terminal that is not read holds its writer).
+    std::string drawn;
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        while (!ended) {
+            const Bytes got = terminal.drain(20);
+            drawn.append(got.begin(), got.end());
+        }
+    });
+    RunOptions options;
+    options.stdoutFd = terminal.slaveFd();
+    options.environment = {"TERM=xterm"};
+    size_t resizedAt = 0;
+    options.whileRunning = [&](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        size.ws_col = 60;
+        ioctl(terminal.masterFd(), TIOCSWINSZ, &size);
+        resizedAt = drawn.size();
+    };
+    const RunResult run =
+        runProgram({QORV_STATION_PATH, file, devices.port(0), devices.port(1)}, options);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended = true;
+    reader.join();
+    EXPECT_EQ(run.status, 0) << drawn;
+    // Each frame goes back over the one before it; every line fits the terminal as it is then
+    // (from the second frame begun after the resize).
+    EXPECT_NE(drawn.find("\r\x1b[4A"), std::string::npos);
+    const auto visible = [](std::string text) {
+        for (size_t at; (at = text.find('\x1b')) != std::string::npos;) {
+            text.erase(at, text.find_first_of("ABCDHJKhlm", at) - at + 1);
+        }
+        return text;
+    };
+    size_t widest[2] = {};
+    size_t framesAfter = 0;
+    for (size_t at = drawn.find("\x1b[?25l"); at != std::string::npos;
+         at = drawn.find("\x1b[?25l", at + 1)) {
+        const bool after = at > resizedAt && ++framesAfter > 1;
+        for (const std::string& line :
+             linesOf(visible(drawn.substr(at, drawn.find("\x1b[?25h", at) - at)))) {
+            widest[after] = std::max(widest[after], line.size());
+        }
+    }
+    EXPECT_EQ(widest[0], 79u);
+    EXPECT_EQ(widest[1], 59u) << visible(drawn);
+    const std::string frames = visible(drawn);
+    EXPECT_TRUE(hasLine(frames, "2 stored, 0 failed")) << frames;
 }
