@@ -291,7 +291,8 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
         const std::string line = fitted(port, 20) + " " + fitted(serial, 10) + " " +
                                  fitted(step, 8) + " " + fitted(block, 5) + " " + fitted(time, 7) +
                                  " " + result;
-        lines.push_back(fitted(line, width));
+        // Names and serial numbers come from outside: they cannot steer the terminal.
+        lines.push_back(fitted(visibleText(line), width));
     };
     row("PORT", "SERIAL", fixture ? "OK/FAIL" : "STEP", "BLOCK", "TIME", "RESULT");
     size_t counts[5] = {};
@@ -329,7 +330,7 @@ std::vector<std::string> summaryLines(const std::vector<StationPort>& ports) {
         if (port.state == StationPort::State::Stored) {
             ++stored;
         } else {
-            lines.push_back("  " + port.name + ": " + resultOf(port));
+            lines.push_back(visibleText("  " + port.name + ": " + resultOf(port)));
         }
     }
     lines.insert(lines.begin(), std::to_string(stored) + " stored, " +
@@ -626,10 +627,6 @@ class Station {
             return;
         }
         present = portsPresent();
-        std::vector<std::string> known;
-        for (const StationPort& port : ports) {
-            known.push_back(port.typed);
-        }
         for (const StationPort& port : portsNamed(options.ports, present)) {
             bool seen = false;
             for (const StationPort& had : ports) {
@@ -663,6 +660,12 @@ class Station {
         port.startedMs = clock::nowMs();
         std::string reason;
         children[i] = station_system::Child{};
+        if (port.arrival > 0) {
+            // On the fixture every store keeps its own output.
+            const std::string base = port.logName.substr(0, port.logName.rfind(".log"));
+            port.logName = base.substr(0, base.rfind(".arrival")) + ".arrival" +
+                           std::to_string(port.arrival) + ".log";
+        }
         if (!station_system::start(command, environment, station_system::pathIn(logs, port.logName),
                                    &children[i], &reason)) {
             port.reason = "the store could not be started (" + reason + ")";
@@ -723,7 +726,7 @@ class Station {
                                         : state == StationPort::State::Stored
                                             ? "PASS"
                                             : "FAIL: " + port.reason;
-            show(port.name + ": " + arrival + verdict + " (" +
+            show(visibleText(port.name + ": " + arrival + verdict) + " (" +
                  seconds(port.endedMs - port.startedMs) + ")\n");
         }
     }
@@ -765,9 +768,9 @@ class Station {
         if (options.watch) {
             if (latest < ports.size() && ports[latest].over) {
                 const bool passed = ports[latest].state == StationPort::State::Stored;
-                lines.push_back(fitted(
-                    ports[latest].name + ", arrival " + std::to_string(ports[latest].arrival) + ":",
-                    static_cast<size_t>(columns - 1)));
+                lines.push_back(fitted(visibleText(ports[latest].name) + ", arrival " +
+                                           std::to_string(ports[latest].arrival) + ":",
+                                       static_cast<size_t>(columns - 1)));
                 for (const std::string& row : banner(passed ? "PASS" : "FAIL")) {
                     lines.push_back((passed ? "\x1b[32m" : "\x1b[31m") + row + "\x1b[0m");
                 }
@@ -804,7 +807,7 @@ class Station {
         bool clean = true;
         for (const StationPort& port : ports) {
             text +=
-                "  " + port.name + ": " + std::to_string(port.stored) + " stored, " +
+                "  " + visibleText(port.name) + ": " + std::to_string(port.stored) + " stored, " +
                 std::to_string(port.failed) + " failed" +
                 (port.state == StationPort::State::Interrupted ? ", the last interrupted" : "") +
                 "\n";
@@ -847,7 +850,7 @@ class Station {
         }
         const std::string retry = retryCommand(options, ports, present);
         if (!retry.empty()) {
-            text += "To store again on the failed ports alone:\n  " + retry + "\n";
+            text += "To store again on the failed ports alone:\n  " + visibleText(retry) + "\n";
         }
         show(text);
         if (ownLogs) {
