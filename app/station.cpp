@@ -102,9 +102,7 @@ std::string seconds(int32_t ms) {
 std::string resultOf(const StationPort& port) {
     switch (port.state) {
         case StationPort::State::Waiting:
-            return !port.noMatch.empty() ? port.noMatch
-                   : port.arrival > 0    ? "waiting for the next device"
-                                         : "waiting";
+            return port.arrival > 0 ? "waiting for the next device" : "waiting";
         case StationPort::State::Running:
             return "storing";
         case StationPort::State::Stored:
@@ -115,6 +113,25 @@ std::string resultOf(const StationPort& port) {
         default:
             return "FAILED: " + port.reason;
     }
+}
+
+// The lines of a store's output file, without the CR that Windows' text mode ends them with.
+std::vector<std::string> logLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::FILE* file = station_system::openToRead(path);
+    if (file == nullptr) {
+        return lines;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text.append(buffer, got);
+    }
+    std::fclose(file);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(text.substr(at, end - at - (end > at && text[end - 1] == '\r' ? 1 : 0)));
+    }
+    return lines;
 }
 
 // The name a port's log file has: its name with what a file name cannot hold made '_'.
@@ -238,15 +255,15 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
         ports.push_back(port);
     };
     for (const std::string& argument : typed) {
-        const PortSpec spec = parsePort(argument.c_str());
-        if (spec.kind != PortKind::UsbSelector) {
+        const PortSpec parsed = parsePort(argument.c_str());
+        if (parsed.kind != PortKind::UsbSelector) {
             add(argument, argument,
-                spec.kind == PortKind::Server ? argument : std::string(spec.device));
+                parsed.kind == PortKind::Server ? argument : std::string(parsed.device));
             continue;
         }
         bool picked = false;
         for (const PortPresent& listed : present.ports) {
-            if (selects(spec.usb, listed)) {
+            if (selects(parsed.usb, listed)) {
                 add(argument, listed.device, deviceToOpen(listed));
                 picked = true;
             }
@@ -256,29 +273,43 @@ std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
             none.typed = argument;
             none.name = argument;
             none.device = argument;
-            none.noMatch = "no port present matches it";
+            none.pickedNothing = true;
             none.state = StationPort::State::Failed;
-            none.reason = none.noMatch;
+            none.reason = "no port present matches it";
             ports.push_back(none);
         }
     }
     return ports;
 }
 
-bool takeProgressLine(const std::string& line, StationPort* port) {
+void takeProgressLine(const std::string& line, StationPort* port) {
     std::string value;
     if (jsonText(line, "end", &value)) {
         if (jsonText(line, "reason", &value)) {
             port->reason = value;
         }
-        return true;
+        return;
     }
     if (jsonText(line, "step", &value)) {
         port->step = value;
         port->block = static_cast<int32_t>(jsonNumber(line, "block"));
     }
-    return false;
 }
+
+namespace {
+
+// The fixture's counts in all: "in all: 5 stored, 1 failed".
+std::string fixtureTotals(const std::vector<StationPort>& ports) {
+    int32_t stored = 0;
+    int32_t failed = 0;
+    for (const StationPort& port : ports) {
+        stored += port.stored;
+        failed += port.failed;
+    }
+    return "in all: " + std::to_string(stored) + " stored, " + std::to_string(failed) + " failed";
+}
+
+}  // namespace
 
 std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32_t nowMs,
                                     int columns, bool fixture) {
@@ -296,12 +327,8 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
     };
     row("PORT", "SERIAL", fixture ? "OK/FAIL" : "STEP", "BLOCK", "TIME", "RESULT");
     size_t counts[5] = {};
-    int32_t stored = 0;
-    int32_t failed = 0;
     for (const StationPort& port : ports) {
         ++counts[static_cast<size_t>(port.state)];
-        stored += port.stored;
-        failed += port.failed;
         const bool began = port.begun;
         const int32_t ms = !began ? 0 : (port.over ? port.endedMs : nowMs) - port.startedMs;
         row(port.name, port.adapter.serial,
@@ -313,8 +340,7 @@ std::vector<std::string> tableLines(const std::vector<StationPort>& ports, int32
     }
     const std::string summary =
         fixture
-            ? std::to_string(ports.size()) + " ports, in all: " + std::to_string(stored) +
-                  " stored, " + std::to_string(failed) + " failed"
+            ? std::to_string(ports.size()) + " ports, " + fixtureTotals(ports)
             : std::to_string(ports.size()) + " ports: " + std::to_string(counts[2]) + " stored, " +
                   std::to_string(counts[3]) + " failed, " + std::to_string(counts[1]) +
                   " storing, " + std::to_string(counts[0]) + " waiting" +
@@ -363,6 +389,11 @@ namespace {
 // long an answer is waited for, and how long without one makes a device gone.
 constexpr int32_t PROBE_PERIOD_MS = 200;
 constexpr int16_t PROBE_WAIT_MS = 150;
+// A port being probed runs at QorvWriter's rate unless one is given, with the driver's queues
+// QorvWriter asks for.
+constexpr int32_t PROBE_DEFAULT_BAUD = 115200;
+constexpr int32_t PROBE_IN_QUEUE = 4096;
+constexpr int32_t PROBE_OUT_QUEUE = 1024;
 constexpr int32_t GONE_AFTER_MS = 1000;
 // How often the ports present are listed again for selectors on the fixture.
 constexpr int32_t LISTING_PERIOD_MS = 500;
@@ -451,8 +482,8 @@ class Watcher {
     bool probe(DeviceChannel* port) {
         if (!port->isOpen()) {
             std::lock_guard<std::mutex> one(opening);
-            const PortSpec spec = parsePort(device.c_str());
-            if (port->openPort(spec, baudRate, 4096, 1024) != RESULT_OK) {
+            const PortSpec parsed = parsePort(device.c_str());
+            if (port->openPort(parsed, baudRate, PROBE_IN_QUEUE, PROBE_OUT_QUEUE) != RESULT_OK) {
                 port->close();
                 return false;
             }
@@ -578,8 +609,7 @@ class Station {
         }
         if (stopAskedMs != 0) {
             for (StationPort& port : ports) {
-                if (port.state == StationPort::State::Waiting && port.noMatch.empty() &&
-                    !options.watch) {
+                if (port.state == StationPort::State::Waiting && !options.watch) {
                     port.state = StationPort::State::Interrupted;
                 }
             }
@@ -592,7 +622,7 @@ class Station {
     bool readyToStore(size_t i) {
         StationPort& port = ports[i];
         if (!options.watch) {
-            return port.state == StationPort::State::Waiting && port.noMatch.empty();
+            return port.state == StationPort::State::Waiting;
         }
         if (i >= watchers.size() || watchers[i] == nullptr) {
             return false;
@@ -611,10 +641,9 @@ class Station {
 
     void watchPort(size_t i) {
         watchers.resize(ports.size());
-        if (ports[i].noMatch.empty()) {
-            const int32_t baud = options.baud.empty() ? 115200 : std::atoi(options.baud.c_str());
-            watchers[i] = std::make_unique<Watcher>(ports[i].device, baud);
-        }
+        const int32_t baud =
+            options.baud.empty() ? PROBE_DEFAULT_BAUD : std::atoi(options.baud.c_str());
+        watchers[i] = std::make_unique<Watcher>(ports[i].device, baud);
     }
 
     // Ports that a selector picks and that have come since the last listing join the fixture.
@@ -633,7 +662,7 @@ class Station {
                 seen = seen || station_system::canonicalDevice(had.device) ==
                                    station_system::canonicalDevice(port.device);
             }
-            if (!seen && port.noMatch.empty()) {
+            if (!seen && !port.pickedNothing) {
                 ports.push_back(port);
                 children.resize(ports.size());
                 watchPort(ports.size() - 1);
@@ -733,13 +762,10 @@ class Station {
 
     // The last line QorvWriter told on standard error, for a failure its feed did not give.
     std::string lastToldLine(const StationPort& port) const {
-        const std::string log =
-            station_system::readFile(station_system::pathIn(logs, port.logName));
         std::string last = "see its output";
-        for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = log.substr(at, end - at);
+        for (const std::string& line : logLines(station_system::pathIn(logs, port.logName))) {
             if (line.rfind("QorvWriter: ", 0) == 0) {
-                last = line.substr(12, line.size() - 12 - (line.back() == '\r' ? 1 : 0));
+                last = line.substr(12);
             }
         }
         return last;
@@ -791,17 +817,6 @@ class Station {
         drawnLines = lines.size();
     }
 
-    std::string watchTotals() const {
-        int32_t stored = 0;
-        int32_t failed = 0;
-        for (const StationPort& port : ports) {
-            stored += port.stored;
-            failed += port.failed;
-        }
-        return "in all: " + std::to_string(stored) + " stored, " + std::to_string(failed) +
-               " failed";
-    }
-
     int finishWatch() {
         std::string text;
         bool clean = true;
@@ -813,7 +828,7 @@ class Station {
                 "\n";
             clean = clean && port.failed == 0 && port.state != StationPort::State::Interrupted;
         }
-        show(watchTotals() + "\n" + text);
+        show(fixtureTotals(ports) + "\n" + text);
         if (ownLogs) {
             station_system::removeDirectory(logs);
         }
@@ -835,14 +850,7 @@ class Station {
                 continue;
             }
             // What the failed store said, each line after its port.
-            const std::string log =
-                station_system::readFile(station_system::pathIn(logs, port.logName));
-            for (size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos;
-                 at = end + 1) {
-                std::string line = log.substr(at, end - at);
-                if (!line.empty() && line.back() == '\r') {
-                    line.pop_back();
-                }
+            for (const std::string& line : logLines(station_system::pathIn(logs, port.logName))) {
                 if (!line.empty()) {
                     text += port.name + "| " + visibleText(line) + "\n";
                 }
@@ -895,7 +903,7 @@ int runStation(const std::vector<std::string>& arguments) {
     if (options.watch) {
         // On the fixture a selector's ports join as they come.
         ports.erase(std::remove_if(ports.begin(), ports.end(),
-                                   [](const StationPort& port) { return !port.noMatch.empty(); }),
+                                   [](const StationPort& port) { return port.pickedNothing; }),
                     ports.end());
     }
     Station station(options, std::move(ports), std::move(present));

@@ -32,9 +32,9 @@ struct StationPort {
     std::string name;    // the port as shown: as typed, or as the system lists a selector's pick
     std::string device;  // what its store opens
     bool isAdapter = false;
-    PortPresent adapter;  // what the system lists it as, where it does
-    std::string noMatch;  // a selector that picked nothing: why, and nothing is stored
-    std::string logName;  // its output file's name
+    PortPresent adapter;         // what the system lists it as, where it does
+    bool pickedNothing = false;  // a selector that picked no port: nothing is stored
+    std::string logName;         // its output file's name
     enum class State { Waiting, Running, Stored, Failed, Interrupted } state = State::Waiting;
     std::string step;  // the step in progress, a record keyword
     int32_t block = 0;
@@ -54,8 +54,8 @@ struct StationPort {
 std::vector<StationPort> portsNamed(const std::vector<std::string>& typed,
                                     const PortsPresent& present);
 
-// One line of a store's progress feed read into its row; true when it was the last.
-bool takeProgressLine(const std::string& line, StationPort* port);
+// One line of a store's progress feed read into its row.
+void takeProgressLine(const std::string& line, StationPort* port);
 
 // The table, fitted to `columns`: a heading, a row per port (on a fixture with its counts) and a
 // summary.

@@ -294,18 +294,8 @@ bool makeDirectory(const std::string& path, std::string* reason) {
     return false;
 }
 
-std::string readFile(const std::string& path) {
-    std::string text;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return text;
-    }
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
+std::FILE* openToRead(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
 }
 
 std::string canonicalDevice(const std::string& device) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,8 @@ void removeDirectory(const std::string& path);
 // `name` made into a file name in `directory`.
 std::string pathIn(const std::string& directory, const std::string& name);
 bool makeDirectory(const std::string& path, std::string* reason);
-std::string readFile(const std::string& path);
+// Opens a file (its name UTF-8) for reading bytes; null when it cannot be.
+std::FILE* openToRead(const std::string& path);
 // The same device under any of its names (a link, letter case on Windows).
 std::string canonicalDevice(const std::string& device);
 // An argument written for this system's shell.

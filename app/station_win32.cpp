@@ -329,18 +329,8 @@ bool makeDirectory(const std::string& path, std::string* reason) {
     return false;
 }
 
-std::string readFile(const std::string& path) {
-    std::string text;
-    std::FILE* file = _wfopen(wideFromUtf8(path).c_str(), L"rb");
-    if (file == nullptr) {
-        return text;
-    }
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
+std::FILE* openToRead(const std::string& path) {
+    return _wfopen(wideFromUtf8(path).c_str(), L"rb");
 }
 
 std::string canonicalDevice(const std::string& device) {
