@@ -18,7 +18,7 @@ mkdir -p "$build" "$cache"
 # a long time. The FTDI adapter's driver and QEMU's xHCI; USB gadgets on the dummy controller with
 # the ACM function, and the host's CDC-ACM driver.
 modules="usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio udc-core dummy_hcd configfs
-    libcomposite u_serial usb_f_acm cdc-acm"
+    libcomposite u_serial usb_f_acm cdc-acm usbip-core vhci-hcd ch341 cp210x pl2303"
 fetch=""
 [ -s "$cache/vmlinux" ] || fetch=yes
 for module in $modules; do
@@ -48,10 +48,11 @@ fi
 cmake --build "$build/tool" -j "$(nproc)" --target QorvWriter qorv-ports qorv-station pelorix-sim \
     >/dev/null
 g++ -std=c++17 -O2 -Wall -Wextra -static -o "$build/probe" "$here/probe.cpp"
+g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -static -o "$build/usbchip" "$here/usbchip.cpp"
 initrd="$build/initrd"
 rm -rf "$initrd" && mkdir -p "$initrd"/{bin,proc,sys,dev,tmp,modules}
 cp /bin/busybox "$initrd/bin/busybox"
-cp "$here/init" "$here/scenarios" "$build/probe" "$build/tool/QorvWriter" "$build/tool/qorv-ports" \
+cp "$here/init" "$here/scenarios" "$build/probe" "$build/usbchip" "$build/tool/QorvWriter" "$build/tool/qorv-ports" \
     "$build/tool/qorv-station" "$build/tool/sim/pelorix-sim" "$initrd/"
 cp "$root/examples/sample.qorv" "$initrd/settings.qorv"
 cp "$cache"/modules/* "$initrd/modules/"
@@ -97,8 +98,8 @@ while IFS='|' read -r name drivers simopts commands action expected; do
         simpid=$!
         for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
         line=(-chardev "serial,id=line,path=$(head -n 1 "$work/sim.out")")
-        if [ "$driver" = acm ]; then
-            # The simulators run in the guest, on the gadgets' device ends.
+        if [ "$driver" = acm ] || [ "$driver" = chips ]; then
+            # The simulators run in the guest, on the gadgets' device ends or the chips' lines.
             line=()
         elif [ "$driver" = ftdi ]; then
             line+=(-device qemu-xhci -device usb-serial,chardev=line,id=adapter,serial=QORV42)
@@ -133,7 +134,7 @@ while IFS='|' read -r name drivers simopts commands action expected; do
         IFS=';' read -ra patterns <<<"${expected//;;/;}"
         for pattern in "${patterns[@]}"; do
             case "$pattern" in
-                8250:* | ftdi:* | acm:*) [ "${pattern%%:*}" = "$driver" ] || continue; pattern=${pattern#*:} ;;
+                8250:* | ftdi:* | acm:* | chips:*) [ "${pattern%%:*}" = "$driver" ] || continue; pattern=${pattern#*:} ;;
             esac
             grep -qF -- "$pattern" "$work/console" || missing+=("$pattern")
         done
