@@ -133,6 +133,15 @@ int32_t DeviceChannel::writeBytes(const uint8_t* buffer, int32_t count) {
     return written;
 }
 
+void DeviceChannel::noteUnsent() {
+    if (portOpen) {
+        line->noteUnsent();
+        if (firstIoError == 0) {
+            firstIoError = line->ioError();
+        }
+    }
+}
+
 int32_t DeviceChannel::queuedBytes() const {
     return portOpen ? line->queued() : 0;
 }
@@ -208,6 +217,9 @@ bool DeviceChannel::isSystemError(int code) {
 void DeviceChannel::markLineErrors() {
     seen.lineErrors = LineErrors{};
     seen.lineErrorsCounted = portOpen && line->lineErrors(&seen.lineErrorsAtRequest);
+    const char* driver = portOpen ? line->driverWithoutLineErrors() : nullptr;
+    std::snprintf(seen.driverWithoutLineErrors, sizeof seen.driverWithoutLineErrors, "%s",
+                  driver != nullptr ? driver : "");
 }
 
 void DeviceChannel::countLineErrors() {

@@ -185,6 +185,8 @@ class DeviceChannel {
         bool lineErrorsCounted = false;
         LineErrors lineErrorsAtRequest;
         LineErrors lineErrors;
+        // The port's driver when it is known to report no line errors, "" otherwise.
+        char driverWithoutLineErrors[24] = "";
         // Bytes kept coming before the request until its deadline: it was never written.
         bool lineNeverQuiet = false;
         uint32_t bytesBeforeRequest = 0;
@@ -219,6 +221,9 @@ class DeviceChannel {
     // Bytes the port has received that have not been read yet, as far as it counts them (never
     // more than there are); 0 on a file.
     int32_t queuedBytes() const;
+    // After an exchange that got nothing back: a request still waiting in the port to be sent is
+    // kept as a write that stalled.
+    void noteUnsent();
     // Forgets the failed read or write kept, for an exchange that begins.
     void clearIoError() {
         firstIoError = 0;

@@ -47,9 +47,19 @@ void describeError(int osError, char* out, size_t size) {
 
 void describeOpenError(int osError, const OpenFailure& failure, char* out, size_t size) {
     if (osError == ERROR_RATE_NOT_MADE) {
-        std::snprintf(out, size, "its clock makes %ld and %ld baud near %ld, not %ld within 3%%",
-                      static_cast<long>(failure.rateBelow), static_cast<long>(failure.rateAbove),
-                      static_cast<long>(failure.rateAsked), static_cast<long>(failure.rateAsked));
+        const long asked = failure.rateAsked;
+        if (failure.rateBelow > 0 && failure.rateAbove > 0) {
+            std::snprintf(out, size,
+                          "its clock makes %ld and %ld baud near %ld, not %ld within 3%%",
+                          static_cast<long>(failure.rateBelow),
+                          static_cast<long>(failure.rateAbove), asked, asked);
+        } else {
+            // A driver that makes no rate on one side (its lowest or highest).
+            std::snprintf(
+                out, size, "its clock makes %ld baud nearest %ld, not %ld within 3%%",
+                static_cast<long>(failure.rateBelow > 0 ? failure.rateBelow : failure.rateAbove),
+                asked, asked);
+        }
         return;
     }
     describeError(osError, out, size);

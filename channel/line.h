@@ -33,6 +33,13 @@ class Line {
     virtual int32_t queued() { return -1; }
     // The errors the driver counted on the line since it was opened; false when it keeps none.
     virtual bool lineErrors(LineErrors*) { return false; }
+    // The name of the port's driver when it is known to report no line errors (the chip does not
+    // tell them, or the driver only marks the bytes); nullptr otherwise.
+    virtual const char* driverWithoutLineErrors() const { return nullptr; }
+    // Called when an exchange got nothing back: keeps a write stall as the line's error when
+    // what was written is still waiting to be sent (an adapter that stopped taking data while
+    // its driver took the bytes).
+    virtual void noteUnsent() {}
     // A device server's connection: a hang-up is the server closing it.
     virtual bool isServer() const { return false; }
 

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <initializer_list>
 #include <new>
 
@@ -59,7 +61,10 @@ speed_t standardSpeed(int32_t baudRate) {
 
 void makeRaw(termios* tio, bool twoStopBits) {
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
+                                           ICRNL | IXON | IXOFF | IXANY | IGNPAR);
+    // Input checked: some drivers count line errors only then (cp210x turns on its chip's error
+    // reports). A byte that came with an error reads as 0, as garbled as it came.
+    tio->c_iflag |= INPCK;
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -72,7 +77,8 @@ void makeRaw(termios* tio, bool twoStopBits) {
     tio->c_cc[VTIME] = 0;
 }
 
-// tcsetattr() succeeds when any of the changes applied, so the settings are read back.
+// tcsetattr() succeeds when any of the changes applied, so the settings are read back. Where the
+// system tells the rate set, it is judged apart (a driver may set a rate near the one asked).
 bool settingsHeld(int fd, const termios& wanted) {
     termios actual{};
     if (tcgetattr(fd, &actual) != 0) {
@@ -82,7 +88,7 @@ bool settingsHeld(int fd, const termios& wanted) {
     return (actual.c_cflag & lineBits) == (wanted.c_cflag & lineBits) &&
            (actual.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL)) == 0 &&
            (actual.c_lflag & (ICANON | ECHO | ISIG)) == 0 &&
-           cfgetospeed(&actual) == cfgetospeed(&wanted);
+           (cfgetospeed(&actual) == cfgetospeed(&wanted) || rateSet(fd) > 0);
 }
 
 int applyLineSettings(int fd, int32_t baudRate) {
@@ -128,6 +134,66 @@ bool isOwnTerminal(int fd) {
     return false;
 }
 
+}  // namespace
+
+bool rateClose(int32_t asked, int32_t made) {
+    return std::labs(static_cast<long>(made) - asked) * 100 <= static_cast<long>(asked) * 3;
+}
+
+// The rates a driver sets rise with the rate asked. Below: the highest rate asked between half of
+// `asked` and `asked` that is set below `asked`; above: the lowest between `asked` and twice it
+// that is set above. Some ten requests each way, to a part in a thousand.
+void searchNearRates(RateSetter setRate, void* context, int32_t asked, int32_t made, int32_t* below,
+                     int32_t* above) {
+    *below = made < asked ? made : 0;
+    *above = made > asked ? made : 0;
+    const int32_t step = asked / 1000 > 1 ? asked / 1000 : 1;
+    if (*below == 0) {
+        int32_t low = asked / 2;
+        int32_t high = asked;
+        int32_t lowSet = setRate(context, low);
+        if (lowSet > 0 && lowSet < asked) {
+            while (high - low > step) {
+                const int32_t middle = low + (high - low) / 2;
+                const int32_t set = setRate(context, middle);
+                if (set <= 0) {
+                    break;
+                }
+                if (set < asked) {
+                    low = middle;
+                    lowSet = set;
+                } else {
+                    high = middle;
+                }
+            }
+            *below = lowSet;
+        }
+    }
+    if (*above == 0) {
+        int32_t low = asked;
+        int32_t high = asked > INT32_MAX / 2 ? INT32_MAX : asked * 2;
+        int32_t highSet = setRate(context, high);
+        if (highSet > asked) {
+            while (high - low > step) {
+                const int32_t middle = low + (high - low) / 2;
+                const int32_t set = setRate(context, middle);
+                if (set <= 0) {
+                    break;
+                }
+                if (set > asked) {
+                    high = middle;
+                    highSet = set;
+                } else {
+                    low = middle;
+                }
+            }
+            *above = highSet;
+        }
+    }
+}
+
+namespace {
+
 class TtyLine final : public Line {
   public:
     TtyLine(int fd, SignalRelease* release) : fd(fd), release(release) {
@@ -151,7 +217,7 @@ class TtyLine final : public Line {
         }
         ioctl(fd, TIOCNXCL);
         flock(fd, LOCK_UN);
-        ::close(fd);
+        closeTty(fd);
     }
 
     int32_t read(uint8_t* buffer, int32_t count, int32_t waitUs) override {
@@ -214,8 +280,22 @@ class TtyLine final : public Line {
     }
 
     bool lineErrors(LineErrors* counted) override {
-        return lineErrorCounts(fd, &counted->framing, &counted->overrun, &counted->parity,
-                               &counted->breaks);
+        return silentDriver[0] == '\0' && lineErrorCounts(fd, &counted->framing, &counted->overrun,
+                                                          &counted->parity, &counted->breaks);
+    }
+
+    const char* driverWithoutLineErrors() const override {
+        return silentDriver[0] != '\0' ? silentDriver : nullptr;
+    }
+
+    // The driver, when it is known to report no line errors.
+    char silentDriver[24] = "";
+
+    void noteUnsent() override {
+        int unsent = 0;
+        if (ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
+            keepFirst(ETIMEDOUT);
+        }
     }
 
   private:
@@ -279,7 +359,14 @@ int openTty(const char* deviceName, int32_t baudRate, int32_t, int32_t, LineSlot
     termios found{};
     const bool foundRead = tcgetattr(fd, &found) == 0;
     int error = applyLineSettings(fd, baudRate);
-    if (error == 0 && !clockMakesRate(fd, baudRate, &failure->rateBelow, &failure->rateAbove)) {
+    const int32_t made = error == 0 ? rateSet(fd) : -1;
+    if (made >= 0 && !rateClose(baudRate, made)) {
+        // The driver set another rate, and says so.
+        nearRatesSet(fd, baudRate, made, &failure->rateBelow, &failure->rateAbove);
+        failure->rateAsked = baudRate;
+        error = ERROR_RATE_NOT_MADE;
+    } else if (error == 0 &&
+               !clockMakesRate(fd, baudRate, &failure->rateBelow, &failure->rateAbove)) {
         failure->rateAsked = baudRate;
         error = ERROR_RATE_NOT_MADE;
     }
@@ -292,7 +379,9 @@ int openTty(const char* deviceName, int32_t baudRate, int32_t, int32_t, LineSlot
         ::close(fd);
         return error;
     }
-    *line = new (slot->bytes) TtyLine(fd, release);
+    TtyLine* tty = new (slot->bytes) TtyLine(fd, release);
+    driverReportsLineErrors(deviceName, tty->silentDriver, sizeof tty->silentDriver);
+    *line = tty;
     return 0;
 }
 

@@ -4,16 +4,22 @@
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <linux/serial.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 #include <string_view>
 
 #include "channel/tty_extras.h"
@@ -33,15 +39,24 @@ int setCustomBaudRate(int fd, int32_t baudRate) {
     if (ioctl(fd, TCSETS2, &tio) != 0) {
         return errno;
     }
-    // Drivers round to the rates their clock can make; one that strays more than 3% is refused.
-    if (ioctl(fd, TCGETS2, &tio) != 0) {
-        return errno;
-    }
-    const long actual = static_cast<long>(tio.c_ospeed);
-    if (std::labs(actual - baudRate) * 100 > static_cast<long>(baudRate) * 3) {
-        return EINVAL;
-    }
     return 0;
+}
+
+int32_t rateSet(int fd) {
+    struct termios2 tio {};
+    return ioctl(fd, TCGETS2, &tio) == 0 ? static_cast<int32_t>(tio.c_ospeed) : -1;
+}
+
+namespace {
+int32_t setAndReadBack(void* context, int32_t asked) {
+    const int fd = *static_cast<int*>(context);
+    return setCustomBaudRate(fd, asked) == 0 ? rateSet(fd) : -1;
+}
+}  // namespace
+
+void nearRatesSet(int fd, int32_t asked, int32_t made, int32_t* below, int32_t* above) {
+    int descriptor = fd;
+    searchNearRates(setAndReadBack, &descriptor, asked, made, below, above);
 }
 
 namespace {
@@ -94,6 +109,34 @@ bool deviceLockHeld(const char* deviceName) {
     }
     std::fclose(locks);
     return held;
+}
+
+// /sys/class/tty/NAME/device/driver links to the driver of the port (a USB serial driver's port
+// driver: ch341-uart, pl2303, cp210x, ftdi_sio).
+bool driverReportsLineErrors(const char* deviceName, char* driver, size_t size) {
+    char real[PATH_MAX];
+    if (realpath(deviceName, real) == nullptr) {
+        return true;
+    }
+    const char* name = std::strrchr(real, '/');
+    char link[PATH_MAX + 64];
+    std::snprintf(link, sizeof link, "/sys/class/tty/%s/device/driver",
+                  name != nullptr ? name + 1 : real);
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) {
+        return true;
+    }
+    target[length] = '\0';
+    const char* base = std::strrchr(target, '/');
+    base = base != nullptr ? base + 1 : target;
+    for (const char* silent : {"ch341-uart", "pl2303"}) {
+        if (std::strcmp(base, silent) == 0) {
+            std::snprintf(driver, size, "%s", base);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool lineErrorCounts(int fd, uint32_t* framing, uint32_t* overrun, uint32_t* parity,
@@ -187,6 +230,53 @@ bool findHolder(const char* deviceName, char* name, size_t size, int* pid) {
     }
     closedir(processes);
     return found;
+}
+
+// Older C libraries name the thread of a SIGEV_THREAD_ID event only by the kernel's field.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
+
+namespace {
+// How long a close may wait for the driver to send what it holds.
+constexpr long CLOSE_WAIT_NS = 100L * 1000 * 1000;
+void wakeOnly(int) {}
+}  // namespace
+
+// The driver's wait at close is interruptible: a timer sends this thread a signal, whose handler
+// only wakes it, when the wait has lasted its limit. The signal's own handler (the one that ends
+// the process) is put back after.
+void closeTty(int fd) {
+    const int signalNumber = SIGRTMIN + 1;
+    struct sigaction wake {};
+    struct sigaction previous {};
+    wake.sa_handler = wakeOnly;
+    sigemptyset(&wake.sa_mask);
+    sigset_t only;
+    sigset_t blocked;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = signalNumber;
+    event.sigev_notify_thread_id = static_cast<pid_t>(syscall(SYS_gettid));
+    timer_t timer{};
+    const bool handled = sigaction(signalNumber, &wake, &previous) == 0;
+    const bool armed = handled && timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (armed) {
+        pthread_sigmask(SIG_UNBLOCK, &only, &blocked);
+        itimerspec limit{};
+        limit.it_value.tv_nsec = CLOSE_WAIT_NS;
+        timer_settime(timer, 0, &limit, nullptr);
+    }
+    ::close(fd);
+    if (armed) {
+        timer_delete(timer);
+        pthread_sigmask(SIG_SETMASK, &blocked, nullptr);
+    }
+    if (handled) {
+        sigaction(signalNumber, &previous, nullptr);
+    }
 }
 
 void preciseWaits() {

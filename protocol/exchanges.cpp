@@ -239,6 +239,9 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame,
     bool messageArrived = false;
     for (;;) {
         if (scope.expired()) {
+            if (!messageArrived && bytesSinceRequest() == 0) {
+                noteUnsent();
+            }
             return setResult(messageArrived ? RESULT_TIMEOUT : RESULT_NO_REPLY);
         }
         uint16_t frameLength = 0;

@@ -265,10 +265,16 @@ void explainProbe(const DeviceChannel& port, Cause cause) {
 }
 
 // "12 framing errors, 1 overrun on the line" and what to check, when the driver counted any
-// during the failed exchange.
+// during the failed exchange; that it cannot, when its driver reports none and bytes came.
 void tellLineErrors(const DeviceChannel& port) {
     LineErrors counted;
     if (!port.lineErrorsSinceRequest(&counted)) {
+        if (port.seen.driverWithoutLineErrors[0] != '\0' && port.bytesSinceRequest() > 0) {
+            tell(
+                "the port's driver (%s) reports no line errors: whether these bytes came garbled "
+                "cannot be told",
+                port.seen.driverWithoutLineErrors);
+        }
         return;
     }
     char text[160] = "";

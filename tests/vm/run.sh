@@ -4,7 +4,7 @@
 # simulator on the host end of the line; and the CDC-ACM driver (/dev/ttyACM0 to 3), four USB
 # gadgets on the kernel's dummy controller with the simulator in the guest on their device ends. One guest boot per scenario of tests/vm/scenarios and
 # driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=PATTERN runs the scenarios
-# whose names match it (a shell pattern: acm*).
+# whose names match it (a shell pattern: acm*); QORV_VM_SHOW=1 prints every guest's console.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -145,6 +145,9 @@ while IFS='|' read -r name drivers simopts commands action expected; do
             [ -n "$ms" ] && [ "$ms" -le 1000 ] || missing+=("an end within 1 s of the unplug")
         fi
         grep -h "^UNPLUG:" "$work/console" 2>/dev/null || true
+        if [ -n "${QORV_VM_SHOW:-}" ]; then
+            grep -v '^\[\|^OUT: $' "$work/console" | sed 's/^/    | /'
+        fi
         if [ ${#missing[@]} -eq 0 ]; then
             passed=$((passed + 1))
             echo "vm: $name on $driver: passed in $seconds s"

@@ -8,12 +8,13 @@
 // CHIP is one of the table below (ch340, cp2102, pl2303, ft232r; a name may end in "-N" for a
 // second chip of the kind). PEER is the simulator's terminal: the device on the chip's line,
 // whose UART runs at 115200 baud 8N1 until told otherwise. Each change of the chip's line
-// registers appends a line to the STATE file:
+// registers appends a line to the STATE file (an FTDI chip's with its latency timer):
 //   STATE chip=ch340 rate=115384 data=8 parity=none stop=2 flow=none dtr=1 rts=1 break=0
 // The CONTROL fifo takes one command a line:
 //   unplug | plug            the chip leaves the bus (vhci detach) and comes back, reset
 //   stall | unstall          the chip stops taking data on its bulk OUT endpoint (NAK for ever)
-//   noise framing|parity|break N   N bytes with that line error arrive from the line
+//   noise framing|parity|break N   N bytes with that line error arrive from the line once the
+//                            host has next sent something
 //   line RATE                the device's UART runs at RATE
 // Bytes sent at a rate more than 4% off the device's, or with other data bits or a parity,
 // reach the other end as garbage, as on a real line.
@@ -81,8 +82,8 @@ struct Request {
 };
 
 enum class Framing {
-    PLAIN,        // bytes as they came
-    FTDI_STATUS,  // two status bytes before each packet's data, line errors in the second
+    PLAIN,          // bytes as they came
+    FTDI_STATUS,    // two status bytes before each packet's data, line errors in the second
     CP210X_EVENTS,  // escape sequences for line errors when the driver turned events on
     PL2303_STATUS,  // line errors on the interrupt endpoint, before the bytes they flag
 };
@@ -123,7 +124,8 @@ void ch340Decode(Registers& r) {
     const int ps = prescaler & 3;
     const int fact = (prescaler >> 2) & 1;
     const int divisor = 256 - r.reg[0x13];
-    r.rate = divisor > 0 ? static_cast<uint32_t>(48000000 / ((1 << (12 - 3 * ps - fact)) * divisor)) : 0;
+    r.rate =
+        divisor > 0 ? static_cast<uint32_t>(48000000 / ((1 << (12 - 3 * ps - fact)) * divisor)) : 0;
     const uint8_t lcr = r.reg[0x18];
     r.dataBits = 5 + (lcr & 3);
     r.stopHalves = (lcr & 0x04) != 0 ? 4 : 2;
@@ -144,7 +146,9 @@ bool ch340Version(Registers&, const Setup&, const Bytes&, Bytes& reply) {
     reply = {0x31, 0x00};
     return true;
 }
-bool ch340Ok(Registers&, const Setup&, const Bytes&, Bytes&) { return true; }
+bool ch340Ok(Registers&, const Setup&, const Bytes&, Bytes&) {
+    return true;
+}
 bool ch340Write(Registers& r, const Setup& s, const Bytes&, Bytes&) {
     r.reg[s.value & 0xff] = static_cast<uint8_t>(s.index & 0xff);
     r.reg[s.value >> 8] = static_cast<uint8_t>(s.index >> 8);
@@ -178,12 +182,12 @@ struct Cp2102Row {
     uint32_t upTo;
 };
 const Cp2102Row CP2102_RATES[] = {
-    {300, 300},       {600, 600},         {1200, 1200},       {1800, 1800},     {2400, 2400},
-    {4000, 4000},     {4800, 4803},       {7200, 7207},       {9600, 9612},     {14400, 14428},
-    {16000, 16062},   {19200, 19250},     {28800, 28912},     {38400, 38601},   {51200, 51558},
-    {56000, 56280},   {57600, 58053},     {64000, 64111},     {76800, 77608},   {115200, 117028},
-    {128000, 129347}, {153600, 156868},   {230400, 237832},   {250000, 254234}, {256000, 273066},
-    {460800, 491520}, {500000, 567138},   {576000, 670254},   {921600, 1053257},
+    {300, 300},       {600, 600},       {1200, 1200},     {1800, 1800},      {2400, 2400},
+    {4000, 4000},     {4800, 4803},     {7200, 7207},     {9600, 9612},      {14400, 14428},
+    {16000, 16062},   {19200, 19250},   {28800, 28912},   {38400, 38601},    {51200, 51558},
+    {56000, 56280},   {57600, 58053},   {64000, 64111},   {76800, 77608},    {115200, 117028},
+    {128000, 129347}, {153600, 156868}, {230400, 237832}, {250000, 254234},  {256000, 273066},
+    {460800, 491520}, {500000, 567138}, {576000, 670254}, {921600, 1053257},
 };
 
 uint32_t le32(const uint8_t* p) {
@@ -281,7 +285,9 @@ bool cp2102Break(Registers& r, const Setup& s, const Bytes&, Bytes&) {
     r.brk = s.value != 0;
     return true;
 }
-bool cp2102Ok(Registers&, const Setup&, const Bytes&, Bytes&) { return true; }
+bool cp2102Ok(Registers&, const Setup&, const Bytes&, Bytes&) {
+    return true;
+}
 bool cp2102CommStatus(Registers&, const Setup&, const Bytes&, Bytes& reply) {
     // The amounts in the queues are filled in by the caller.
     reply.assign(19, 0);
@@ -295,12 +301,14 @@ bool cp2102Vendor(Registers&, const Setup& s, const Bytes&, Bytes& reply) {
     return true;
 }
 const Request CP2102_REQUESTS[] = {
-    {0x41, 0x00, cp2102Enable},      {0x41, 0x1e, cp2102SetRate},  {0xc1, 0x1d, cp2102GetRate},
-    {0x41, 0x03, cp2102SetLine},     {0xc1, 0x04, cp2102GetLine},  {0x41, 0x07, cp2102Modem},
-    {0xc1, 0x08, cp2102ModemStatus}, {0x41, 0x13, cp2102SetFlow},  {0xc1, 0x14, cp2102GetFlow},
-    {0x41, 0x15, cp2102Events},      {0x41, 0x05, cp2102Break},    {0x41, 0x12, cp2102Ok},
-    {0x41, 0x19, cp2102Ok},          {0xc1, 0x10, cp2102CommStatus}, {0xc0, 0xff, cp2102Vendor},
-    {0, 0, nullptr},
+    {0x41, 0x00, cp2102Enable},      {0x41, 0x1e, cp2102SetRate},
+    {0xc1, 0x1d, cp2102GetRate},     {0x41, 0x03, cp2102SetLine},
+    {0xc1, 0x04, cp2102GetLine},     {0x41, 0x07, cp2102Modem},
+    {0xc1, 0x08, cp2102ModemStatus}, {0x41, 0x13, cp2102SetFlow},
+    {0xc1, 0x14, cp2102GetFlow},     {0x41, 0x15, cp2102Events},
+    {0x41, 0x05, cp2102Break},       {0x41, 0x12, cp2102Ok},
+    {0x41, 0x19, cp2102Ok},          {0xc1, 0x10, cp2102CommStatus},
+    {0xc0, 0xff, cp2102Vendor},      {0, 0, nullptr},
 };
 
 // ---- PL2303 HXD (pl2303 driver) ----------------------------------------------------------------
@@ -312,9 +320,9 @@ const Request CP2102_REQUESTS[] = {
 // x 4^exponent), mantissa in bits 0-8, exponent in bits 9-11. Register 0 holds the flow control
 // (0x60 RTS/CTS, 0xC0 XON/XOFF).
 
-const uint32_t PL2303_DIRECT[] = {75,     150,    300,    600,     1200,    1800,    2400,
-                                  3600,   4800,   7200,   9600,    14400,   19200,   28800,
-                                  38400,  57600,  115200, 230400,  460800,  614400,  921600,
+const uint32_t PL2303_DIRECT[] = {75,      150,     300,     600,    1200,   1800,   2400,
+                                  3600,    4800,    7200,    9600,   14400,  19200,  28800,
+                                  38400,   57600,   115200,  230400, 460800, 614400, 921600,
                                   1228800, 2457600, 3000000, 6000000};
 
 void pl2303Decode(Registers& r) {
@@ -375,8 +383,12 @@ bool pl2303Break(Registers& r, const Setup& s, const Bytes&, Bytes&) {
     return true;
 }
 const Request PL2303_REQUESTS[] = {
-    {0xc0, 0x01, pl2303Read},    {0x40, 0x01, pl2303Write},  {0x21, 0x20, pl2303SetLine},
-    {0xa1, 0x21, pl2303GetLine}, {0x21, 0x22, pl2303Modem},  {0x21, 0x23, pl2303Break},
+    {0xc0, 0x01, pl2303Read},
+    {0x40, 0x01, pl2303Write},
+    {0x21, 0x20, pl2303SetLine},
+    {0xa1, 0x21, pl2303GetLine},
+    {0x21, 0x22, pl2303Modem},
+    {0x21, 0x23, pl2303Break},
     {0, 0, nullptr},
 };
 
@@ -388,7 +400,9 @@ const Request PL2303_REQUESTS[] = {
 // latency timer, 0x90 EEPROM word. The divisor is 3 MHz / (n + fraction): n in bits 0-13, the
 // fraction's code in bits 14-16 (wIndex bit 0 is bit 16); n 0 is 3 MBd, n 1 is 2 MBd.
 
-bool ftdiOk(Registers&, const Setup&, const Bytes&, Bytes&) { return true; }
+bool ftdiOk(Registers&, const Setup&, const Bytes&, Bytes&) {
+    return true;
+}
 bool ftdiModem(Registers& r, const Setup& s, const Bytes&, Bytes&) {
     if ((s.value & 0x100) != 0) {
         r.dtr = (s.value & 0x01) != 0;
@@ -400,7 +414,10 @@ bool ftdiModem(Registers& r, const Setup& s, const Bytes&, Bytes&) {
 }
 bool ftdiFlow(Registers& r, const Setup& s, const Bytes&, Bytes&) {
     const int kind = s.index >> 8;
-    r.flow = (kind & 1) != 0 ? "rtscts" : (kind & 2) != 0 ? "dtrdsr" : (kind & 4) != 0 ? "xonxoff" : "none";
+    r.flow = (kind & 1) != 0   ? "rtscts"
+             : (kind & 2) != 0 ? "dtrdsr"
+             : (kind & 4) != 0 ? "xonxoff"
+                               : "none";
     return true;
 }
 bool ftdiRate(Registers& r, const Setup& s, const Bytes&, Bytes&) {
@@ -448,27 +465,107 @@ void ftdiReset(Registers& r) {
     r.latencyMs = 16;
 }
 const Request FTDI_REQUESTS[] = {
-    {0x40, 0x00, ftdiOk},         {0x40, 0x01, ftdiModem},      {0x40, 0x02, ftdiFlow},
-    {0x40, 0x03, ftdiRate},       {0x40, 0x04, ftdiData},       {0xc0, 0x05, ftdiModemStatus},
-    {0x40, 0x06, ftdiOk},         {0x40, 0x07, ftdiOk},         {0x40, 0x09, ftdiSetLatency},
-    {0xc0, 0x0a, ftdiGetLatency}, {0xc0, 0x90, ftdiEeprom},     {0, 0, nullptr},
+    {0x40, 0x00, ftdiOk},         {0x40, 0x01, ftdiModem},  {0x40, 0x02, ftdiFlow},
+    {0x40, 0x03, ftdiRate},       {0x40, 0x04, ftdiData},   {0xc0, 0x05, ftdiModemStatus},
+    {0x40, 0x06, ftdiOk},         {0x40, 0x07, ftdiOk},     {0x40, 0x09, ftdiSetLatency},
+    {0xc0, 0x0a, ftdiGetLatency}, {0xc0, 0x90, ftdiEeprom}, {0, 0, nullptr},
 };
 
 // The chips: descriptors as the real parts give them (the strings are this bench's own), the
 // endpoints, the FIFOs.
 const Model MODELS[] = {
-    {"ch340", 0x1a86, 0x7523, 0x0110, 0x0254, 0xff, 8, nullptr, "USB Serial", nullptr, 0xff, 1, 2,
-     {{0x82, 2, 32, 0}, {0x02, 2, 32, 0}, {0x81, 3, 8, 1}}, 3, 0x82, 0x02, 0x81, 32, 32,
-     Framing::PLAIN, CH340_REQUESTS, ch340Reset},
-    {"cp2102", 0x10c4, 0xea60, 0x0110, 0x0100, 0x00, 64, "Bench",
-     "USB to UART Bridge Controller", "0001", 0xff, 0, 0, {{0x81, 2, 64, 0}, {0x01, 2, 64, 0}},
-     2, 0x81, 0x01, 0, 640, 576, Framing::CP210X_EVENTS, CP2102_REQUESTS, cp2102Reset},
-    {"pl2303", 0x067b, 0x2303, 0x0110, 0x0400, 0x00, 64, "Bench", "USB-Serial Controller",
-     nullptr, 0xff, 0, 0, {{0x81, 3, 10, 1}, {0x02, 2, 64, 0}, {0x83, 2, 64, 0}}, 3, 0x83, 0x02,
-     0x81, 256, 256, Framing::PL2303_STATUS, PL2303_REQUESTS, pl2303Reset},
-    {"ft232r", 0x0403, 0x6001, 0x0200, 0x0600, 0x00, 8, "Bench", "FT232R USB UART", "QORVFT1",
-     0xff, 0xff, 0xff, {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}}, 2, 0x81, 0x02, 0, 128, 256,
-     Framing::FTDI_STATUS, FTDI_REQUESTS, ftdiReset},
+    {"ch340",
+     0x1a86,
+     0x7523,
+     0x0110,
+     0x0254,
+     0xff,
+     8,
+     nullptr,
+     "USB Serial",
+     nullptr,
+     0xff,
+     1,
+     2,
+     {{0x82, 2, 32, 0}, {0x02, 2, 32, 0}, {0x81, 3, 8, 1}},
+     3,
+     0x82,
+     0x02,
+     0x81,
+     32,
+     32,
+     Framing::PLAIN,
+     CH340_REQUESTS,
+     ch340Reset},
+    {"cp2102",
+     0x10c4,
+     0xea60,
+     0x0110,
+     0x0100,
+     0x00,
+     64,
+     "Bench",
+     "USB to UART Bridge Controller",
+     "0001",
+     0xff,
+     0,
+     0,
+     {{0x81, 2, 64, 0}, {0x01, 2, 64, 0}},
+     2,
+     0x81,
+     0x01,
+     0,
+     640,
+     576,
+     Framing::CP210X_EVENTS,
+     CP2102_REQUESTS,
+     cp2102Reset},
+    {"pl2303",
+     0x067b,
+     0x2303,
+     0x0110,
+     0x0400,
+     0x00,
+     64,
+     "Bench",
+     "USB-Serial Controller",
+     nullptr,
+     0xff,
+     0,
+     0,
+     {{0x81, 3, 10, 1}, {0x02, 2, 64, 0}, {0x83, 2, 64, 0}},
+     3,
+     0x83,
+     0x02,
+     0x81,
+     256,
+     256,
+     Framing::PL2303_STATUS,
+     PL2303_REQUESTS,
+     pl2303Reset},
+    {"ft232r",
+     0x0403,
+     0x6001,
+     0x0200,
+     0x0600,
+     0x00,
+     8,
+     "Bench",
+     "FT232R USB UART",
+     "QORVFT1",
+     0xff,
+     0xff,
+     0xff,
+     {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}},
+     2,
+     0x81,
+     0x02,
+     0,
+     128,
+     256,
+     Framing::FTDI_STATUS,
+     FTDI_REQUESTS,
+     ftdiReset},
 };
 
 // ---- Descriptors -------------------------------------------------------------------------------
@@ -496,10 +593,24 @@ Bytes deviceDescriptor(const Model& m) {
 
 Bytes configurationDescriptor(const Model& m) {
     const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * m.endpointCount);
-    Bytes d = {9, 2, static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8), 1, 1, 0, 0x80,
+    Bytes d = {9,
+               2,
+               static_cast<uint8_t>(total),
+               static_cast<uint8_t>(total >> 8),
+               1,
+               1,
+               0,
+               0x80,
                49,  // 98 mA
-               9, 4, 0, 0, static_cast<uint8_t>(m.endpointCount), m.interfaceClass,
-               m.interfaceSubClass, m.interfaceProtocol, 0};
+               9,
+               4,
+               0,
+               0,
+               static_cast<uint8_t>(m.endpointCount),
+               m.interfaceClass,
+               m.interfaceSubClass,
+               m.interfaceProtocol,
+               0};
     for (int i = 0; i < m.endpointCount; ++i) {
         const Endpoint& e = m.endpoints[i];
         d.insert(d.end(), {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.maxPacket),
@@ -578,7 +689,7 @@ struct Urb {
     uint32_t seq;
     uint8_t endpoint;
     int32_t length;
-    Bytes data;   // OUT: what the host sent
+    Bytes data;    // OUT: what the host sent
     size_t taken;  // OUT: bytes the chip has taken into its FIFO
 };
 
@@ -635,9 +746,9 @@ class Chip {
     int64_t rxLineFreeAt = 0;
     std::deque<LineByte> rxFifo;
     int64_t lastPacketAt = 0;
-    int noiseLeft = 0;
-    char noiseKind = 0;
-    uint8_t pendingStatus = 0;  // PL2303: line errors to report before their bytes
+    std::deque<char> noise;       // line errors still to come, one byte each
+    std::deque<char> armedNoise;  // line errors that come after the host next sends
+    uint8_t pendingStatus = 0;    // PL2303: line errors to report before their bytes
 
   public:
     int64_t wakeAt = 0;
@@ -646,25 +757,29 @@ class Chip {
 
 int64_t Chip::byteNs() const {
     const int64_t rate = regs.rate > 0 ? regs.rate : 1;
-    const int bits = 1 + regs.dataBits + (std::strcmp(regs.parity, "none") != 0 ? 1 : 0) +
-                     regs.stopHalves / 2;
+    const int bits =
+        1 + regs.dataBits + (std::strcmp(regs.parity, "none") != 0 ? 1 : 0) + regs.stopHalves / 2;
     return bits * 1000000000LL / rate;
 }
 
 // A UART receiving at another rate, or another frame, sees garbage with framing errors.
 bool Chip::garbled() const {
-    const double off =
-        static_cast<double>(regs.rate) / static_cast<double>(deviceRate) - 1.0;
+    const double off = static_cast<double>(regs.rate) / static_cast<double>(deviceRate) - 1.0;
     return off > 0.04 || off < -0.04 || regs.dataBits != 8 || std::strcmp(regs.parity, "none") != 0;
 }
 
 void Chip::tellState() {
     char line[256];
     const char* stop = regs.stopHalves == 2 ? "1" : regs.stopHalves == 3 ? "1.5" : "2";
-    std::snprintf(line, sizeof line,
-                  "STATE chip=%s rate=%u data=%d parity=%s stop=%s flow=%s dtr=%d rts=%d break=%d\n",
-                  name.c_str(), regs.rate, regs.dataBits, regs.parity, stop, regs.flow,
-                  regs.dtr ? 1 : 0, regs.rts ? 1 : 0, regs.brk ? 1 : 0);
+    const int length = std::snprintf(
+        line, sizeof line,
+        "STATE chip=%s rate=%u data=%d parity=%s stop=%s flow=%s dtr=%d rts=%d break=%d",
+        name.c_str(), regs.rate, regs.dataBits, regs.parity, stop, regs.flow, regs.dtr ? 1 : 0,
+        regs.rts ? 1 : 0, regs.brk ? 1 : 0);
+    std::snprintf(line + length, sizeof line - static_cast<size_t>(length), "%s\n",
+                  model.framing == Framing::FTDI_STATUS
+                      ? (" latency=" + std::to_string(regs.latencyMs)).c_str()
+                      : "");
     if (told != line) {
         told = line;
         std::fputs(line, state);
@@ -768,8 +883,7 @@ void Chip::control(const char* command) {
     } else if (std::strcmp(command, "unstall") == 0) {
         stalled = false;
     } else if (std::sscanf(command, "noise %15s %u", kind, &count) == 2) {
-        noiseKind = kind[0];
-        noiseLeft = static_cast<int>(count);
+        armedNoise.insert(armedNoise.end(), count, kind[0]);
     } else if (std::sscanf(command, "line %u", &count) == 1 && count > 0) {
         deviceRate = count;
     } else {
@@ -937,6 +1051,8 @@ void Chip::moveLine(int64_t now) {
         }
         answer(urb.seq, 0, nullptr, urb.length);
         outUrbs.pop_front();
+        noise.insert(noise.end(), armedNoise.begin(), armedNoise.end());
+        armedNoise.clear();
     }
     const int64_t oneByte = byteNs();
     if (txFifo.empty()) {
@@ -968,11 +1084,11 @@ void Chip::moveLine(int64_t now) {
                                 bad ? 'f' : '\0', rxLineFreeAt});
         }
     }
-    while (noiseLeft > 0 && arriving.size() < 64) {
-        --noiseLeft;
+    while (!noise.empty() && arriving.size() < 64) {
+        const char kind = noise.front();
+        noise.pop_front();
         rxLineFreeAt = (rxLineFreeAt > now ? rxLineFreeAt : now) + oneByte;
-        arriving.push_back({static_cast<uint8_t>(noiseKind == 'b' ? 0x00 : 0xf0), noiseKind,
-                            rxLineFreeAt});
+        arriving.push_back({static_cast<uint8_t>(kind == 'b' ? 0x00 : 0xf0), kind, rxLineFreeAt});
     }
     while (!arriving.empty() && arriving.front().at <= now && rxFifo.size() < model.rxFifo) {
         rxFifo.push_back(arriving.front());
@@ -986,7 +1102,8 @@ void Chip::deliver(int64_t now) {
         // Packets of two status bytes and up to 62 bytes of data: sent when 62 bytes are there or
         // the latency timer runs out (then with what there is, maybe nothing). A byte with a line
         // error ends its packet, whose status then carries the error.
-        const int64_t latency = static_cast<int64_t>(regs.latencyMs > 0 ? regs.latencyMs : 1) * 1000000;
+        const int64_t latency =
+            static_cast<int64_t>(regs.latencyMs > 0 ? regs.latencyMs : 1) * 1000000;
         while (!inUrbs.empty() && (rxFifo.size() >= 62 || now - lastPacketAt >= latency)) {
             Urb urb = inUrbs.front();
             inUrbs.pop_front();
@@ -1076,11 +1193,12 @@ int64_t Chip::nextWake(int64_t now) const {
     if (!arriving.empty()) {
         sooner(arriving.front().at);
     }
-    if (noiseLeft > 0 || (!outUrbs.empty() && !stalled)) {
+    if (!noise.empty() || (!outUrbs.empty() && !stalled)) {
         sooner(now + 250000);
     }
     if (model.framing == Framing::FTDI_STATUS && !inUrbs.empty()) {
-        sooner(lastPacketAt + static_cast<int64_t>(regs.latencyMs > 0 ? regs.latencyMs : 1) * 1000000);
+        sooner(lastPacketAt +
+               static_cast<int64_t>(regs.latencyMs > 0 ? regs.latencyMs : 1) * 1000000);
     }
     // Full speed USB: nothing finer than a quarter of a frame.
     return wake < now + 250000 ? now + 250000 : wake;
