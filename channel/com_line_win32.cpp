@@ -316,6 +316,8 @@ class ComLine final : public Line {
   public:
     ComLine(HANDLE port, PortRoom* room) : port(port), room(room) {}
 
+    int32_t stopBits() const override { return room->dcb.StopBits == TWOSTOPBITS ? 2 : 1; }
+
     ~ComLine() override {
         CloseHandle(port);
         if (!stuck()) {

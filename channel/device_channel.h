@@ -195,6 +195,8 @@ class DeviceChannel {
     } seen;
     // Bytes read since the channel was opened.
     uint64_t bytesReadSinceOpen() const { return bytesRead; }
+    // The stop bits the open port sends: 2, or 1 where it would not take two; 0 when none is open.
+    int32_t stopBits() const { return portOpen ? line->stopBits() : 0; }
 
     static constexpr int16_t DEFAULT_TIMEOUT_MS = 500;
 

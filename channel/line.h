@@ -40,6 +40,8 @@ class Line {
     // what was written is still waiting to be sent (an adapter that stopped taking data while
     // its driver took the bytes).
     virtual void noteUnsent() {}
+    // The stop bits the line sends: 2, or 1 where the port would not take two.
+    virtual int32_t stopBits() const { return 2; }
     // A device server's connection: a hang-up is the server closing it.
     virtual bool isServer() const { return false; }
 

@@ -106,10 +106,10 @@ class ServerLine final : public Line {
         }
         // The server says which stop bits it set; one where it would not take two.
         uint8_t discard[256];
-        while (stopBits == 0 && ioError() == 0 && clock::nowMs() < untilMs) {
+        while (serverStopBits == 0 && ioError() == 0 && clock::nowMs() < untilMs) {
             read(discard, sizeof discard, clock::msLeft(untilMs, 20) * 1000);
         }
-        if (stopBits != 0 && stopBits != 2) {
+        if (serverStopBits != 0 && serverStopBits != 2) {
             const uint8_t one = 1;
             command(SET_STOPSIZE, &one, 1, untilMs);
         }
@@ -212,7 +212,7 @@ class ServerLine final : public Line {
                         state = State::Data;
                         if (subLength >= 3 && sub[0] == COM_PORT &&
                             sub[1] == SERVER_REPLY + SET_STOPSIZE) {
-                            stopBits = sub[2];
+                            serverStopBits = sub[2];
                         }
                     } else {
                         // IAC IAC inside a subnegotiation is one 0xFF of its value.
@@ -241,8 +241,10 @@ class ServerLine final : public Line {
     // A subnegotiation from the server, as far as it is kept.
     uint8_t sub[8] = {};
     int32_t subLength = 0;
+    int32_t stopBits() const override { return serverStopBits == 0 || serverStopBits == 2 ? 2 : 1; }
+
     // The stop bits the server set, once it has said (0 until then).
-    uint8_t stopBits = 0;
+    uint8_t serverStopBits = 0;
     // Options refused, asked with DO and with WILL.
     uint8_t refused[2][32] = {};
 };

@@ -91,7 +91,7 @@ bool settingsHeld(int fd, const termios& wanted) {
            (cfgetospeed(&actual) == cfgetospeed(&wanted) || rateSet(fd) > 0);
 }
 
-int applyLineSettings(int fd, int32_t baudRate) {
+int applyLineSettings(int fd, int32_t baudRate, int32_t* stopBits) {
     if (baudRate <= 0) {
         // Speed 0 would hang up the line.
         return EINVAL;
@@ -109,6 +109,7 @@ int applyLineSettings(int fd, int32_t baudRate) {
     for (bool twoStopBits : {true, false}) {
         makeRaw(&tio, twoStopBits);
         if (tcsetattr(fd, TCSANOW, &tio) == 0 && settingsHeld(fd, tio)) {
+            *stopBits = twoStopBits ? 2 : 1;
             return customRate ? setCustomBaudRate(fd, baudRate) : 0;
         }
     }
@@ -284,12 +285,15 @@ class TtyLine final : public Line {
                                                           &counted->parity, &counted->breaks);
     }
 
+    int32_t stopBits() const override { return stopBitsSet; }
+
     const char* driverWithoutLineErrors() const override {
         return silentDriver[0] != '\0' ? silentDriver : nullptr;
     }
 
-    // The driver, when it is known to report no line errors.
+    // The driver, when it is known to report no line errors; the stop bits it took.
     char silentDriver[24] = "";
+    int32_t stopBitsSet = 2;
 
     void noteUnsent() override {
         int unsent = 0;
@@ -358,7 +362,8 @@ int openTty(const char* deviceName, int32_t baudRate, int32_t, int32_t, LineSlot
     // A failed open leaves the port as it found it.
     termios found{};
     const bool foundRead = tcgetattr(fd, &found) == 0;
-    int error = applyLineSettings(fd, baudRate);
+    int32_t stopBits = 2;
+    int error = applyLineSettings(fd, baudRate, &stopBits);
     const int32_t made = error == 0 ? rateSet(fd) : -1;
     if (made >= 0 && !rateClose(baudRate, made)) {
         // The driver set another rate, and says so.
@@ -380,6 +385,7 @@ int openTty(const char* deviceName, int32_t baudRate, int32_t, int32_t, LineSlot
         return error;
     }
     TtyLine* tty = new (slot->bytes) TtyLine(fd, release);
+    tty->stopBitsSet = stopBits;
     driverReportsLineErrors(deviceName, tty->silentDriver, sizeof tty->silentDriver);
     *line = tty;
     return 0;

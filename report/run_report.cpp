@@ -82,4 +82,11 @@ void RunReport::endUnacknowledged(const DeviceChannel& port) {
     warnEndUnacknowledged(port);
 }
 
+void RunReport::portOpened(const DeviceChannel& port) {
+    record.portOpened(port);
+    if (port.stopBits() == 1) {
+        tell("%s: its driver does not take two stop bits: the line has one", port.openedName());
+    }
+}
+
 }  // namespace qorv

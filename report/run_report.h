@@ -46,7 +46,8 @@ class RunReport {
     // trace refuses the record's file), and takes the events of `port`: every exchange is timed
     // for the record.
     void start(DeviceChannel& port, const RunArguments& arguments);
-    void portOpened(const DeviceChannel& port) { record.portOpened(port); }
+    // Keeps what the open port is, and says when it would not take two stop bits.
+    void portOpened(const DeviceChannel& port);
     // The settings bytes that are (or would be) sent, and no more.
     void settingsRead(const uint8_t* data, int32_t length) { record.settingsRead(data, length); }
     void identityRead(const uint8_t* identity, uint16_t length) {

@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "channel/device_channel.h"
+#include "channel/platform.h"
+#include "channel/posix_codes.h"
+#include "channel/tty_extras.h"
 #include "tests/support.h"
 
 using namespace qorv;
@@ -50,6 +53,9 @@ TEST(ChannelPort, LineSettingsReadBackFromTheOtherSide) {
     EXPECT_EQ(tio.c_cflag & (PARENB | CRTSCTS), 0u);
     EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL | INLCR | IGNCR | BRKINT), 0u);
+    // Input checked: some USB adapters' drivers count line errors only then.
+    EXPECT_NE(tio.c_iflag & INPCK, 0u);
+    EXPECT_EQ(tio.c_iflag & (PARMRK | IGNPAR), 0u);
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
 #ifdef TIOCGSERIAL
@@ -83,6 +89,74 @@ TEST(ChannelPort, BaudRatesThatCannotBeSetFailTheOpen) {
 #ifdef QORV_TEST_LINE_SPEED
     EXPECT_EQ(lineSpeedOf(pty.slaveFd()), 250000);
 #endif
+}
+
+namespace {
+
+// Drivers that set a rate of their own and say so, as functions from rate asked to rate set.
+int32_t cp2102Table(void*, int32_t asked) {
+    // The chip's table: each row's rate runs every rate asked up to the row's limit.
+    const int32_t rows[][2] = {{57600, 58053},   {64000, 64111},   {76800, 77608},
+                               {115200, 117028}, {128000, 129347}, {153600, 156868},
+                               {230400, 237832}, {250000, 254234}, {256000, 273066}};
+    if (asked < 57600) {
+        return asked;
+    }
+    for (const auto& row : rows) {
+        if (asked <= row[1]) {
+            return row[0];
+        }
+    }
+    return asked;
+}
+int32_t wholeDivisorOf115200(void*, int32_t asked) {
+    const int32_t divisor = (115200 + asked / 2) / asked;
+    return 115200 / (divisor > 0 ? divisor : 1);
+}
+int32_t atMost1000000(void*, int32_t asked) {
+    return std::min(asked, 1000000);
+}
+int32_t atLeast300(void*, int32_t asked) {
+    return std::max(asked, 300);
+}
+
+}  // namespace
+
+TEST(ChannelPort, RatesADriverSetsNearOneItRoundsAreFoundAndSaid) {
+    const struct {
+        platform::RateSetter driver;
+        int32_t asked;
+        int32_t below;
+        int32_t above;
+        const char* said;
+    } cases[] = {
+        {cp2102Table, 100000, 76800, 115200,
+         "its clock makes 76800 and 115200 baud near 100000, not 100000 within 3%"},
+        {cp2102Table, 240000, 230400, 250000,
+         "its clock makes 230400 and 250000 baud near 240000, not 240000 within 3%"},
+        {wholeDivisorOf115200, 90000, 57600, 115200,
+         "its clock makes 57600 and 115200 baud near 90000, not 90000 within 3%"},
+        {atMost1000000, 1500000, 1000000, 0,
+         "its clock makes 1000000 baud nearest 1500000, not 1500000 within 3%"},
+        {atLeast300, 100, 0, 300, "its clock makes 300 baud nearest 100, not 100 within 3%"},
+    };
+    for (const auto& c : cases) {
+        const int32_t made = c.driver(nullptr, c.asked);
+        EXPECT_FALSE(platform::rateClose(c.asked, made)) << c.asked;
+        OpenFailure failure;
+        failure.rateAsked = c.asked;
+        platform::searchNearRates(c.driver, nullptr, c.asked, made, &failure.rateBelow,
+                                  &failure.rateAbove);
+        EXPECT_EQ(failure.rateBelow, c.below) << c.asked;
+        EXPECT_EQ(failure.rateAbove, c.above) << c.asked;
+        char said[160];
+        platform::describeOpenError(platform::ERROR_RATE_NOT_MADE, failure, said, sizeof said);
+        EXPECT_STREQ(said, c.said);
+    }
+    // Within 3% either way is the rate asked.
+    EXPECT_TRUE(platform::rateClose(115200, 115384));
+    EXPECT_TRUE(platform::rateClose(100000, 97000));
+    EXPECT_FALSE(platform::rateClose(100000, 96999));
 }
 
 TEST(ChannelPort, EveryByteValueCrossesUnchangedBothWays) {

@@ -5,8 +5,8 @@
 //
 //   usbchip CHIP VHCI-PORT PEER CONTROL STATE
 //
-// CHIP is one of the table below (ch340, cp2102, pl2303, ft232r; a name may end in "-N" for a
-// second chip of the kind). PEER is the simulator's terminal: the device on the chip's line,
+// CHIP is one of the table below (ch340, cp2102, cp2101, pl2303, ft232r; a name may end in "-N" for
+// a second chip of the kind). PEER is the simulator's terminal: the device on the chip's line,
 // whose UART runs at 115200 baud 8N1 until told otherwise. Each change of the chip's line
 // registers appends a line to the STATE file (an FTDI chip's with its latency timer):
 //   STATE chip=ch340 rate=115384 data=8 parity=none stop=2 flow=none dtr=1 rts=1 break=0
@@ -59,6 +59,7 @@ struct Registers {
     bool uartOn = true;
     uint8_t escape = 0;  // CP210x: the event escape character, 0 when events are off
     int latencyMs = 16;  // FTDI: latency timer
+    uint8_t part = 0;    // CP210x: the part number
     uint8_t reg[256] = {};
     uint8_t lineRequest[7] = {};  // PL2303: the line request as set
 };
@@ -201,6 +202,7 @@ void putLe32(Bytes& out, uint32_t v) {
 }
 
 void cp2102Reset(Registers& r) {
+    r.part = 0x02;
     r.rate = 9600;
     r.reg[0] = 0;  // line control, low byte
     r.reg[1] = 8;  // line control, high byte
@@ -293,11 +295,16 @@ bool cp2102CommStatus(Registers&, const Setup&, const Bytes&, Bytes& reply) {
     reply.assign(19, 0);
     return true;
 }
-bool cp2102Vendor(Registers&, const Setup& s, const Bytes&, Bytes& reply) {
+// A CP2101 (part 0x01): one stop bit and eight data bits only, which its driver enforces.
+void cp2101Reset(Registers& r) {
+    cp2102Reset(r);
+    r.part = 0x01;
+}
+bool cp2102Vendor(Registers& r, const Setup& s, const Bytes&, Bytes& reply) {
     if (s.value != 0x370b) {
         return false;
     }
-    reply = {0x02, 0x00};
+    reply = {r.part, 0x00};
     return true;
 }
 const Request CP2102_REQUESTS[] = {
@@ -472,152 +479,57 @@ const Request FTDI_REQUESTS[] = {
 };
 
 // The chips: descriptors as the real parts give them (the strings are this bench's own), the
-// endpoints, the FIFOs.
+// endpoints (address, 2 bulk or 3 interrupt, packet size, interval), the FIFOs.
+// clang-format off
 const Model MODELS[] = {
-    {"ch340",
-     0x1a86,
-     0x7523,
-     0x0110,
-     0x0254,
-     0xff,
-     8,
-     nullptr,
-     "USB Serial",
-     nullptr,
-     0xff,
-     1,
-     2,
-     {{0x82, 2, 32, 0}, {0x02, 2, 32, 0}, {0x81, 3, 8, 1}},
-     3,
-     0x82,
-     0x02,
-     0x81,
-     32,
-     32,
-     Framing::PLAIN,
-     CH340_REQUESTS,
-     ch340Reset},
-    {"cp2102",
-     0x10c4,
-     0xea60,
-     0x0110,
-     0x0100,
-     0x00,
-     64,
-     "Bench",
-     "USB to UART Bridge Controller",
-     "0001",
-     0xff,
-     0,
-     0,
-     {{0x81, 2, 64, 0}, {0x01, 2, 64, 0}},
-     2,
-     0x81,
-     0x01,
-     0,
-     640,
-     576,
-     Framing::CP210X_EVENTS,
-     CP2102_REQUESTS,
-     cp2102Reset},
-    {"pl2303",
-     0x067b,
-     0x2303,
-     0x0110,
-     0x0400,
-     0x00,
-     64,
-     "Bench",
-     "USB-Serial Controller",
-     nullptr,
-     0xff,
-     0,
-     0,
-     {{0x81, 3, 10, 1}, {0x02, 2, 64, 0}, {0x83, 2, 64, 0}},
-     3,
-     0x83,
-     0x02,
-     0x81,
-     256,
-     256,
-     Framing::PL2303_STATUS,
-     PL2303_REQUESTS,
-     pl2303Reset},
-    {"ft232r",
-     0x0403,
-     0x6001,
-     0x0200,
-     0x0600,
-     0x00,
-     8,
-     "Bench",
-     "FT232R USB UART",
-     "QORVFT1",
-     0xff,
-     0xff,
-     0xff,
-     {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}},
-     2,
-     0x81,
-     0x02,
-     0,
-     128,
-     256,
-     Framing::FTDI_STATUS,
-     FTDI_REQUESTS,
-     ftdiReset},
+    {"ch340", 0x1a86, 0x7523, 0x0110, 0x0254, 0xff, 8, nullptr, "USB Serial", nullptr, 0xff, 1, 2,
+     {{0x82, 2, 32, 0}, {0x02, 2, 32, 0}, {0x81, 3, 8, 1}}, 3, 0x82, 0x02, 0x81, 32, 32,
+     Framing::PLAIN, CH340_REQUESTS, ch340Reset},
+    {"cp2102", 0x10c4, 0xea60, 0x0110, 0x0100, 0x00, 64, "Bench", "USB to UART Bridge Controller",
+     "0001", 0xff, 0, 0, {{0x81, 2, 64, 0}, {0x01, 2, 64, 0}}, 2, 0x81, 0x01, 0, 640, 576,
+     Framing::CP210X_EVENTS, CP2102_REQUESTS, cp2102Reset},
+    {"cp2101", 0x10c4, 0xea60, 0x0110, 0x0100, 0x00, 64, "Bench", "USB to UART Bridge Controller",
+     "0002", 0xff, 0, 0, {{0x81, 2, 64, 0}, {0x01, 2, 64, 0}}, 2, 0x81, 0x01, 0, 512, 512,
+     Framing::CP210X_EVENTS, CP2102_REQUESTS, cp2101Reset},
+    {"pl2303", 0x067b, 0x2303, 0x0110, 0x0400, 0x00, 64, "Bench", "USB-Serial Controller", nullptr,
+     0xff, 0, 0, {{0x81, 3, 10, 1}, {0x02, 2, 64, 0}, {0x83, 2, 64, 0}}, 3, 0x83, 0x02, 0x81, 256,
+     256, Framing::PL2303_STATUS, PL2303_REQUESTS, pl2303Reset},
+    {"ft232r", 0x0403, 0x6001, 0x0200, 0x0600, 0x00, 8, "Bench", "FT232R USB UART", "QORVFT1", 0xff,
+     0xff, 0xff, {{0x81, 2, 64, 0}, {0x02, 2, 64, 0}}, 2, 0x81, 0x02, 0, 128, 256,
+     Framing::FTDI_STATUS, FTDI_REQUESTS, ftdiReset},
 };
+// clang-format on
 
 // ---- Descriptors -------------------------------------------------------------------------------
 
-Bytes deviceDescriptor(const Model& m) {
-    return {18,
-            1,
-            static_cast<uint8_t>(m.bcdUsb),
-            static_cast<uint8_t>(m.bcdUsb >> 8),
-            m.deviceClass,
-            0,
-            0,
-            m.maxPacket0,
-            static_cast<uint8_t>(m.vid),
-            static_cast<uint8_t>(m.vid >> 8),
-            static_cast<uint8_t>(m.pid),
-            static_cast<uint8_t>(m.pid >> 8),
-            static_cast<uint8_t>(m.bcdDevice),
-            static_cast<uint8_t>(m.bcdDevice >> 8),
-            static_cast<uint8_t>(m.manufacturer != nullptr ? 1 : 0),
-            2,
-            static_cast<uint8_t>(m.serial != nullptr ? 3 : 0),
-            1};
+uint8_t low(unsigned v) {
+    return static_cast<uint8_t>(v);
+}
+uint8_t high(unsigned v) {
+    return static_cast<uint8_t>(v >> 8);
 }
 
+// clang-format off
+Bytes deviceDescriptor(const Model& m) {
+    return {18, 1, low(m.bcdUsb), high(m.bcdUsb), m.deviceClass, 0, 0, m.maxPacket0, low(m.vid),
+            high(m.vid), low(m.pid), high(m.pid), low(m.bcdDevice), high(m.bcdDevice),
+            low(m.manufacturer != nullptr ? 1 : 0), 2, low(m.serial != nullptr ? 3 : 0), 1};
+}
+
+// One configuration (self-powered no, 98 mA) with one interface.
 Bytes configurationDescriptor(const Model& m) {
-    const uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * m.endpointCount);
-    Bytes d = {9,
-               2,
-               static_cast<uint8_t>(total),
-               static_cast<uint8_t>(total >> 8),
-               1,
-               1,
-               0,
-               0x80,
-               49,  // 98 mA
-               9,
-               4,
-               0,
-               0,
-               static_cast<uint8_t>(m.endpointCount),
-               m.interfaceClass,
-               m.interfaceSubClass,
-               m.interfaceProtocol,
-               0};
+    const unsigned total = 9 + 9 + 7 * static_cast<unsigned>(m.endpointCount);
+    Bytes d = {9, 2, low(total), high(total), 1, 1, 0, 0x80, 49,
+               9, 4, 0, 0, low(static_cast<unsigned>(m.endpointCount)), m.interfaceClass,
+               m.interfaceSubClass, m.interfaceProtocol, 0};
     for (int i = 0; i < m.endpointCount; ++i) {
         const Endpoint& e = m.endpoints[i];
-        d.insert(d.end(), {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.maxPacket),
-                           static_cast<uint8_t>(e.maxPacket >> 8), e.interval});
+        d.insert(d.end(), {7, 5, e.address, e.attributes, low(e.maxPacket), high(e.maxPacket),
+                           e.interval});
     }
     return d;
 }
+// clang-format on
 
 Bytes stringDescriptor(const char* text) {
     Bytes d = {0, 3};
