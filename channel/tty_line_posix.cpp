@@ -291,16 +291,17 @@ class TtyLine final : public Line {
         return silentDriver[0] != '\0' ? silentDriver : nullptr;
     }
 
-    // The driver, when it is known to report no line errors; the stop bits it took.
-    char silentDriver[24] = "";
-    int32_t stopBitsSet = 2;
-
     void noteUnsent() override {
         int unsent = 0;
         if (ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
             keepFirst(ETIMEDOUT);
         }
     }
+
+    // Set by the open: the driver, when it is known to report no line errors, and the stop bits
+    // it took.
+    char silentDriver[24] = "";
+    int32_t stopBitsSet = 2;
 
   private:
     int fd;
