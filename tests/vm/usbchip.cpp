@@ -11,7 +11,10 @@
 // registers appends a line to the STATE file (an FTDI chip's with its latency timer):
 //   STATE chip=ch340 rate=115384 data=8 parity=none stop=2 flow=none dtr=1 rts=1 break=0
 // The CONTROL fifo takes one command a line:
-//   unplug | plug            the chip leaves the bus (vhci detach) and comes back, reset
+//   unplug | plug            the chip leaves the bus (vhci detach) once it has nothing left
+//                            to send (a cut in the middle of a request would leave the device
+//                            waiting for the rest of it, which its next request then fills),
+//                            and comes back, reset
 //   stall | unstall          the chip stops taking data on its bulk OUT endpoint (NAK for ever)
 //   noise framing|parity|break N   N bytes with that line error arrive from the line once the
 //                            host has next sent something
@@ -648,6 +651,7 @@ class Chip {
     Registers regs;
     std::string told;
     bool stalled = false;
+    bool leaving = false;  // unplugged as soon as its transmitter is idle
     uint32_t deviceRate = 115200;
     std::deque<Urb> outUrbs;
     std::deque<Urb> inUrbs;
@@ -785,7 +789,8 @@ void Chip::control(const char* command) {
     char kind[16] = {};
     unsigned count = 0;
     if (std::strcmp(command, "unplug") == 0) {
-        unplug();
+        leaving = socket >= 0;
+        wakeAt = 0;
     } else if (std::strcmp(command, "plug") == 0) {
         if (socket < 0) {
             plug();
@@ -1132,6 +1137,11 @@ void Chip::turn(int commands) {
     const int64_t after = nowNs();
     moveLine(after);
     deliver(after);
+    if (leaving && (stalled || (txFifo.empty() && outUrbs.empty()))) {
+        leaving = false;
+        unplug();
+        return;
+    }
     wakeAt = nextWake(after);
 }
 
