@@ -154,6 +154,10 @@ class DeviceChannel::ExchangeEnd {
     ~ExchangeEnd() {
         if (channel.exchangeBegun && channel.lastResult != RESULT_OK) {
             channel.countLineErrors();
+            // Nothing came back: the request may still be waiting in the port to be sent.
+            if (channel.bytesSinceRequest() == 0) {
+                channel.noteUnsent();
+            }
         }
         if (channel.exchangeBegun) {
             channel.exchangeBegun = false;
@@ -239,9 +243,6 @@ ResultCode DeviceChannel::awaitAcknowledgement(uint8_t mid, uint8_t* frame,
     bool messageArrived = false;
     for (;;) {
         if (scope.expired()) {
-            if (!messageArrived && bytesSinceRequest() == 0) {
-                noteUnsent();
-            }
             return setResult(messageArrived ? RESULT_TIMEOUT : RESULT_NO_REPLY);
         }
         uint16_t frameLength = 0;
