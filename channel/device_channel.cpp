@@ -40,6 +40,7 @@ ResultCode DeviceChannel::openPort(const PortSpec& port, int32_t baudRate, int32
         return setResult(RESULT_ALREADY_OPEN);
     }
     rememberName(port.device);
+    silentDriver[0] = '\0';
     bytesRead = 0;
     requestStreamStart = 0;
     lastOpenFailure = OpenFailure{};
@@ -52,6 +53,8 @@ ResultCode DeviceChannel::openPort(const PortSpec& port, int32_t baudRate, int32
         return setResult(RESULT_OPEN_FAILED);
     }
     deviceServer = line->isServer();
+    const char* driver = line->driverWithoutLineErrors();
+    std::snprintf(silentDriver, sizeof silentDriver, "%s", driver != nullptr ? driver : "");
     // Start bit, 8 data bits, two stop bits, rounded up.
     byteTimeUs =
         baudRate > 0 ? static_cast<int32_t>((11 * 1000000LL + baudRate - 1) / baudRate) : 0;
@@ -217,9 +220,6 @@ bool DeviceChannel::isSystemError(int code) {
 void DeviceChannel::markLineErrors() {
     seen.lineErrors = LineErrors{};
     seen.lineErrorsCounted = portOpen && line->lineErrors(&seen.lineErrorsAtRequest);
-    const char* driver = portOpen ? line->driverWithoutLineErrors() : nullptr;
-    std::snprintf(seen.driverWithoutLineErrors, sizeof seen.driverWithoutLineErrors, "%s",
-                  driver != nullptr ? driver : "");
 }
 
 void DeviceChannel::countLineErrors() {

@@ -77,6 +77,8 @@ class DeviceChannel {
     int osError() const { return lastOsError; }
     // Device path or file name of the last open attempt, for messages.
     const char* openedName() const { return nameOfLastOpen; }
+    // The driver of the port last opened when it is known to report no line errors, "" otherwise.
+    const char* driverWithoutLineErrors() const { return silentDriver; }
     // Text of osError() as the operating system words it.
     void describeOsError(char* out, size_t size) const;
     // The port is a device server's line (its hang-up is the server closing the connection).
@@ -185,8 +187,6 @@ class DeviceChannel {
         bool lineErrorsCounted = false;
         LineErrors lineErrorsAtRequest;
         LineErrors lineErrors;
-        // The port's driver when it is known to report no line errors, "" otherwise.
-        char driverWithoutLineErrors[24] = "";
         // Bytes kept coming before the request until its deadline: it was never written.
         bool lineNeverQuiet = false;
         uint32_t bytesBeforeRequest = 0;
@@ -259,6 +259,7 @@ class DeviceChannel {
     TraceSink traceSink = nullptr;
     void* traceContext = nullptr;
     char nameOfLastOpen[256] = {};
+    char silentDriver[24] = {};
 };
 
 }  // namespace qorv

@@ -86,6 +86,8 @@ class ServerLine final : public Line {
 
     bool isServer() const override { return true; }
 
+    int32_t stopBits() const override { return serverStopBits == 0 || serverStopBits == 2 ? 2 : 1; }
+
     // Sets the line and purges the server's buffers; false when the server does not take them
     // in time. (A server that closes the connection is said as a hang-up at the first exchange.)
     bool setLine(int32_t baudRate, int32_t untilMs) {
@@ -241,8 +243,6 @@ class ServerLine final : public Line {
     // A subnegotiation from the server, as far as it is kept.
     uint8_t sub[8] = {};
     int32_t subLength = 0;
-    int32_t stopBits() const override { return serverStopBits == 0 || serverStopBits == 2 ? 2 : 1; }
-
     // The stop bits the server set, once it has said (0 until then).
     uint8_t serverStopBits = 0;
     // Options refused, asked with DO and with WILL.

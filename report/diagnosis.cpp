@@ -269,11 +269,11 @@ void explainProbe(const DeviceChannel& port, Cause cause) {
 void tellLineErrors(const DeviceChannel& port) {
     LineErrors counted;
     if (!port.lineErrorsSinceRequest(&counted)) {
-        if (port.seen.driverWithoutLineErrors[0] != '\0' && port.bytesSinceRequest() > 0) {
+        if (port.driverWithoutLineErrors()[0] != '\0' && port.bytesSinceRequest() > 0) {
             tell(
                 "the port's driver (%s) reports no line errors: whether these bytes came garbled "
                 "cannot be told",
-                port.seen.driverWithoutLineErrors);
+                port.driverWithoutLineErrors());
         }
         return;
     }
