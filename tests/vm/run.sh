@@ -2,8 +2,10 @@
 # Boots the Linux kernel in QEMU and runs the tool there on the kernel's own serial drivers: the
 # 8250/16550A UART (/dev/ttyS1) and the FTDI USB-serial driver (/dev/ttyUSB0), with the device
 # simulator on the host end of the line; and the CDC-ACM driver (/dev/ttyACM0 to 3), four USB
-# gadgets on the kernel's dummy controller with the simulator in the guest on their device ends. One guest boot per scenario of tests/vm/scenarios and
-# driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=PATTERN runs the scenarios
+# gadgets on the kernel's dummy controller with the simulator in the guest on their device ends;
+# and the CH340, CP210x, PL2303 and FTDI drivers (/dev/ttyUSB0 to 5) on chips in user space
+# attached through USB/IP (tests/vm/usbchip.cpp), a simulator in the guest on each chip's line.
+# One guest boot per scenario of tests/vm/scenarios and driver; prints one line each and "N passed, M failed". QORV_VM_ONLY=PATTERN runs the scenarios
 # whose names match it (a shell pattern: acm*); QORV_VM_SHOW=1 prints every guest's console.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
